@@ -1,0 +1,39 @@
+// Motif discovery: normalise, discretise, mine, map and rank.
+#pragma once
+
+#include <vector>
+
+#include "motif.h"
+#include "patterns.h"
+#include "sax.h"
+
+namespace kez {
+
+class Miner {
+ public:
+  // A miner with the parameters of every stage; `k` is how many motifs `mine` returns (0: all).
+  Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap, int k);
+
+  // Finds, maps and ranks the motifs of `ts` (normalised in place) from an empty list; returns the best `k`.
+  std::vector<Motif> mine(Dataset& ts, const CancelCheck& cancelled = {});
+
+  // Returns a copy of the whole ranked motif list.
+  std::vector<Motif> get_motifs() const { return motifs; }
+
+ private:
+  void mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled);
+  void map_patterns(const Dataset& ts, const CancelCheck& cancelled);
+  void sort_patterns();
+  std::vector<Motif> best_motifs() const;
+
+  double minsup;
+  int seglen;
+  int alphabet;
+  int min_len;
+  int max_len;
+  double max_overlap;
+  int k;
+  std::vector<Motif> motifs;
+};
+
+}  // namespace kez

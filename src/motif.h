@@ -1,0 +1,72 @@
+// The record of one frequent pattern: where it occurs and the statistics of its occurrences.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "sax.h"
+
+namespace kez {
+
+// A pattern: a run of symbols, compared as signed bytes.
+using Pattern = std::vector<char>;
+// Series index to the symbol positions of a pattern's occurrences there, in recording order.
+using OccurrenceIndex = std::unordered_map<std::int32_t, std::vector<std::int32_t>>;
+// Series index to the element-wise mean of that series' occurrence windows.
+using AverageOccurrences = std::unordered_map<std::int32_t, std::vector<double>>;
+// Series index to the sample offset of its occurrence closest to the representative.
+using BestMatches = std::unordered_map<std::int32_t, std::int32_t>;
+
+class Motif {
+ public:
+  // A record of `pattern` with an empty occurrence index and no statistics.
+  explicit Motif(Pattern pattern);
+
+  // Appends `position` to the occurrence list of `series`, creating that list on first use.
+  void record_index(std::int32_t series, std::int32_t position);
+
+  // Computes seglen, length, average occurrences, representative, best matches and naed from `ts`.
+  void map(const Dataset& ts, int seglen);
+
+  // Returns the occurrence window of `position` in `series`: `length` samples, NaN where none exist.
+  std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;
+
+  // Returns a copy of the occurrence index.
+  OccurrenceIndex get_indexes() const { return indexes; }
+  // Returns a copy of the per-series average occurrences.
+  AverageOccurrences get_average_occurrences() const { return average_occurrences; }
+  // Returns a copy of the per-series best-match sample offsets.
+  BestMatches get_best_matches() const { return best_matches; }
+  // Returns a copy of the representative shape.
+  std::vector<double> get_representative() const { return representative; }
+  // Returns the occurrence window length in samples.
+  std::int32_t get_length() const { return length; }
+  // Returns the ranking score.
+  double get_naed() const { return naed; }
+  // Returns the occurrence index itself, for callers that only walk it.
+  const OccurrenceIndex& occurrences() const { return indexes; }
+  // Returns the number of series the pattern occurs in.
+  std::size_t get_support() const { return indexes.size(); }
+
+  // The pattern; read directly by the miners and the bindings.
+  Pattern pattern;
+
+ private:
+  void set_average_occurrences(const Dataset& ts);
+  void set_representative();
+  void set_best_matches_and_naed(const Dataset& ts);
+  // The windows of every occurrence recorded for series `s`, in recording order.
+  std::vector<std::vector<double>> get_windows(const Dataset& ts, std::int32_t s,
+                                               const std::vector<std::int32_t>& positions) const;
+
+  std::int32_t seglen = 0;
+  std::int32_t length = 0;
+  OccurrenceIndex indexes;
+  AverageOccurrences average_occurrences;
+  std::vector<double> representative;
+  BestMatches best_matches;
+  double naed = 0.0;
+};
+
+}  // namespace kez

@@ -1,0 +1,61 @@
+// Level-wise mining of the contiguous patterns frequent in a symbolic dataset, and their pruning.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "motif.h"
+#include "sax.h"
+
+namespace kez {
+
+// Orders patterns element by element as signed bytes, a proper prefix before its extensions.
+struct PatternLess {
+  // True when `a` sorts before `b`.
+  bool operator()(const Pattern& a, const Pattern& b) const;
+};
+
+// Pattern to its record, in ascending pattern order.
+using FrequentMap = std::map<Pattern, Motif, PatternLess>;
+
+// Polled between units of work; it stops a long run by throwing.
+using CancelCheck = std::function<void()>;
+
+// Returns the length of the longest common subsequence of `a` and `b`.
+double lcs(const Pattern& a, const Pattern& b);
+
+// True when `patterns` holds a pattern equal to `p`.
+bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns);
+
+class PatternMiner {
+ public:
+  // A miner keeping patterns present in a share `minsup` of the series, `min_len` to `max_len` long (0: no limit).
+  PatternMiner(double minsup, int min_len, int max_len, double max_overlap);
+
+  // Mines `ds` from a clean state, leaving the frequent map; throws std::invalid_argument when growth could not stop.
+  void mine(const SymbolicDataset& ds, const CancelCheck& cancelled = {});
+
+  // Returns a copy of the frequent map.
+  FrequentMap get_frequent() const { return frequent; }
+
+ private:
+  void mine_1_patterns(const SymbolicDataset& ds);
+  std::vector<Pattern> get_candidates() const;
+  void find_candidate(const Pattern& candidate, const SymbolicDataset& ds);
+  void prune_infrequent(const Pattern& p);
+  std::vector<Pattern> remove_short();
+  void remove_redundant(const CancelCheck& cancelled);
+  void grow(const SymbolicDataset& ds, const CancelCheck& cancelled);
+
+  double minsup;
+  int min_len;
+  int max_len;
+  double max_overlap;
+  FrequentMap frequent;
+  double support_threshold = 0.0;
+  int current_length = 2;
+  std::vector<std::vector<Pattern>> levels{2};
+};
+
+}  // namespace kez

@@ -1,0 +1,35 @@
+// SAX discretisation: z-normalisation and the mapping of segment means to letters.
+#pragma once
+
+#include <vector>
+
+namespace kez {
+
+// One numeric series: samples in time order.
+using Series = std::vector<double>;
+// A collection of series, addressed by zero-based series index.
+using Dataset = std::vector<Series>;
+// One symbol sequence: a letter (one byte) per segment.
+using Symbols = std::vector<char>;
+// One symbol sequence per series, in the order of the series.
+using SymbolicDataset = std::vector<Symbols>;
+
+// Gaussian breakpoints, one ascending row per alphabet size 0 to 10.
+extern const std::vector<std::vector<double>> breakpoints;
+
+// Largest alphabet size that has a row in `breakpoints`.
+constexpr int max_alphabet = 10;
+
+// Z-normalises every series in place (population deviation, no guard for zero).
+void znorm(Dataset& ts);
+
+// Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it.
+char get_discrete_value(int alphabet, double value);
+
+// Cuts `series` into segments of `seglen` samples and gives each segment's mean a letter.
+Symbols get_row(const Series& series, int seglen, int alphabet);
+
+// Discretises every series of `ts`; throws std::invalid_argument for an alphabet outside 0..10.
+SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet);
+
+}  // namespace kez

@@ -1,0 +1,112 @@
+// Checks of the core that no Python call reaches: z-normalisation and the statistics of a hand-made record.
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "miner.h"
+#include "motif.h"
+#include "sax.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const std::string& what) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("FAILED: %s\n", what.c_str());
+  }
+}
+
+bool same(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i])))) return false;
+  }
+  return true;
+}
+
+std::vector<double> normalised(std::vector<double> series) {
+  kez::Dataset ts{std::move(series)};
+  kez::znorm(ts);
+  return ts[0];
+}
+
+void znorm_examples() {
+  const double nan = std::nan("");
+  check(same(normalised({1, 2, 3}), {-1.224744871391589, 0.0, 1.224744871391589}), "znorm 1,2,3");
+  check(same(normalised({2, 4, 4, 4, 5, 5, 7, 9}), {-1.5, -0.5, -0.5, -0.5, 0, 0, 1, 2}), "znorm 2,4,..,9");
+  check(same(normalised({7}), {nan}), "znorm of one sample is NaN");
+  check(same(normalised({5, 5, 5, 5}), {nan, nan, nan, nan}), "znorm of a constant series is NaN");
+  check(same(normalised({0.1, 0.1, 0.1}), {-1, -1, -1}), "znorm 0.1 thrice: inexact mean");
+  kez::Dataset mixed{{}, {1, 2, 3}};
+  kez::znorm(mixed);
+  check(mixed[0].empty() && same(mixed[1], normalised({1, 2, 3})), "znorm leaves an empty series empty");
+  check(kez::sax({normalised({2, 4, 4, 4, 5, 5, 7, 9})}, 2, 4) == kez::SymbolicDataset{{'a', 'b', 'b', 'd'}},
+        "sax of the normalised series");
+}
+
+void record_examples() {
+  kez::Motif twice({'a'});
+  twice.record_index(2, 5);
+  twice.record_index(2, 5);
+  check(twice.get_indexes().at(2) == std::vector<std::int32_t>{5, 5}, "a position recorded twice stays twice");
+
+  kez::Motif order({'a'});
+  order.record_index(0, 7);
+  order.record_index(1, 3);
+  order.record_index(0, 2);
+  check(order.get_indexes().at(0) == std::vector<std::int32_t>{7, 2} &&
+            order.get_indexes().at(1) == std::vector<std::int32_t>{3},
+        "positions keep their recording order");
+
+  kez::Motif copy = order;
+  copy.record_index(5, 1);
+  check(order.get_indexes().size() == 2 && copy.get_indexes().size() == 3, "a copy is independent");
+}
+
+void worked_example() {
+  const double nan = std::nan("");
+  const kez::Dataset ts{{5, 6, 7, 1, 2, 3, 4}, {0, 0, 0, 0, 9, 9}};
+  kez::Motif motif({'a', 'b'});
+  motif.record_index(0, 0);
+  motif.record_index(0, 2);
+  motif.record_index(1, 0);
+  motif.map(ts, 2);
+  check(motif.get_length() == 4, "length is symbols times seglen");
+  check(same(motif.get_occurrence(ts[0], 2), {2, 3, 4, nan}), "a window past the end is padded with NaN");
+  check(same(motif.get_occurrence(ts[0], 9), {nan, nan, nan, nan}), "a window past the series reads nothing");
+  check(same(motif.get_occurrence(ts[0], -1), {nan, nan, 5, 6}), "a window before the series reads nothing");
+  const auto averages = motif.get_average_occurrences();
+  check(same(averages.at(0), {3.5, 4.5, 5.5, 1.0}) && same(averages.at(1), {0, 0, 0, 0}), "average occurrences");
+  check(same(motif.get_representative(), {1.75, 2.25, 2.75, 0.5}), "representative");
+  const auto best = motif.get_best_matches();
+  check(best.at(0) == 4 && best.at(1) == 0, "best matches are sample offsets");
+  check(motif.get_naed() == (std::sqrt(2.1875) + std::sqrt(15.9375)) / 8.0, "naed");
+  check(std::abs(motif.get_naed() - 0.68390) < 1e-5, "naed near 0.68390");
+
+  kez::Motif outside({'a', 'b'});
+  outside.record_index(7, 0);
+  outside.map(ts, 2);
+  check(outside.get_best_matches().at(0 + 7) == 0 && outside.get_naed() == 0.0,
+        "a series index outside the dataset reads nothing");
+
+  kez::Motif empty({'a'});
+  empty.map(ts, 3);
+  check(same(empty.get_representative(), {0, 0, 0}) && std::isnan(empty.get_naed()),
+        "an empty occurrence index maps to zeros and NaN");
+}
+
+}  // namespace
+
+int main() {
+  znorm_examples();
+  record_examples();
+  worked_example();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}

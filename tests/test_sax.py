@@ -1,0 +1,75 @@
+import math
+
+import pytest
+
+from _kez_cpp import sax
+
+LENGTH_ERROR = "cannot create std::vector larger than max_size()"
+
+
+@pytest.mark.parametrize(
+    ("ts", "seglen", "alphabet", "expected"),
+    [
+        ([[-1, -1, 0, 0, 1, 1]], 2, 3, [["a", "b", "c"]]),
+        ([[0.6, 0.6, 0.6]], 2, 3, [["c", "b"]]),
+        ([[0.43, 0.43]], 2, 3, [["b"]]),
+        ([[0.0, -0.0, 1e-300]], 1, 2, [["a", "a", "b"]]),
+        ([[-5, 0, 5]], 1, 0, [["a", "a", "a"]]),
+        ([[-5, 0, 5]], 1, 1, [["a", "a", "a"]]),
+        ([[-1.5, -0.5, -0.5, -0.5, 0, 0, 1, 2]], 2, 4, [["a", "b", "b", "d"]]),
+        ([[1, 1, 1, 1, 1, 1, 1]], 3, 3, [["c", "c", "b"]]),
+        ([[1.0, 1.0]], 5, 3, [["b"]]),
+        ([[1.5, 1.5]], 5, 3, [["c"]]),
+        ([[math.nan, 5.0]], 1, 10, [["a", "j"]]),
+        ([[-math.inf, math.inf]], 1, 5, [["a", "e"]]),
+        ([[]], 3, 5, [[]]),
+        ([], 3, 5, []),
+        ([[1.0], [], [-1.0, -1.0]], 1, 3, [["c"], [], ["a", "a"]]),
+    ],
+    ids=[
+        "three-letters",
+        "short-last-segment-divides-by-seglen",
+        "breakpoint-takes-lower-letter",
+        "signed-zero-alphabet-2",
+        "alphabet-0",
+        "alphabet-1",
+        "alphabet-4",
+        "seven-samples-seglen-3",
+        "two-samples-seglen-5-low",
+        "two-samples-seglen-5-high",
+        "nan-is-a",
+        "infinities-lowest-highest",
+        "empty-series",
+        "empty-dataset",
+        "mixed-lengths",
+    ],
+)
+def test_letters(ts, seglen, alphabet, expected):
+    assert sax(ts, seglen, alphabet) == expected
+
+
+@pytest.mark.parametrize(
+    ("ts", "seglen"),
+    [([[1.0, 2.0]], 0), ([[]], 0), ([[], [1.0]], 0), ([[1.0, 2.0]], -2), ([[1.0], [1.0, 2.0]], -2)],
+    ids=["seglen-0", "seglen-0-empty", "seglen-0-fails-at-first", "negative-seglen", "negative-after-short"],
+)
+def test_impossible_segment_counts_raise_length_error(ts, seglen):
+    with pytest.raises(ValueError, match=r"^cannot create std::vector larger than max_size\(\)$"):
+        sax(ts, seglen, 3)
+
+
+def test_negative_seglen_shorter_series_gives_nothing():
+    assert sax([[1.0], []], -2, 3) == [[], []]
+
+
+@pytest.mark.parametrize("alphabet", [-1, 11, 2**31 - 1, -(2**31)])
+def test_alphabet_without_breakpoints_is_refused(alphabet):
+    with pytest.raises(ValueError, match=rf"^alphabet must be between 0 and 10, got {alphabet}$"):
+        sax([[1.0, 2.0]], 1, alphabet)
+
+
+def test_every_alphabet_uses_its_own_letters():
+    values = [[x / 10 for x in range(-40, 41)]]
+    for alphabet in range(2, 11):
+        letters = set(sax(values, 1, alphabet)[0])
+        assert letters == {chr(97 + c) for c in range(alphabet)}
