@@ -28,6 +28,8 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
       k(k) {}
 
 std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled) {
+  check_alphabet(alphabet);
+  check_growth(minsup, max_len);
   motifs.clear();
   try {
     znorm(ts);

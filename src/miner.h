@@ -15,6 +15,7 @@ class Miner {
   Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap, int k);
 
   // Finds, maps and ranks the motifs of `ts` (normalised in place) from an empty list; returns the best `k`.
+  // Parameters that cannot work throw std::invalid_argument before anything changes.
   std::vector<Motif> mine(Dataset& ts, const CancelCheck& cancelled = {});
 
   // Returns a copy of the whole ranked motif list.

@@ -17,14 +17,16 @@ bool spells(const Symbols& series, std::size_t start, const Pattern& c) {
   return std::equal(c.begin(), c.end(), series.begin() + static_cast<std::ptrdiff_t>(start));
 }
 
-std::string unbounded_growth_message(double minsup, int max_len) {
+}  // namespace
+
+void check_growth(double minsup, int max_len) {
+  // With no length limit only a positive threshold stops growth (NaN never erases anything).
+  if (max_len != 0 || minsup > 0.0) return;
   std::ostringstream out;
   out << "minsup must be greater than 0 when max_len is 0 (no length limit), got minsup=" << minsup
       << " and max_len=" << max_len;
-  return out.str();
+  throw std::invalid_argument(out.str());
 }
-
-}  // namespace
 
 bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -50,8 +52,7 @@ PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_o
     : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
 
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled) {
-  // With no length limit only a positive threshold stops growth (NaN never erases anything).
-  if (max_len == 0 && !(minsup > 0.0)) throw std::invalid_argument(unbounded_growth_message(minsup, max_len));
+  check_growth(minsup, max_len);
   frequent.clear();
   levels.assign(2, {});
   current_length = 2;

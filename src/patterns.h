@@ -28,6 +28,9 @@ double lcs(const Pattern& a, const Pattern& b);
 // True when `patterns` holds a pattern equal to `p`.
 bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns);
 
+// Throws std::invalid_argument naming both values when growth with them could never stop.
+void check_growth(double minsup, int max_len);
+
 class PatternMiner {
  public:
   // A miner keeping patterns present in a share `minsup` of the series, `min_len` to `max_len` long (0: no limit).

@@ -81,11 +81,15 @@ Symbols get_row(const Series& series, int seglen, int alphabet) {
   return row;
 }
 
-SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet) {
+void check_alphabet(int alphabet) {
   if (alphabet < 0 || alphabet > max_alphabet) {
     throw std::invalid_argument("alphabet must be between 0 and " + std::to_string(max_alphabet) +
                                 ", got " + std::to_string(alphabet));
   }
+}
+
+SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet) {
+  check_alphabet(alphabet);
   SymbolicDataset result;
   result.reserve(ts.size());
   for (const Series& series : ts) result.push_back(get_row(series, seglen, alphabet));

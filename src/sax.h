@@ -29,6 +29,9 @@ char get_discrete_value(int alphabet, double value);
 // Cuts `series` into segments of `seglen` samples and gives each segment's mean a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);
 
+// Throws std::invalid_argument naming `alphabet` unless it has a row in `breakpoints`.
+void check_alphabet(int alphabet);
+
 // Discretises every series of `ts`; throws std::invalid_argument for an alphabet outside 0..10.
 SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet);
 

@@ -213,3 +213,4 @@ def test_motifs_are_fresh_copies(planted):
     assert [snapshot(m) for m in first] == [snapshot(m) for m in second]
     first[0].representative.append(1.0)
     assert [snapshot(m) for m in miner.motifs] == [snapshot(m) for m in second]
+
