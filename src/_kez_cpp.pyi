@@ -86,7 +86,7 @@ class Miner(metaclass=_pybind11_type):
         stays in ``motifs``. The caller's lists are not modified.
 
         Raises:
-            ValueError: ``seglen`` below 1, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
+            ValueError: ``seglen`` 0, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
                 ``max_len`` 0, or a negative ``k`` (then ``motifs`` still holds the ranked list).
             KeyboardInterrupt: interrupted by Ctrl-C; ``motifs`` is then empty.
         """
