@@ -3,7 +3,8 @@
 By default it builds 40 noisy series and plants one shape (a bump followed by a dip)
 in most of them at random places; with --csv it reads one series a row instead.
 It prints the ranked motifs and, for generated data, checks that the best ones sit
-on the planted shape. With matplotlib installed it also draws the top motif.
+on the planted shape. With matplotlib installed (pip install 'kez[plot]') it also
+draws the top motif.
 
     python examples/find_motifs.py [--csv FILE] [--png FILE]
 """
@@ -11,12 +12,12 @@ on the planted shape. With matplotlib installed it also draws the top motif.
 from __future__ import annotations
 
 import argparse
-import csv
 import math
 import random
 import sys
 
-from _kez_cpp import Miner, Motif
+import kez
+from kez import Motif
 
 WIDTH = 48  # samples of the planted shape
 
@@ -43,13 +44,10 @@ def generate(count: int, samples: int, seed: int) -> tuple[list[list[float]], di
     return series, starts
 
 
-def read_csv(path: str) -> list[list[float]]:
-    with open(path, newline="") as f:
-        return [[float(cell) if cell.strip() else math.nan for cell in row] for row in csv.reader(f) if row]
-
-
 def print_table(motifs: list[Motif], shown: int = 4) -> None:
-    print(f"{'rank':>4}  {'pattern':<14} {'series':>6} {'window':>6} {'naed':>9}  best matches (series: offset)")
+    print(
+        f"{'rank':>4}  {'pattern':<14} {'series':>6} {'window':>6} {'naed':>9}  best matches (series: offset)"
+    )
     for rank, m in enumerate(motifs, 1):
         first = ", ".join(f"{s}: {o}" for s, o in sorted(m.best_matches.items())[:shown])
         print(f"{rank:>4}  {m.pattern:<14} {len(m.indexes):>6} {m.length:>6} {m.naed:>9.5f}  {first} ...")
@@ -66,37 +64,17 @@ def share_on_shape(motif: Motif, starts: dict[int, int]) -> float:
 
 def draw(motif: Motif, series: list[list[float]], path: str) -> None:
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure
     except ImportError:
-        print("matplotlib is not installed: no picture drawn")
+        print("matplotlib is not installed: no picture drawn (pip install 'kez[plot]')")
         return
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(9, 6))
-    for s, offset in motif.best_matches.items():
-        values = znormalised(series[s])[offset : offset + motif.length]
-        top.plot(values, color="0.7", linewidth=0.8)
-    top.plot(motif.representative, color="C3", linewidth=2.5, label="representative")
-    top.set_title(f"motif {motif.pattern}: best-matching windows of {len(motif.best_matches)} series")
-    top.legend()
-    for row, (s, offset) in enumerate(sorted(motif.best_matches.items())[:4]):
-        values = [v + 4 * row for v in znormalised(series[s])]
-        bottom.plot(values, color="0.5", linewidth=0.8)
-        end = offset + motif.length
-        bottom.plot(range(offset, min(end, len(values))), values[offset:end], color="C3", linewidth=2)
-    bottom.set_title("the first series, best matches highlighted")
-    bottom.set_yticks([])
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
+    figure = Figure(figsize=(8, 5.5))
+    top, bottom = figure.subplots(2, 1, height_ratios=[3, 2])
+    kez.plot_motif(motif, series, top)
+    kez.plot_series(motif, series, bottom, limit=3, title=False)
+    figure.tight_layout()
+    figure.savefig(path, dpi=80)
     print(f"wrote {path}")
-
-
-def znormalised(values: list[float]) -> list[float]:
-    n = len(values)
-    mean = sum(values) / n
-    deviation = math.sqrt(sum((v - mean) ** 2 for v in values) / n) or math.nan
-    return [(v - mean) / deviation for v in values]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -109,10 +87,10 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     if args.csv:
-        series, starts = read_csv(args.csv), None
+        series, starts = kez.load_csv(args.csv), None
     else:
         series, starts = generate(args.series, 400, args.seed)
-    miner = Miner(minsup=0.6, seglen=4, alphabet=5, min_len=4, max_overlap=0.8, k=args.top)
+    miner = kez.Miner(minsup=0.6, seglen=4, alphabet=5, min_len=4, max_overlap=0.8, k=args.top)
     motifs = miner.mine(series)
     print(f"{len(series)} series, {len(miner.motifs)} motifs found; the best {len(motifs)}:")
     print_table(motifs)

@@ -43,3 +43,14 @@ def planted() -> list[list[float]]:
             values[start + i] += 4.0 * math.sin(math.pi * i / 11)
         series.append(values)
     return series
+
+
+@pytest.fixture
+def pyplot():
+    """matplotlib's pyplot on the Agg backend, which needs no display; closes its figures afterwards."""
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    yield plt
+    plt.close("all")

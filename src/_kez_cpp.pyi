@@ -1,0 +1,133 @@
+"""Motifs (recurring shapes) present in a given share of a collection of numeric time series.
+
+The compiled core behind the ``kez`` package. Every call runs synchronously on the calling
+thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInterrupt).
+"""
+
+from collections.abc import Sequence
+
+from typing_extensions import Never
+
+class _pybind11_type(type):
+    """The metaclass the binding gives its classes."""
+
+class Motif(metaclass=_pybind11_type):
+    """One recurring pattern: where it occurs and the statistics of its occurrences.
+
+    Instances come only from ``Miner.mine``, ``Miner.motifs`` and ``PatternMiner.frequent``;
+    each is a read-only snapshot. Motifs from ``PatternMiner`` carry the pattern and its
+    occurrences only: ``length`` 0, ``naed`` 0.0 and empty statistics.
+    """
+
+    def __init__(self, *args: Never, **kwargs: Never) -> None:
+        """Not callable: ``Motif(...)`` raises TypeError, motifs come only from the miners."""
+
+    @property
+    def pattern(self) -> str:
+        """The pattern's SAX letters, one per segment of ``seglen`` samples, e.g. ``'cdba'``."""
+    @property
+    def indexes(self) -> dict[int, list[int]]:
+        """Series index to the symbol positions of every occurrence there, in increasing order.
+
+        A symbol position p covers samples p * seglen up to (p + len(pattern)) * seglen.
+        """
+    @property
+    def average_occurrences(self) -> dict[int, list[float]]:
+        """Series index to the element-wise mean of that series' occurrence windows (NaN skipped)."""
+    @property
+    def representative(self) -> list[float]:
+        """The motif's shape: the mean of the per-series averages, ``length`` values, z-normalised scale."""
+    @property
+    def best_matches(self) -> dict[int, int]:
+        """Series index to the sample offset of its occurrence closest to ``representative``.
+
+        Offsets are in samples (symbol position times ``seglen``), unlike ``indexes``.
+        """
+    @property
+    def length(self) -> int:
+        """Occurrence window length in samples: ``len(pattern) * seglen``."""
+    @property
+    def naed(self) -> float:
+        """The ranking score: mean over series of the best window's Euclidean distance to the
+        representative, divided by ``length``. Smaller is tighter; motifs are ranked ascending."""
+    def __repr__(self) -> str:
+        """``Motif('<pattern>')``."""
+
+class Miner(metaclass=_pybind11_type):
+    """Finds the motifs shared by a share ``minsup`` of a collection of series.
+
+    Args:
+        minsup: share of the series (0 to 1) a pattern must occur in to be kept.
+        seglen: samples per SAX letter; a motif spans a multiple of it.
+        alphabet: SAX alphabet size, 0 to 10 (letters a, b, ...); more letters, finer shapes.
+        min_len: shortest pattern kept, in letters.
+        max_len: longest pattern grown, in letters; 0 for no limit (then ``minsup`` must be > 0).
+        max_overlap: a pattern whose longest common subsequence with a longer or equal kept
+            pattern exceeds this share of its own length is dropped as redundant.
+        k: how many of the ranked motifs ``mine`` returns; 0 returns all.
+    """
+
+    def __init__(
+        self,
+        minsup: float,
+        seglen: int,
+        alphabet: int,
+        min_len: int = 3,
+        max_len: int = 0,
+        max_overlap: float = 0.9,
+        k: int = 0,
+    ) -> None: ...
+    def mine(self, ts: Sequence[Sequence[float]], /) -> list[Motif]:
+        """Mines `ts` (series may differ in length) and returns the best ``k`` motifs, best first.
+
+        Each series is z-normalised (population deviation), cut into SAX letters, mined for the
+        patterns frequent across series, pruned, mapped back onto the numbers and ranked by
+        ascending ``naed``. Every call starts from an empty motif list; the full ranked list
+        stays in ``motifs``. The caller's lists are not modified.
+
+        Raises:
+            ValueError: ``seglen`` 0, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
+                ``max_len`` 0, or a negative ``k`` (then ``motifs`` still holds the ranked list).
+            KeyboardInterrupt: interrupted by Ctrl-C; ``motifs`` is then empty.
+        """
+    @property
+    def motifs(self) -> list[Motif]:
+        """Every motif of the last ``mine``, in ranked order (empty before the first ``mine``)."""
+
+class PatternMiner(metaclass=_pybind11_type):
+    """Finds the contiguous letter patterns present in a share ``minsup`` of symbol sequences.
+
+    Args:
+        minsup: share of the sequences (0 to 1) a pattern must occur in to be kept.
+        min_len: shortest pattern kept.
+        max_len: longest pattern grown; 0 for no limit (then ``minsup`` must be > 0).
+        max_overlap: redundancy limit, as for ``Miner``.
+    """
+
+    def __init__(
+        self, minsup: float, min_len: int = 3, max_len: int = 0, max_overlap: float = 0.9
+    ) -> None: ...
+    def mine(self, ds: Sequence[Sequence[str | bytes]], /) -> None:
+        """Mines `ds`, a sequence of sequences of one-character symbols (code points 0 to 255).
+
+        Every call starts from an empty result. A str in place of an inner list is refused.
+
+        Raises:
+            TypeError: `ds` is not a sequence of sequences of symbols.
+            ValueError: a symbol is empty, longer than one character or above U+00FF, or
+                ``minsup`` <= 0 with ``max_len`` 0.
+            KeyboardInterrupt: interrupted by Ctrl-C; ``frequent`` is then empty.
+        """
+    @property
+    def frequent(self) -> dict[tuple[str, ...], Motif]:
+        """Pattern (a tuple of one-character strings) to its motif, in ascending pattern order."""
+
+def sax(ts: Sequence[Sequence[float]], seglen: int, alphabet: int) -> list[list[str]]:
+    """Cuts each series into segments of `seglen` samples and gives each segment mean a letter.
+
+    Does not z-normalise (``Miner.mine`` does, before calling it). The last, shorter segment
+    counts its missing samples as zeros. `alphabet` 0 to 10; letters run from ``'a'`` upward.
+
+    >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
+    [['a', 'b', 'c']]
+    """

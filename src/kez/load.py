@@ -1,0 +1,111 @@
+"""Readers for collections of series stored as UCR/UEA ``.ts`` files or as CSV, one series a row."""
+
+from __future__ import annotations
+
+import csv
+import math
+import os
+
+PathLike = str | os.PathLike[str]
+
+# Cells that stand for a missing sample.
+_MISSING_CSV = ("", "nan")
+_MISSING_TS = ("?", "nan")
+
+
+def _number(cell: str, missing: tuple[str, ...], where: str, column: int) -> float:
+    text = cell.strip()
+    if text.lower() in missing:
+        return math.nan
+    try:
+        return float(text)
+    except ValueError:
+        raise ValueError(f"{where}: value {column} is {cell!r}, not a number") from None
+
+
+def load_csv(path: PathLike) -> list[list[float]]:
+    """Reads one series a row from a CSV file; rows may differ in length.
+
+    Empty cells and ``NaN`` become NaN; blank lines are skipped. A cell that is not a number
+    raises ValueError naming the file, the line and the cell.
+    """
+    series = []
+    with open(path, newline="") as f:
+        reader = csv.reader(f)
+        for row in reader:
+            if not row:
+                continue
+            where = f"{os.fspath(path)}, line {reader.line_num}"
+            series.append([_number(cell, _MISSING_CSV, where, c) for c, cell in enumerate(row, 1)])
+    return series
+
+
+class _TsHeader:
+    """What the ``@`` lines of a ``.ts`` file declare about its data lines."""
+
+    def __init__(self) -> None:
+        self.labelled = False
+        self.labels: list[str] = []
+        self.univariate = True
+
+    def read(self, line: str, where: str) -> None:
+        key, _, value = line.partition(" ")
+        words = value.split()
+        flag = words[0].lower() if words else ""
+        key = key.lower()
+        if key == "@timestamps" and flag == "true":
+            raise ValueError(f"{where}: series with time stamps are not supported")
+        if key == "@univariate" and flag == "false":
+            self.univariate = False
+        if key == "@dimensions" and words and words[0] != "1":
+            self.univariate = False
+        if key in ("@classlabel", "@targetlabel"):
+            if flag not in ("true", "false"):
+                raise ValueError(f"{where}: {line.split()[0]} must be followed by true or false")
+            self.labelled = flag == "true"
+            self.labels = words[1:] if key == "@classlabel" else []
+        if not self.univariate:
+            raise ValueError(f"{where}: multivariate data is not supported, only one dimension")
+
+
+def load_ts(path: PathLike) -> tuple[list[list[float]], list[str]]:
+    """Reads a univariate UCR/UEA ``.ts`` file; returns its series and their labels.
+
+    Series may differ in length. ``?`` and ``NaN`` become NaN. The labels are the strings after
+    the last ``:`` of each data line, one per series, or an empty list when the file declares
+    ``@classLabel false``. Malformed input raises ValueError naming the file and the line.
+    """
+    name = os.fspath(path)
+    header = _TsHeader()
+    series: list[list[float]] = []
+    labels: list[str] = []
+    in_data = False
+    with open(path) as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.strip()
+            where = f"{name}, line {number}"
+            if not line or line.startswith("#"):
+                continue
+            if not in_data:
+                if not line.startswith("@"):
+                    raise ValueError(f"{where}: data before @data: {line[:40]!r}")
+                if line.lower() == "@data":
+                    in_data = True
+                else:
+                    header.read(line, where)
+                continue
+            parts = line.split(":")
+            if header.labelled:
+                if len(parts) < 2:
+                    raise ValueError(f"{where}: no class label after the values")
+                label = parts.pop().strip()
+                if header.labels and label not in header.labels:
+                    raise ValueError(f"{where}: label {label!r} is not one of {' '.join(header.labels)}")
+                labels.append(label)
+            if len(parts) != 1:
+                raise ValueError(f"{where}: {len(parts)} dimensions, only univariate data is supported")
+            cells = parts[0].split(",")
+            series.append([_number(cell, _MISSING_TS, where, c) for c, cell in enumerate(cells, 1)])
+    if not in_data:
+        raise ValueError(f"{name}: no @data line")
+    return series, labels

@@ -1,0 +1,144 @@
+"""Pictures of motifs over the series they were found in; needs matplotlib (``pip install 'kez[plot]'``)."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING
+
+from _kez_cpp import Motif
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+_INSTALL_HINT = "kez's plotting helpers need matplotlib; install the extra: pip install 'kez[plot]'"
+
+
+def _pyplot() -> ModuleType:
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as error:
+        raise ImportError(_INSTALL_HINT) from error
+    return plt
+
+
+def _axes(ax: Axes | None) -> Axes:
+    if ax is not None:
+        return ax
+    new: Axes = _pyplot().subplots()[1]
+    return new
+
+
+def _divide(x: float, deviation: float) -> float:
+    # Python refuses to divide by zero; the module's arithmetic gives what IEEE 754 gives.
+    if deviation == 0.0:
+        return math.nan if x == 0.0 or math.isnan(x) else math.copysign(math.inf, x)
+    return x / deviation
+
+
+def znormalise(values: Sequence[float]) -> list[float]:
+    """Returns `values` z-normalised exactly as ``Miner.mine`` normalises a series.
+
+    Mean and population deviation are summed first to last, so the result matches the
+    module bit for bit: a constant series becomes NaN, a single NaN makes every value NaN.
+    """
+    xs = [float(v) for v in values]
+    if not xs:
+        return []
+    n = float(len(xs))
+    total = 0.0
+    for x in xs:
+        total += x
+    mean = total / n
+    centred = [x - mean for x in xs]
+    squares = 0.0
+    for x in centred:
+        squares += x * x
+    deviation = math.sqrt(squares / n)
+    return [_divide(x, deviation) for x in centred]
+
+
+def _mapped(motif: Motif, series: Sequence[Sequence[float]]) -> dict[int, int]:
+    best = motif.best_matches
+    if motif.length == 0 or not best:
+        raise ValueError(f"{motif!r} has no statistics: only motifs from Miner.mine can be drawn")
+    beyond = [s for s in best if s >= len(series)]
+    if beyond:
+        raise ValueError(
+            f"{motif!r} has a best match in series {beyond[0]}, but only {len(series)} series were given; "
+            "pass the collection the motif was mined from"
+        )
+    return best
+
+
+def _window(values: list[float], offset: int, length: int) -> list[float]:
+    window = values[offset : offset + length]
+    return window + [math.nan] * (length - len(window))
+
+
+def plot_motif(
+    motif: Motif,
+    series: Sequence[Sequence[float]],
+    ax: Axes | None = None,
+    *,
+    color: str = "C3",
+    window_color: str = "0.65",
+    title: bool = True,
+) -> Axes:
+    """Draws the motif's representative over the best-matching window of each series.
+
+    `series` is the collection the motif was mined from; the windows are cut from the series
+    z-normalised as the miner saw them, so they share the representative's scale. Draws on
+    `ax`, or on a new figure, and returns the Axes.
+    """
+    best = _mapped(motif, series)
+    ax = _axes(ax)
+    steps = range(motif.length)
+    for s, offset in best.items():
+        window = _window(znormalise(series[s]), offset, motif.length)
+        ax.plot(steps, window, color=window_color, linewidth=0.8)
+    ax.plot(steps, motif.representative, color=color, linewidth=2.5, label="representative")
+    if title:
+        ax.set_title(f"motif {motif.pattern}: naed {motif.naed:.4g}, best matches in {len(best)} series")
+    ax.set_xlabel("sample within the window")
+    ax.set_ylabel("z-normalised value")
+    ax.legend(loc="best")
+    return ax
+
+
+def plot_series(
+    motif: Motif,
+    series: Sequence[Sequence[float]],
+    ax: Axes | None = None,
+    *,
+    rows: Sequence[int] | None = None,
+    limit: int = 5,
+    spacing: float = 5.0,
+    color: str = "C3",
+    title: bool = True,
+) -> Axes:
+    """Draws whole series, stacked and z-normalised, with the motif's best match in each highlighted.
+
+    `rows` chooses the series by index (each must be one the motif occurs in); by default the
+    first `limit` of them in index order. Draws on `ax`, or on a new figure, and returns the Axes.
+    """
+    best = _mapped(motif, series)
+    chosen = list(rows) if rows is not None else sorted(best)[:limit]
+    missing = [s for s in chosen if s not in best]
+    if missing:
+        raise ValueError(f"{motif!r} does not occur in series {missing[0]}")
+    ax = _axes(ax)
+    ticks: list[float] = []
+    for row, s in enumerate(chosen):
+        lift = -spacing * row
+        values = [v + lift for v in znormalise(series[s])]
+        start, end = best[s], min(best[s] + motif.length, len(values))
+        ax.plot(range(len(values)), values, color="0.45", linewidth=0.8)
+        ax.plot(range(start, end), values[start:end], color=color, linewidth=2.2)
+        ticks.append(lift)
+    ax.set_yticks(ticks, [f"series {s}" for s in chosen])
+    ax.set_xlabel("sample")
+    if title:
+        ax.set_title(f"best matches of motif {motif.pattern}")
+    return ax
