@@ -50,6 +50,15 @@ void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { miner.
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }
 
+// An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
+// methods raw, unconstructed memory in place of one; refusing that allocation turns such a call into TypeError.
+template <typename T>
+void refuse_uninitialised() {
+  py::detail::get_type_info(typeid(T))->operator_new = [](std::size_t) -> void* {
+    throw py::type_error("this object was created without __init__ and holds no native object");
+  };
+}
+
 }  // namespace
 
 // Definitions.
@@ -79,4 +88,8 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def_property_readonly("frequent", &pattern_miner_frequent);
 
   m.def("sax", &sax, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+
+  refuse_uninitialised<Motif>();
+  refuse_uninitialised<Miner>();
+  refuse_uninitialised<PatternMiner>();
 }

@@ -129,3 +129,29 @@ def test_native_core_checks(tmp_path):
     run = subprocess.run([str(build / "core_test")], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout
     assert run.stdout.strip().endswith(" passed, 0 failed")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "Motif.__new__(Motif).pattern",
+        "Motif.__new__(Motif).indexes",
+        "repr(Motif.__new__(Motif))",
+        "Miner.__new__(Miner).mine([[1.0, 2.0, 3.0]])",
+        "Miner.__new__(Miner).motifs",
+        "PatternMiner.__new__(PatternMiner).mine([['a', 'b']])",
+        "PatternMiner.__new__(PatternMiner).frequent",
+    ],
+    ids=["motif-pattern", "motif-indexes", "motif-repr", "miner-mine", "miner-motifs", "pm-mine", "pm-freq"],
+)
+def test_instance_without_init_is_refused(call):
+    """An object made by __new__ alone holds no native object; using it raises instead of reading garbage."""
+    script = (
+        "from _kez_cpp import Miner, Motif, PatternMiner\n"
+        f"try:\n    {call}\nexcept TypeError as e:\n    print('TypeError', e)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (
+        0,
+        "TypeError this object was created without __init__ and holds no native object\n",
+    ), run.stderr
