@@ -77,9 +77,9 @@ class Input {
 };
 
 Dataset dataset(Input& in) {
-  Dataset ts(static_cast<std::size_t>(in.in(0, 6)));
+  Dataset ts(static_cast<std::size_t>(in.in(0, 5)));
   for (auto& series : ts) {
-    series.resize(static_cast<std::size_t>(in.in(0, 24)));
+    series.resize(static_cast<std::size_t>(in.in(0, 16)));
     const bool constant = in.byte() % 5 == 0;
     for (double& x : series) x = constant && &x != series.data() ? series[0] : in.number();
   }
