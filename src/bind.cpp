@@ -44,9 +44,27 @@ py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); 
 
 py::str motif_repr(const Motif& motif) { return py::str("Motif('") + symbols_text(motif.pattern) + py::str("')"); }
 
-std::vector<Motif> miner_mine(Miner& miner, Dataset ts) { return miner.mine(ts, check_signals); }
+// Puts a run's object back in its place when the run ends, however it ends.
+template <typename Native>
+struct PutBack {
+  Native& place;
+  Native& run;
+  ~PutBack() { place = std::move(run); }
+};
 
-void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { miner.mine(ds, check_signals); }
+// A signal handler run by check_signals may call back into the very object being mined, so each run works on
+// the object moved aside and puts it back at the end; a nested run then never changes the state under it.
+std::vector<Motif> miner_mine(Miner& miner, Dataset ts) {
+  Miner run = std::move(miner);
+  const PutBack<Miner> put_back{miner, run};
+  return run.mine(ts, check_signals);
+}
+
+void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) {
+  PatternMiner run = std::move(miner);
+  const PutBack<PatternMiner> put_back{miner, run};
+  run.mine(ds, check_signals);
+}
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }
 
