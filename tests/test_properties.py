@@ -157,7 +157,11 @@ def assert_raised(got, expected):
 
 
 @SETTINGS
-@given(ts=datasets, seglen=st.integers(-4, 6), alphabet=st.integers(-2, 12))
+@given(
+    ts=datasets,
+    seglen=st.one_of(st.integers(-4, 6), st.sampled_from([-(2**31), 2**31 - 1])),
+    alphabet=st.one_of(st.integers(-2, 12), st.sampled_from([-(2**31), 2**31 - 1])),
+)
 def test_sax_letters_counts_and_errors(ts, seglen, alphabet):
     before = copy.deepcopy(ts)
     got = outcome(lambda: sax(ts, seglen, alphabet))
