@@ -44,11 +44,38 @@ py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); 
 
 py::str motif_repr(const Motif& motif) { return py::str("Motif('") + symbols_text(motif.pattern) + py::str("')"); }
 
-std::vector<Motif> miner_mine(Miner& miner, Dataset ts) { return miner.mine(ts, check_signals); }
+// Puts a run's object back in its place when the run ends, however it ends.
+template <typename Native>
+struct PutBack {
+  Native& place;
+  Native& run;
+  ~PutBack() { place = std::move(run); }
+};
 
-void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { miner.mine(ds, check_signals); }
+// A signal handler run by check_signals may call back into the very object being mined, so each run works on
+// the object moved aside and puts it back at the end; a nested run then never changes the state under it.
+std::vector<Motif> miner_mine(Miner& miner, Dataset ts) {
+  Miner run = std::move(miner);
+  const PutBack<Miner> put_back{miner, run};
+  return run.mine(ts, check_signals);
+}
+
+void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) {
+  PatternMiner run = std::move(miner);
+  const PutBack<PatternMiner> put_back{miner, run};
+  run.mine(ds, check_signals);
+}
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }
+
+// An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
+// methods raw, unconstructed memory in place of one; refusing that allocation turns such a call into TypeError.
+template <typename T>
+void refuse_uninitialised() {
+  py::detail::get_type_info(typeid(T))->operator_new = [](std::size_t) -> void* {
+    throw py::type_error("this object was created without __init__ and holds no native object");
+  };
+}
 
 }  // namespace
 
@@ -79,4 +106,8 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def_property_readonly("frequent", &pattern_miner_frequent);
 
   m.def("sax", &sax, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+
+  refuse_uninitialised<Motif>();
+  refuse_uninitialised<Miner>();
+  refuse_uninitialised<PatternMiner>();
 }

@@ -2,8 +2,11 @@
 
 import glob
 import json
+import math
 import os
+import random
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +15,7 @@ import pytest
 
 import _kez_cpp
 from _kez_cpp import Miner, PatternMiner, sax
+from conftest import snapshot
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -129,3 +133,63 @@ def test_native_core_checks(tmp_path):
     run = subprocess.run([str(build / "core_test")], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout
     assert run.stdout.strip().endswith(" passed, 0 failed")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "Motif.__new__(Motif).pattern",
+        "Motif.__new__(Motif).indexes",
+        "repr(Motif.__new__(Motif))",
+        "Miner.__new__(Miner).mine([[1.0, 2.0, 3.0]])",
+        "Miner.__new__(Miner).motifs",
+        "PatternMiner.__new__(PatternMiner).mine([['a', 'b']])",
+        "PatternMiner.__new__(PatternMiner).frequent",
+    ],
+    ids=["motif-pattern", "motif-indexes", "motif-repr", "miner-mine", "miner-motifs", "pm-mine", "pm-freq"],
+)
+def test_instance_without_init_is_refused(call):
+    """An object made by __new__ alone holds no native object; using it raises instead of reading garbage."""
+    script = (
+        "from _kez_cpp import Miner, Motif, PatternMiner\n"
+        f"try:\n    {call}\nexcept TypeError as e:\n    print('TypeError', e)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (
+        0,
+        "TypeError this object was created without __init__ and holds no native object\n",
+    ), run.stderr
+
+
+@pytest.mark.parametrize("kind", ["pattern-miner", "miner"])
+def test_signal_handler_may_mine_the_same_object(kind):
+    """A handler run by the cancellation check that mines the very object being mined corrupts nothing."""
+    rng = random.Random(1)
+    if kind == "miner":
+        data = [[math.sin(0.1 * i * (s + 1)) + rng.gauss(0, 1) for i in range(200)] for s in range(6)]
+        make, small = (lambda: Miner(0.3, 1, 4, 1, 0, 1.0)), [[1.0, 2.0, 3.0]]
+    else:
+        data = [[rng.choice("abc") for _ in range(200)] for _ in range(6)]
+        make, small = (lambda: PatternMiner(0.3, 1, 0, 1.0)), [["a", "b"]]
+    obj, calls = make(), []
+
+    def handler(signum, frame):
+        if len(calls) < 3:  # early on, well inside the long run
+            calls.append(obj.mine(small))
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+    try:
+        obj.mine(data)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    fresh = make()
+    fresh.mine(data)
+    assert calls
+    if kind == "miner":
+        assert [snapshot(m) for m in obj.motifs] == [snapshot(m) for m in fresh.motifs]
+    else:
+        assert [(k, snapshot(m)) for k, m in obj.frequent.items()] == [
+            (k, snapshot(m)) for k, m in fresh.frequent.items()
+        ]

@@ -1,0 +1,294 @@
+"""Properties that hold for any input, however odd: generated datasets and parameters in and out of range."""
+
+import copy
+import functools
+import itertools
+import math
+
+from _kez_cpp import Miner, PatternMiner, sax
+from conftest import bits, snapshot
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+LENGTH_ERROR = "cannot create std::vector larger than max_size()"
+GROWTH_ERROR = "minsup must be greater than 0 when max_len is 0 (no length limit), got minsup="
+SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+SPECIAL = [math.nan, math.inf, -math.inf, 0.0, -0.0, 1e308, -1e308, 5e-324, -5e-324, 1e-300, 2.5]
+values = st.one_of(
+    st.sampled_from(SPECIAL),
+    st.floats(-4, 4),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(-3, 3),
+)
+series = st.one_of(
+    st.lists(values, max_size=14),
+    st.lists(st.floats(-2, 2), min_size=4, max_size=14),
+    st.builds(lambda v, n: [v] * n, values, st.integers(0, 12)),
+)
+datasets = st.one_of(st.lists(series, min_size=1, max_size=5), st.lists(series, max_size=5).map(tuple))
+minsups = st.one_of(
+    st.floats(0.05, 1.0),
+    st.floats(0.05, 1.0),
+    st.floats(-0.5, 1.5),
+    st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1.0000001]),
+)
+overlaps = st.one_of(st.floats(-0.5, 1.5), st.sampled_from([math.nan, 0.0, 0.9, 1.0]))
+seglens = st.one_of(st.integers(1, 4), st.integers(1, 4), st.integers(-3, 0))
+min_lens = st.integers(-1, 3)
+
+
+@st.composite
+def growth(draw):
+    """minsup with max_len; without a positive threshold every candidate passes, so levels grow like
+    (symbols ** max_len) and max_len is kept small."""
+    minsup = draw(minsups)
+    max_len = draw(st.one_of(st.just(0), st.integers(-2, 4)) if minsup > 0 else st.integers(-2, 2))
+    return minsup, max_len
+
+
+@st.composite
+def symbolic(draw):
+    """Symbol sequences over a small palette of arbitrary bytes, so that patterns repeat."""
+    palette = draw(st.lists(st.integers(0, 255).map(chr), min_size=1, max_size=4, unique=True))
+    letters = st.sampled_from(palette)
+    words = st.one_of(st.lists(letters, min_size=2, max_size=10), st.lists(letters, max_size=10))
+    return draw(st.lists(words, min_size=1, max_size=5))
+
+
+def same_values(a, b) -> bool:
+    """Equal structure, types and float bit patterns (NaN equals NaN)."""
+    if isinstance(a, float) or isinstance(b, float):
+        return type(a) is type(b) and bits(a) == bits(b)
+    if isinstance(a, (list, tuple)):
+        return (
+            type(a) is type(b)
+            and len(a) == len(b)
+            and all(same_values(x, y) for x, y in zip(a, b, strict=True))
+        )
+    return type(a) is type(b) and a == b
+
+
+def outcome(call):
+    """A call's result or its exception, as something comparable."""
+    try:
+        return "ok", call()
+    except Exception as e:  # noqa: BLE001 - the type and message are what is compared
+        return type(e), str(e)
+
+
+@functools.cache
+def lcs(a: tuple, b: tuple) -> int:
+    row = [0] * (len(b) + 1)
+    for x in a:
+        diagonal, row[0] = 0, 0
+        for j, y in enumerate(b, 1):
+            diagonal, row[j] = row[j], diagonal + 1 if x == y else max(row[j], row[j - 1])
+    return row[-1]
+
+
+def redundant(r: tuple, p: tuple, max_overlap: float) -> bool:
+    return p != r and len(r) <= len(p) and lcs(p, r) / len(r) > max_overlap
+
+
+def occurrences(ds, pattern: tuple) -> dict:
+    n = len(pattern)
+    found = {
+        s: [i for i in range(len(seq) - n + 1) if tuple(seq[i : i + n]) == pattern]
+        for s, seq in enumerate(ds)
+    }
+    return {s: ps for s, ps in found.items() if ps}
+
+
+def grown(ds, minsup: float, min_len: int, max_len: int) -> dict:
+    """Every pattern of an allowed length that level-wise growth keeps, with all its occurrences."""
+    threshold = len(ds) * minsup
+    limit = 1 if max_len < 0 else max_len
+    if threshold > 0:
+        words = {tuple(seq[i:j]) for seq in ds for i in range(len(seq)) for j in range(i + 1, len(seq) + 1)}
+        words = {w for w in words if not limit or len(w) <= limit}
+    else:
+        # No positive threshold: every extension of a present letter passes, whether it occurs or not.
+        letters = sorted({c for seq in ds for c in seq})
+        words = {w for n in range(1, limit + 1) for w in itertools.product(letters, repeat=n)}
+    found = {w: occurrences(ds, w) for w in words if len(w) >= min_len}
+    return {w: index for w, index in found.items() if not threshold > len(index)}
+
+
+def signed_order(key: tuple) -> list:
+    return [ord(c) - 256 if ord(c) > 127 else ord(c) for c in key]
+
+
+def divide(x: float, d: float) -> float:
+    """IEEE division, which Python refuses for a zero divisor."""
+    if d:
+        return x / d
+    return math.nan if x == 0 or math.isnan(x) else math.copysign(math.inf, x)
+
+
+def znormed(ts):
+    out = []
+    for values in ts:
+        n, total, squares = float(len(values)), 0.0, 0.0
+        for x in values:
+            total += x
+        centred = [x - total / n for x in values] if values else []
+        for x in centred:
+            squares += x * x
+        deviation = math.sqrt(squares / n) if values else 1.0
+        out.append([divide(x, deviation) for x in centred])
+    return out
+
+
+def miner_refusal(ts, minsup, seglen, alphabet, max_len):
+    """The documented error a Miner's mine (or sax) raises before any result, or None."""
+    if not 0 <= alphabet <= 10:
+        return ValueError, f"alphabet must be between 0 and 10, got {alphabet}"
+    if max_len == 0 and not minsup > 0:
+        return ValueError, GROWTH_ERROR
+    if (seglen == 0 and ts) or (seglen < 0 and any(len(s) >= -seglen for s in ts)):
+        return ValueError, LENGTH_ERROR
+    return None
+
+
+def assert_raised(got, expected):
+    kind, message = expected
+    assert got[0] is kind and got[1].startswith(message), got
+
+
+@SETTINGS
+@given(
+    ts=datasets,
+    seglen=st.one_of(st.integers(-4, 6), st.sampled_from([-(2**31), 2**31 - 1])),
+    alphabet=st.one_of(st.integers(-2, 12), st.sampled_from([-(2**31), 2**31 - 1])),
+)
+def test_sax_letters_counts_and_errors(ts, seglen, alphabet):
+    before = copy.deepcopy(ts)
+    got = outcome(lambda: sax(ts, seglen, alphabet))
+    assert same_values(ts, before)
+    refusal = miner_refusal(ts, 1.0, seglen, alphabet, 1)
+    if refusal:
+        assert_raised(got, refusal)
+        return
+    assert got[0] == "ok"
+    top = chr(96 + max(alphabet, 1))
+    assert [len(row) for row in got[1]] == [max(0, math.ceil(len(s) / seglen)) for s in ts]
+    assert all("a" <= c <= top for row in got[1] for c in row)
+
+
+@SETTINGS
+@given(ds=symbolic(), grow=growth(), min_len=min_lens, max_overlap=overlaps, again=symbolic())
+def test_pattern_miner_keeps_exactly_the_frequent_non_redundant_patterns(
+    ds, grow, min_len, max_overlap, again
+):
+    minsup, max_len = grow
+    before = copy.deepcopy(ds)
+    miner = PatternMiner(minsup, min_len, max_len, max_overlap)
+    got = outcome(lambda: miner.mine(ds))
+    assert same_values(ds, before)
+    if max_len == 0 and not minsup > 0:
+        assert_raised(got, (ValueError, GROWTH_ERROR))
+        assert miner.frequent == {}
+        return
+    assert got == ("ok", None)
+    frequent = miner.frequent
+    assert list(frequent) == sorted(frequent, key=signed_order)
+    assert all("".join(key) == motif.pattern for key, motif in frequent.items())
+    # Each survivor was grown (support, lengths) and records every occurrence, in increasing order.
+    reference = grown(ds, minsup, min_len, max_len)
+    assert {key: motif.indexes for key, motif in frequent.items()} == {
+        key: reference[key] for key in frequent
+    }
+    # No survivor is redundant next to another, and each pattern pruned away has a surviving eraser.
+    assert not any(redundant(r, p, max_overlap) for r in frequent for p in frequent)
+    for r in reference.keys() - frequent.keys():
+        assert any(redundant(r, p, max_overlap) for p in frequent), r
+    # A second mine gives what a new miner gives.
+    fresh = PatternMiner(minsup, min_len, max_len, max_overlap)
+    fresh.mine(again)
+    miner.mine(again)
+    assert [(k, snapshot(m)) for k, m in miner.frequent.items()] == [
+        (k, snapshot(m)) for k, m in fresh.frequent.items()
+    ]
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    ds=symbolic(),
+    position=st.integers(0, 4),
+    bad=st.sampled_from(
+        [
+            (None, "Cannot convert None to a character"),
+            ("", "Cannot convert empty string to a character"),
+            ("ab", "Expected a character, but multi-character string found"),
+            ("\u0100", "Character code point not in range(0x100)"),
+            ("\U0001f600", "Character code point not in range(0x100)"),
+        ]
+    ),
+)
+def test_bad_symbols_are_refused_and_change_nothing(ds, position, bad):
+    miner = PatternMiner(0.5, 1)
+    miner.mine(ds)
+    before = [(k, snapshot(m)) for k, m in miner.frequent.items()]
+    element, message = bad
+    broken = [list(seq) for seq in ds] + [["a"]]
+    broken[-1].insert(min(position, 1), element)
+    got = outcome(lambda: miner.mine(broken))
+    assert got == (ValueError, message)
+    assert [(k, snapshot(m)) for k, m in miner.frequent.items()] == before
+
+
+def check_statistics(motif, seglen):
+    assert motif.length == len(motif.pattern) * seglen
+    assert len(motif.representative) == motif.length
+    assert set(motif.average_occurrences) == set(motif.indexes) == set(motif.best_matches)
+    assert all(len(average) == motif.length for average in motif.average_occurrences.values())
+    for s, positions in motif.indexes.items():
+        assert motif.best_matches[s] in {p * seglen for p in positions} | {0}
+    assert math.isnan(motif.naed) if not motif.indexes else not motif.naed < 0
+
+
+@SETTINGS
+@given(
+    ts=datasets,
+    grow=growth(),
+    seglen=seglens,
+    alphabet=st.one_of(st.integers(2, 5), st.integers(-1, 11)),
+    min_len=min_lens,
+    max_overlap=overlaps,
+    k=st.integers(-2, 4),
+    again=datasets,
+)
+def test_miner_results_are_consistent(ts, grow, seglen, alphabet, min_len, max_overlap, k, again):
+    minsup, max_len = grow
+    args = (minsup, seglen, alphabet, min_len, max_len, max_overlap, k)
+    before = copy.deepcopy(ts)
+    miner = Miner(*args)
+    got = outcome(lambda: miner.mine(ts))
+    assert same_values(ts, before)
+    refusal = miner_refusal(ts, minsup, seglen, alphabet, max_len)
+    if refusal:
+        assert_raised(got, refusal)
+        assert miner.motifs == []
+    else:
+        motifs = miner.motifs
+        if k < 0:
+            assert got == (ValueError, LENGTH_ERROR)
+        else:
+            assert got[0] == "ok"
+            assert [snapshot(m) for m in got[1]] == [snapshot(m) for m in motifs[: k or len(motifs)]]
+        naeds = [(math.isnan(m.naed), m.naed) for m in motifs]
+        assert naeds == sorted(naeds)
+        # The motifs are the pattern miner's patterns over the normalised series, with their statistics.
+        patterns = PatternMiner(minsup, min_len, max_len, max_overlap)
+        patterns.mine(sax(znormed(ts), seglen, alphabet))
+        expected = {"".join(key): m.indexes for key, m in patterns.frequent.items()}
+        assert {m.pattern: m.indexes for m in motifs} == expected and len(motifs) == len(expected)
+        for motif in motifs:
+            check_statistics(motif, seglen)
+    # A second mine gives what a new miner gives.
+    second, fresh = Miner(*args), Miner(*args)
+    outcome(lambda: second.mine(ts))
+    results = [outcome(lambda m=m: [snapshot(x) for x in m.mine(again)]) for m in (second, fresh)]
+    assert results[0] == results[1]
+    assert [snapshot(m) for m in second.motifs] == [snapshot(m) for m in fresh.motifs]
