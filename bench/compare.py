@@ -10,6 +10,7 @@ is compared (floats by bit pattern, dicts in key order, exceptions by type and
 message) and the time ratio is reported pair by pair. The exit status is 1 when
 any difference is found.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -36,7 +37,11 @@ WORKLOAD_NAMES = ["small", "typical", "low-support", "fine-grained", "large"]
 def build_rev(rev: str, quiet: bool = True) -> Path:
     """Installs REV into build/rev-<commit>/venv (reused when present); returns its interpreter."""
     commit = subprocess.run(
-        ["git", "rev-parse", "--verify", f"{rev}^{{commit}}"], cwd=ROOT, capture_output=True, text=True, check=True
+        ["git", "rev-parse", "--verify", f"{rev}^{{commit}}"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.strip()
     home = ROOT / "build" / f"rev-{commit[:12]}"
     python = home / "venv" / "bin" / "python"
@@ -129,7 +134,10 @@ def random_cases(seed: int, count: int) -> list[tuple[str, str, tuple]]:
             else:
                 alphabet = list("abcdefghij"[: rng.randint(1, 6)])
             ds = [
-                [rng.choice(alphabet) for _ in range(rng.choice([0, 1, 2, rng.randint(3, 30), rng.randint(30, 90)]))]
+                [
+                    rng.choice(alphabet)
+                    for _ in range(rng.choice([0, 1, 2, rng.randint(3, 30), rng.randint(30, 90)]))
+                ]
                 for _ in range(rng.randint(0, 12))
             ]
             params = dict(
@@ -140,7 +148,10 @@ def random_cases(seed: int, count: int) -> list[tuple[str, str, tuple]]:
             )
             cases.append((f"random-patterns-{n}", "patterns", (params, ds)))
         else:
-            ts = [random_series(rng, rng.choice([0, 1, 5, rng.randint(6, 50)])) for _ in range(rng.randint(0, 6))]
+            ts = [
+                random_series(rng, rng.choice([0, 1, 5, rng.randint(6, 50)]))
+                for _ in range(rng.randint(0, 6))
+            ]
             seglen = rng.choice([-3, -1, 0, 1, 2, 3, 7])
             alphabet = rng.choice([-1, 0, 1, 2, 3, 5, 10, 11])
             cases.append((f"random-sax-{n}", "sax", (ts, seglen, alphabet)))
@@ -160,13 +171,15 @@ def digest(value) -> tuple[str, str]:
 
 
 def motif_fields(motif) -> dict:
-    """Every field of a motif, floats by bit pattern, dicts as lists in key order; each hashed with a preview."""
+    """Every field of a motif (floats by bit pattern, dicts in key order), hashed, with a preview."""
     fields = {}
     getters = {
         "pattern": lambda: motif.pattern,
         "repr": lambda: repr(motif),
         "indexes": lambda: list(motif.indexes.items()),
-        "average_occurrences": lambda: [(s, [bits(v) for v in a]) for s, a in motif.average_occurrences.items()],
+        "average_occurrences": lambda: [
+            (s, [bits(v) for v in a]) for s, a in motif.average_occurrences.items()
+        ],
         "representative": lambda: [bits(v) for v in motif.representative],
         "best_matches": lambda: list(motif.best_matches.items()),
         "length": lambda: motif.length,
@@ -235,7 +248,11 @@ def iter_cases(options):
 
 def compare_outcomes(a, b) -> list[str]:
     if a[0] != b[0] or a[0] == "raised":
-        return [] if a == b else [f"outcome: {a[:3] if a[0] == 'raised' else 'ok'} != {b[:3] if b[0] == 'raised' else 'ok'}"]
+
+        def shown(o):
+            return o if o[0] == "raised" else "ok"
+
+        return [] if a == b else [f"outcome: {shown(a)} != {shown(b)}"]
     diffs = []
     for key in a[1]:
         x, y = a[1][key], b[1][key]
@@ -245,7 +262,7 @@ def compare_outcomes(a, b) -> list[str]:
             continue
         if len(x) != len(y):
             diffs.append(f"{key}: {len(x)} entries != {len(y)} entries")
-        for i, (u, v) in enumerate(zip(x, y)):
+        for i, (u, v) in enumerate(zip(x, y, strict=False)):
             if key == "frequent":
                 if u[0] != v[0]:
                     diffs.append(f"frequent key order [{i}]: {u[0][1]} != {v[0][1]}")
@@ -257,7 +274,9 @@ def compare_outcomes(a, b) -> list[str]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("rev", nargs="?", default=DEFAULT_REV)
     parser.add_argument("--workloads", nargs="*", default=WORKLOAD_NAMES, choices=WORKLOAD_NAMES)
     parser.add_argument("--workloads-file", default=str(DEFAULT_WORKLOADS))
@@ -292,7 +311,7 @@ def main() -> None:
     total = 0
     random_new = random_old = 0.0
     print(f"{'case':<28} {'diffs':>5} {'current s':>10} {options.rev + ' s':>28} {'speed-up':>9}")
-    for (name, a, ta), (name_b, b, tb) in zip(mine["cases"], theirs["cases"]):
+    for (name, a, ta), (name_b, b, tb) in zip(mine["cases"], theirs["cases"], strict=True):
         assert name == name_b
         diffs = compare_outcomes(a, b)
         total += len(diffs)
@@ -304,10 +323,9 @@ def main() -> None:
         for d in diffs[:10]:
             print(f"    {d}")
     if options.random:
-        print(
-            f"{'random (' + str(options.random) + ' cases)':<28} {'':>5} {random_new:>10.4f} {random_old:>28.4f} "
-            f"{random_old / max(random_new, 1e-9):>8.1f}x"
-        )
+        label = f"random ({options.random} cases)"
+        ratio = random_old / max(random_new, 1e-9)
+        print(f"{label:<28} {'':>5} {random_new:>10.4f} {random_old:>28.4f} {ratio:>8.1f}x")
     print(f"\n{total} differences in {len(mine['cases'])} cases")
     sys.exit(1 if total else 0)
 
