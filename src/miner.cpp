@@ -50,7 +50,7 @@ std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled) {
 void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled) {
   PatternMiner miner(minsup, min_len, max_len, max_overlap);
   miner.mine(ds, cancelled);
-  for (auto& entry : miner.get_frequent()) motifs.push_back(std::move(entry.second));
+  for (auto& entry : miner.take_frequent()) motifs.push_back(std::move(entry.second));
 }
 
 void Miner::map_patterns(const Dataset& ts, const CancelCheck& cancelled) {

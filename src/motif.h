@@ -56,10 +56,6 @@ class Motif {
   void set_average_occurrences(const Dataset& ts);
   void set_representative();
   void set_best_matches_and_naed(const Dataset& ts);
-  // The windows of every occurrence recorded for series `s`, in recording order.
-  std::vector<std::vector<double>> get_windows(const Dataset& ts, std::int32_t s,
-                                               const std::vector<std::int32_t>& positions) const;
-
   std::int32_t seglen = 0;
   std::int32_t length = 0;
   OccurrenceIndex indexes;

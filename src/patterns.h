@@ -1,6 +1,7 @@
 // Level-wise mining of the contiguous patterns frequent in a symbolic dataset, and their pruning.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <vector>
@@ -42,14 +43,28 @@ class PatternMiner {
   // Returns a copy of the frequent map.
   FrequentMap get_frequent() const { return frequent; }
 
+  // Hands over the frequent map, leaving this miner's empty.
+  FrequentMap take_frequent() {
+    FrequentMap taken;
+    taken.swap(frequent);
+    return taken;
+  }
+
  private:
+  // One candidate of the level being grown: a pattern of the level below extended by one symbol.
+  struct Candidate {
+    std::size_t prefix;  // position of the prefix in the level below
+    char last;           // the symbol appended to it
+  };
+
   void mine_1_patterns(const SymbolicDataset& ds);
-  std::vector<Pattern> get_candidates() const;
-  void find_candidate(const Pattern& candidate, const SymbolicDataset& ds);
-  void prune_infrequent(const Pattern& p);
-  std::vector<Pattern> remove_short();
+  std::vector<Candidate> get_candidates() const;
+  std::size_t find_candidate(const Motif& prefix, char last, const SymbolicDataset& ds, Motif& target) const;
+  void prune_infrequent(Motif&& candidate);
+  std::vector<const Pattern*> remove_short();
   void remove_redundant(const CancelCheck& cancelled);
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled);
+  std::vector<const Motif*> records_of(const std::vector<Pattern>& level) const;
 
   double minsup;
   int min_len;
