@@ -2,6 +2,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
 #include "miner.h"
 #include "motif.h"
 #include "patterns.h"
@@ -38,13 +43,180 @@ void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// A dataset argument: a sequence of series, a 2-D buffer, or a sequence mixing series and 1-D buffers.
+struct SeriesList {
+  Dataset series;
+};
+
+// What a buffer's element format says about converting it: how to read one element, or that the
+// buffer is refused outright (complex numbers), or that it is left to the sequence rules (anything else).
+enum class ElementKind { float_, signed_, unsigned_, boolean, complex_, other };
+
+ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
+  std::size_t at = 0;
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<' || format[0] == '>' ||
+                          format[0] == '!')) {
+    // Standard-size codes give their width in itemsize; a foreign byte order is left to the sequence rules.
+    const bool little = format[0] != '>' && format[0] != '!';
+    if (!little) return format.size() > 1 && format[1] == 'Z' ? ElementKind::complex_ : ElementKind::other;
+    at = 1;
+  }
+  if (format.size() != at + 1) {
+    return format.size() > at && format[at] == 'Z' ? ElementKind::complex_ : ElementKind::other;
+  }
+  const bool width = itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8;
+  switch (format[at]) {
+    case 'd':
+    case 'f':
+      return itemsize == 8 || itemsize == 4 ? ElementKind::float_ : ElementKind::other;
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      return width ? ElementKind::signed_ : ElementKind::other;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      return width ? ElementKind::unsigned_ : ElementKind::other;
+    case '?':
+      return itemsize == 1 ? ElementKind::boolean : ElementKind::other;
+    default:
+      return ElementKind::other;
+  }
+}
+
+template <typename T>
+double read_as_double(const char* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return static_cast<double>(value);
+}
+
+double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
+  switch (kind) {
+    case ElementKind::float_:
+      return itemsize == 8 ? read_as_double<double>(at) : read_as_double<float>(at);
+    case ElementKind::signed_:
+      switch (itemsize) {
+        case 1: return read_as_double<std::int8_t>(at);
+        case 2: return read_as_double<std::int16_t>(at);
+        case 4: return read_as_double<std::int32_t>(at);
+        default: return read_as_double<std::int64_t>(at);
+      }
+    case ElementKind::unsigned_:
+      switch (itemsize) {
+        case 1: return read_as_double<std::uint8_t>(at);
+        case 2: return read_as_double<std::uint16_t>(at);
+        case 4: return read_as_double<std::uint32_t>(at);
+        default: return read_as_double<std::uint64_t>(at);
+      }
+    default:
+      return *at != 0 ? 1.0 : 0.0;
+  }
+}
+
+// One run of `count` elements, `stride` bytes apart, converted as the sequence rules would convert the
+// same values; contiguous native doubles are copied as they are.
+Series read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKind kind, py::ssize_t itemsize) {
+  Series series(static_cast<std::size_t>(count));
+  if (kind == ElementKind::float_ && itemsize == 8 && stride == 8) {
+    if (count > 0) std::memcpy(series.data(), at, static_cast<std::size_t>(count) * sizeof(double));
+    return series;
+  }
+  for (py::ssize_t i = 0; i < count; ++i) series[static_cast<std::size_t>(i)] = read_element(at + i * stride, kind, itemsize);
+  return series;
+}
+
+enum class Loaded { yes, refused, not_a_buffer };
+
+// Reads an object with the buffer protocol of `dims` dimensions (1: a series, 2: a dataset).
+Loaded load_buffer(py::handle src, int dims, Dataset& out) {
+  if (!py::isinstance<py::buffer>(src)) return Loaded::not_a_buffer;
+  py::buffer_info info;
+  try {
+    info = py::reinterpret_borrow<py::buffer>(src).request();
+  } catch (const py::error_already_set&) {
+    return Loaded::not_a_buffer;  // an exporter that cannot describe itself: the sequence rules decide
+  }
+  const ElementKind kind = element_kind(info.format, info.itemsize);
+  if (kind == ElementKind::complex_) return Loaded::refused;
+  if (kind == ElementKind::other) return Loaded::not_a_buffer;
+  if (info.ndim != dims) return Loaded::refused;
+  const char* base = static_cast<const char*>(info.ptr);
+  if (dims == 1) {
+    out.push_back(read_run(base, info.shape[0], info.strides[0], kind, info.itemsize));
+    return Loaded::yes;
+  }
+  out.reserve(static_cast<std::size_t>(info.shape[0]));
+  for (py::ssize_t r = 0; r < info.shape[0]; ++r) {
+    out.push_back(read_run(base + r * info.strides[0], info.shape[1], info.strides[1], kind, info.itemsize));
+  }
+  return Loaded::yes;
+}
+
+// A series: a 1-D buffer, a list or tuple of floats read directly, or anything the standard rules take.
+bool load_series(py::handle src, bool convert, Dataset& out) {
+  if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
+  const Loaded loaded = load_buffer(src, 1, out);
+  if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
+  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) {
+    // Only exact floats take the short way: reading them runs no Python code and cannot fail.
+    PyObject** items = PySequence_Fast_ITEMS(src.ptr());
+    const py::ssize_t n = PySequence_Fast_GET_SIZE(src.ptr());
+    bool floats = true;
+    for (py::ssize_t i = 0; i < n && floats; ++i) floats = PyFloat_CheckExact(items[i]);
+    if (floats) {
+      Series series(static_cast<std::size_t>(n));
+      for (py::ssize_t i = 0; i < n; ++i) series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
+      out.push_back(std::move(series));
+      return true;
+    }
+  }
+  py::detail::make_caster<Series> caster;
+  if (!caster.load(src, convert)) return false;
+  out.push_back(py::detail::cast_op<Series&&>(std::move(caster)));
+  return true;
+}
+
+// A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
+bool load_dataset(py::handle src, bool convert, Dataset& out) {
+  if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
+  const Loaded loaded = load_buffer(src, 2, out);
+  if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
+  if (!py::isinstance<py::sequence>(src)) return false;
+  const auto sequence = py::reinterpret_borrow<py::sequence>(src);
+  out.reserve(sequence.size());
+  for (const auto& item : sequence) {
+    if (!load_series(item, convert, out)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace pybind11::detail {
+
+// Whole or not at all: the dataset is built aside and only a complete one is kept.
+template <>
+struct type_caster<SeriesList> {
+  PYBIND11_TYPE_CASTER(SeriesList, const_name("list[list[float]]"));
+
+  bool load(handle src, bool convert) {
+    Dataset loaded;
+    if (!load_dataset(src, convert, loaded)) return false;
+    value.series = std::move(loaded);
+    return true;
+  }
+};
+
+}  // namespace pybind11::detail
+
+namespace {
+
 // Class handles.
 
 py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); }
 
 py::str motif_repr(const Motif& motif) { return py::str("Motif('") + symbols_text(motif.pattern) + py::str("')"); }
 
-std::vector<Motif> miner_mine(Miner& miner, Dataset ts) { return miner.mine(ts, check_signals); }
+std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) { return miner.mine(ts.series, check_signals); }
+
+SymbolicDataset sax_of(const SeriesList& ts, int seglen, int alphabet) { return sax(ts.series, seglen, alphabet); }
 
 void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { miner.mine(ds, check_signals); }
 
@@ -78,5 +250,5 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def("mine", &pattern_miner_mine)
       .def_property_readonly("frequent", &pattern_miner_frequent);
 
-  m.def("sax", &sax, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+  m.def("sax", &sax_of, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 }

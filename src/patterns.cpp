@@ -189,20 +189,35 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled)
   current_length = 2;
   if (levels[1].empty()) return;
   Poller poller(cancelled);
+  Extensions extensions;
+  extensions.slot.assign(symbol_count, -1);
   // The records of the level below, beside its patterns; map nodes stay put while others come and go.
   std::vector<const Motif*> below = records_of(levels[1]);
   while (max_len == 0 || current_length <= max_len) {
     levels.emplace_back();
     const auto& previous = levels[static_cast<std::size_t>(current_length) - 1];
-    for (const Candidate& candidate : get_candidates()) {
-      Motif record{Pattern{}};
-      const std::size_t scanned = find_candidate(*below[candidate.prefix], candidate.last, ds, record);
-      poller.tick(256 + scanned);
-      if (support_threshold > static_cast<double>(record.get_support())) continue;
-      record.pattern.reserve(static_cast<std::size_t>(current_length));
-      record.pattern = previous[candidate.prefix];
-      record.pattern.push_back(candidate.last);
-      prune_infrequent(std::move(record));
+    const std::vector<Candidate> candidates = get_candidates();
+    // The candidates of one prefix stand together; they are found together and then, one by one in
+    // list order, tested and recorded exactly as if each had been searched on its own.
+    for (std::size_t begin = 0; begin < candidates.size();) {
+      std::size_t end = begin + 1;
+      while (end < candidates.size() && candidates[end].prefix == candidates[begin].prefix) ++end;
+      const std::size_t prefix = candidates[begin].prefix;
+      const std::size_t scanned =
+          find_candidate(*below[prefix], &candidates[begin], &candidates[end], ds, extensions);
+      poller.tick(256 * (end - begin) + scanned);
+      for (std::size_t c = begin; c < end; ++c) {
+        const std::size_t bucket = c - begin;
+        if (support_threshold > static_cast<double>(extensions.support[bucket])) continue;
+        Pattern pattern;
+        pattern.reserve(static_cast<std::size_t>(current_length));
+        pattern = previous[prefix];
+        pattern.push_back(candidates[c].last);
+        Motif record(std::move(pattern));
+        for (const auto& [s, e] : extensions.found[bucket]) record.record_index(s, e);
+        prune_infrequent(std::move(record));
+      }
+      begin = end;
     }
     ++current_length;
     const auto& grown = levels[static_cast<std::size_t>(current_length) - 1];
@@ -260,8 +275,15 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
   return candidates;
 }
 
-std::size_t PatternMiner::find_candidate(const Motif& prefix, char last, const SymbolicDataset& ds,
-                                         Motif& target) const {
+std::size_t PatternMiner::find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
+                                         const SymbolicDataset& ds, Extensions& out) const {
+  const std::size_t count = static_cast<std::size_t>(last - first);
+  if (out.found.size() < count) out.found.resize(count);
+  out.support.assign(count, 0);
+  for (std::size_t c = 0; c < count; ++c) {
+    out.found[c].clear();
+    out.slot[symbol_index(first[c].last)] = static_cast<int>(c);
+  }
   // The prefix occurs at every position recorded for it, so only the symbol after it needs a look.
   const std::size_t n = static_cast<std::size_t>(current_length);
   std::size_t scanned = 0;
@@ -271,9 +293,15 @@ std::size_t PatternMiner::find_candidate(const Motif& prefix, char last, const S
     for (const std::int32_t e : positions) {
       const std::size_t end = static_cast<std::size_t>(e) + n;
       if (end > series.size()) continue;
-      if (series[end - 1] == last) target.record_index(s, e);
+      const int c = out.slot[symbol_index(series[end - 1])];
+      if (c < 0) continue;
+      auto& found = out.found[static_cast<std::size_t>(c)];
+      // Series come one after another, so a new series in a bucket shows as a change of its last entry.
+      if (found.empty() || found.back().first != s) ++out.support[static_cast<std::size_t>(c)];
+      found.emplace_back(s, e);
     }
   }
+  for (std::size_t c = 0; c < count; ++c) out.slot[symbol_index(first[c].last)] = -1;
   return scanned;
 }
 

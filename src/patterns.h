@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "motif.h"
@@ -59,7 +61,14 @@ class PatternMiner {
 
   void mine_1_patterns(const SymbolicDataset& ds);
   std::vector<Candidate> get_candidates() const;
-  std::size_t find_candidate(const Motif& prefix, char last, const SymbolicDataset& ds, Motif& target) const;
+  // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
+  struct Extensions {
+    std::vector<int> slot;                                             // symbol to bucket, -1: none
+    std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> found;  // (series, position), in scan order
+    std::vector<std::size_t> support;                                  // distinct series per bucket
+  };
+  std::size_t find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
+                             const SymbolicDataset& ds, Extensions& out) const;
   void prune_infrequent(Motif&& candidate);
   std::vector<const Pattern*> remove_short();
   void remove_redundant(const CancelCheck& cancelled);
