@@ -4,9 +4,8 @@ import array
 
 import numpy as np
 import pytest
-from conftest import snapshot
-
 from _kez_cpp import Miner, sax
+from conftest import snapshot
 
 DTYPES = [
     "float64",
