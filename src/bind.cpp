@@ -2,8 +2,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -38,15 +40,34 @@ py::dict frequent_dict(FrequentMap frequent) {
   return result;
 }
 
+// The letters of every sequence as one-character strings. Each distinct symbol's string is made once
+// and shared, as the interpreter shares its one-character strings anyway.
+py::list symbolic_list(const SymbolicDataset& ds) {
+  std::array<py::object, 256> letters;
+  py::list result(ds.size());
+  for (std::size_t g = 0; g < ds.size(); ++g) {
+    const Symbols& row = ds[g];
+    py::list symbols(row.size());
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      py::object& letter = letters[static_cast<unsigned char>(row[i])];
+      if (!letter) letter = py::cast(row[i]);
+      PyList_SET_ITEM(symbols.ptr(), static_cast<py::ssize_t>(i), letter.inc_ref().ptr());
+    }
+    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(g), symbols.release().ptr());
+  }
+  return result;
+}
+
 // Lets Ctrl-C stop a long run: a pending signal handler's exception unwinds the native call.
 void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// A dataset argument: a sequence of series, a 2-D buffer, or a sequence mixing series and 1-D buffers.
-struct SeriesList {
-  Dataset series;
+// A symbolic dataset result, handed to Python as a list of lists of one-character strings.
+struct SymbolLists {
+  SymbolicDataset symbols;
 };
+
 
 // What a buffer's element format says about converting it: how to read one element, or that the
 // buffer is refused outright (complex numbers), or that it is left to the sequence rules (anything else).
@@ -79,6 +100,15 @@ ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
       return ElementKind::other;
   }
 }
+
+// A dataset argument: a sequence of series, a 2-D buffer, or a sequence mixing series and 1-D buffers.
+// A 2-D buffer is held and read only when its rows are needed, so `sax` reads it in place; reading it
+// cannot fail, so the argument still converts whole or not at all.
+struct SeriesList {
+  Dataset series;
+  std::optional<py::buffer_info> table;
+  ElementKind kind = ElementKind::other;
+};
 
 template <typename T>
 double read_as_double(const char* at) {
@@ -124,8 +154,8 @@ Series read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKi
 
 enum class Loaded { yes, refused, not_a_buffer };
 
-// Reads an object with the buffer protocol of `dims` dimensions (1: a series, 2: a dataset).
-Loaded load_buffer(py::handle src, int dims, Dataset& out) {
+// Reads an object with the buffer protocol of `dims` dimensions (1: a series, 2: a dataset, held in `held`).
+Loaded load_buffer(py::handle src, int dims, Dataset& out, SeriesList* held = nullptr) {
   if (!py::isinstance<py::buffer>(src)) return Loaded::not_a_buffer;
   py::buffer_info info;
   try {
@@ -137,16 +167,28 @@ Loaded load_buffer(py::handle src, int dims, Dataset& out) {
   if (kind == ElementKind::complex_) return Loaded::refused;
   if (kind == ElementKind::other) return Loaded::not_a_buffer;
   if (info.ndim != dims) return Loaded::refused;
-  const char* base = static_cast<const char*>(info.ptr);
   if (dims == 1) {
-    out.push_back(read_run(base, info.shape[0], info.strides[0], kind, info.itemsize));
+    out.push_back(read_run(static_cast<const char*>(info.ptr), info.shape[0], info.strides[0], kind, info.itemsize));
     return Loaded::yes;
   }
-  out.reserve(static_cast<std::size_t>(info.shape[0]));
-  for (py::ssize_t r = 0; r < info.shape[0]; ++r) {
-    out.push_back(read_run(base + r * info.strides[0], info.shape[1], info.strides[1], kind, info.itemsize));
-  }
+  held->kind = kind;
+  held->table = std::move(info);
   return Loaded::yes;
+}
+
+Series table_row(const SeriesList& ts, py::ssize_t r) {
+  const py::buffer_info& t = *ts.table;
+  return read_run(static_cast<const char*>(t.ptr) + r * t.strides[0], t.shape[1], t.strides[1], ts.kind,
+                  t.itemsize);
+}
+
+// The series of the argument as a dataset of its own, for the steps that change them.
+Dataset dataset_of(SeriesList&& ts) {
+  if (!ts.table) return std::move(ts.series);
+  Dataset series;
+  series.reserve(static_cast<std::size_t>(ts.table->shape[0]));
+  for (py::ssize_t r = 0; r < ts.table->shape[0]; ++r) series.push_back(table_row(ts, r));
+  return series;
 }
 
 // A series: a 1-D buffer, a list or tuple of floats read directly, or anything the standard rules take.
@@ -174,9 +216,9 @@ bool load_series(py::handle src, bool convert, Dataset& out) {
 }
 
 // A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
-bool load_dataset(py::handle src, bool convert, Dataset& out) {
+bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
-  const Loaded loaded = load_buffer(src, 2, out);
+  const Loaded loaded = load_buffer(src, 2, out, &held);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
   if (!py::isinstance<py::sequence>(src)) return false;
   const auto sequence = py::reinterpret_borrow<py::sequence>(src);
@@ -197,10 +239,20 @@ struct type_caster<SeriesList> {
   PYBIND11_TYPE_CASTER(SeriesList, const_name("list[list[float]]"));
 
   bool load(handle src, bool convert) {
-    Dataset loaded;
-    if (!load_dataset(src, convert, loaded)) return false;
-    value.series = std::move(loaded);
+    SeriesList loaded;
+    if (!load_dataset(src, convert, loaded.series, loaded)) return false;
+    value = std::move(loaded);
     return true;
+  }
+};
+
+// Built directly from the symbols; see symbolic_list.
+template <>
+struct type_caster<SymbolLists> {
+  PYBIND11_TYPE_CASTER(SymbolLists, const_name("list[list[str]]"));
+
+  static handle cast(const SymbolLists& src, return_value_policy, handle) {
+    return symbolic_list(src.symbols).release();
   }
 };
 
@@ -214,9 +266,33 @@ py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); 
 
 py::str motif_repr(const Motif& motif) { return py::str("Motif('") + symbols_text(motif.pattern) + py::str("')"); }
 
-std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) { return miner.mine(ts.series, check_signals); }
+std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) {
+  Dataset series = dataset_of(std::move(ts));
+  return miner.mine(series, check_signals);
+}
 
-SymbolicDataset sax_of(const SeriesList& ts, int seglen, int alphabet) { return sax(ts.series, seglen, alphabet); }
+// Rows of a held 2-D buffer of contiguous doubles are discretised where they lie; other rows are
+// converted one at a time.
+SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
+  if (!ts.table) return {sax(ts.series, seglen, alphabet)};
+  check_alphabet(alphabet);
+  const py::buffer_info& t = *ts.table;
+  const bool in_place = ts.kind == ElementKind::float_ && t.itemsize == 8 && t.strides[1] == 8 &&
+                        reinterpret_cast<std::uintptr_t>(t.ptr) % alignof(double) == 0 &&
+                        t.strides[0] % static_cast<py::ssize_t>(alignof(double)) == 0;
+  SymbolicDataset symbols;
+  symbols.reserve(static_cast<std::size_t>(t.shape[0]));
+  for (py::ssize_t r = 0; r < t.shape[0]; ++r) {
+    if (in_place) {
+      const char* row = static_cast<const char*>(t.ptr) + r * t.strides[0];
+      symbols.push_back(get_row(reinterpret_cast<const double*>(row), static_cast<std::size_t>(t.shape[1]), seglen,
+                                alphabet));
+    } else {
+      symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    }
+  }
+  return {std::move(symbols)};
+}
 
 void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { miner.mine(ds, check_signals); }
 

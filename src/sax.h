@@ -1,6 +1,7 @@
 // SAX discretisation: z-normalisation and the mapping of segment means to letters.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 namespace kez {
@@ -28,6 +29,9 @@ char get_discrete_value(int alphabet, double value);
 
 // Cuts `series` into segments of `seglen` samples and gives each segment's mean a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);
+
+// The same for the `count` samples starting at `samples`, wherever they are stored.
+Symbols get_row(const double* samples, std::size_t count, int seglen, int alphabet);
 
 // Throws std::invalid_argument naming `alphabet` unless it has a row in `breakpoints`.
 void check_alphabet(int alphabet);
