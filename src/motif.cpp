@@ -60,6 +60,11 @@ void Motif::record_index(std::int32_t series, std::int32_t position) {
   indexes[series].push_back(position);
 }
 
+void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const std::int32_t* last) {
+  std::vector<std::int32_t>& positions = indexes[series];
+  positions.insert(positions.end(), first, last);
+}
+
 void Motif::map(const Dataset& ts, int seglen) {
   this->seglen = seglen;
   const std::int64_t product = static_cast<std::int64_t>(seglen) * static_cast<std::int64_t>(pattern.size());

@@ -26,6 +26,10 @@ class Motif {
   // Appends `position` to the occurrence list of `series`, creating that list on first use.
   void record_index(std::int32_t series, std::int32_t position);
 
+  // Appends the positions [first, last), in order, to the occurrence list of `series`, as that many
+  // record_index calls would.
+  void record_indexes(std::int32_t series, const std::int32_t* first, const std::int32_t* last);
+
   // Computes seglen, length, average occurrences, representative, best matches and naed from `ts`.
   void map(const Dataset& ts, int seglen);
 

@@ -208,13 +208,19 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled)
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        if (support_threshold > static_cast<double>(extensions.support[bucket])) continue;
+        const auto& runs = extensions.runs[bucket];
+        if (support_threshold > static_cast<double>(runs.size())) continue;
         Pattern pattern;
         pattern.reserve(static_cast<std::size_t>(current_length));
         pattern = previous[prefix];
         pattern.push_back(candidates[c].last);
         Motif record(std::move(pattern));
-        for (const auto& [s, e] : extensions.found[bucket]) record.record_index(s, e);
+        const std::int32_t* found = extensions.positions[bucket].data();
+        std::size_t begin_run = 0;
+        for (const auto& [s, end_run] : runs) {
+          record.record_indexes(s, found + begin_run, found + end_run);
+          begin_run = end_run;
+        }
         prune_infrequent(std::move(record));
       }
       begin = end;
@@ -231,16 +237,29 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
   std::array<int, symbol_count> slot;
   slot.fill(-1);
   std::vector<Motif> letters;
+  std::vector<std::vector<std::int32_t>> found(symbol_count);
+  std::vector<std::size_t> touched;
   for (std::size_t g = 0; g < ds.size(); ++g) {
     const Symbols& series = ds[g];
     for (std::size_t i = 0; i < series.size(); ++i) {
-      int& at = slot[symbol_index(series[i])];
+      auto& positions = found[symbol_index(series[i])];
+      if (positions.empty()) touched.push_back(symbol_index(series[i]));
+      positions.push_back(static_cast<std::int32_t>(i));
+    }
+    // Each letter's record gets this series' positions in one piece; records are separate, so the
+    // order in which the letters are visited does not matter.
+    for (const std::size_t u : touched) {
+      int& at = slot[u];
       if (at < 0) {
         at = static_cast<int>(letters.size());
-        letters.emplace_back(Pattern{series[i]});
+        letters.emplace_back(Pattern{static_cast<char>(static_cast<unsigned char>(u))});
       }
-      letters[static_cast<std::size_t>(at)].record_index(static_cast<std::int32_t>(g), static_cast<std::int32_t>(i));
+      auto& positions = found[u];
+      letters[static_cast<std::size_t>(at)].record_indexes(static_cast<std::int32_t>(g), positions.data(),
+                                                            positions.data() + positions.size());
+      positions.clear();
     }
+    touched.clear();
   }
   // The support test in ascending order of the letters, as signed bytes.
   for (int v = std::numeric_limits<signed char>::min(); v <= std::numeric_limits<signed char>::max(); ++v) {
@@ -278,10 +297,13 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
 std::size_t PatternMiner::find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
                                          const SymbolicDataset& ds, Extensions& out) const {
   const std::size_t count = static_cast<std::size_t>(last - first);
-  if (out.found.size() < count) out.found.resize(count);
-  out.support.assign(count, 0);
+  if (out.positions.size() < count) {
+    out.positions.resize(count);
+    out.runs.resize(count);
+  }
   for (std::size_t c = 0; c < count; ++c) {
-    out.found[c].clear();
+    out.positions[c].clear();
+    out.runs[c].clear();
     out.slot[symbol_index(first[c].last)] = static_cast<int>(c);
   }
   // The prefix occurs at every position recorded for it, so only the symbol after it needs a look.
@@ -295,10 +317,13 @@ std::size_t PatternMiner::find_candidate(const Motif& prefix, const Candidate* f
       if (end > series.size()) continue;
       const int c = out.slot[symbol_index(series[end - 1])];
       if (c < 0) continue;
-      auto& found = out.found[static_cast<std::size_t>(c)];
-      // Series come one after another, so a new series in a bucket shows as a change of its last entry.
-      if (found.empty() || found.back().first != s) ++out.support[static_cast<std::size_t>(c)];
-      found.emplace_back(s, e);
+      const std::size_t bucket = static_cast<std::size_t>(c);
+      auto& found = out.positions[bucket];
+      auto& runs = out.runs[bucket];
+      // Series come one after another, so a new series in a bucket opens a new run.
+      if (runs.empty() || runs.back().first != s) runs.emplace_back(s, found.size());
+      found.push_back(e);
+      runs.back().second = found.size();
     }
   }
   for (std::size_t c = 0; c < count; ++c) out.slot[symbol_index(first[c].last)] = -1;

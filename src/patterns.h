@@ -63,9 +63,10 @@ class PatternMiner {
   std::vector<Candidate> get_candidates() const;
   // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
   struct Extensions {
-    std::vector<int> slot;                                             // symbol to bucket, -1: none
-    std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> found;  // (series, position), in scan order
-    std::vector<std::size_t> support;                                  // distinct series per bucket
+    std::vector<int> slot;  // symbol to bucket, -1: none
+    // Per bucket: the positions found, in scan order, and the runs of one series each (series, end).
+    std::vector<std::vector<std::int32_t>> positions;
+    std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
   };
   std::size_t find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
                              const SymbolicDataset& ds, Extensions& out) const;
