@@ -54,14 +54,21 @@ const Series* series_at(const Dataset& ts, std::int32_t s) {
 
 }  // namespace
 
-Motif::Motif(Pattern pattern) : pattern(std::move(pattern)) {}
+Motif::Motif(Pattern pattern) : pattern(std::move(pattern)), contents(std::make_shared<Contents>()) {}
+
+Motif::Contents& Motif::own() {
+  // The copy constructors of the maps keep their buckets and their order, so a record that copies
+  // late is the same as one that copied when it was copied.
+  if (contents.use_count() != 1) contents = std::make_shared<Contents>(*contents);
+  return *contents;
+}
 
 void Motif::record_index(std::int32_t series, std::int32_t position) {
-  indexes[series].push_back(position);
+  own().indexes[series].push_back(position);
 }
 
 void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const std::int32_t* last) {
-  std::vector<std::int32_t>& positions = indexes[series];
+  std::vector<std::int32_t>& positions = own().indexes[series];
   positions.insert(positions.end(), first, last);
 }
 
@@ -73,10 +80,11 @@ void Motif::map(const Dataset& ts, int seglen) {
   }
   length = static_cast<std::int32_t>(product);
   if (length < 0) throw std::length_error("vector::_M_default_append");
-  representative.resize(static_cast<std::size_t>(length), 0.0);
-  set_average_occurrences(ts);
-  set_representative();
-  set_best_matches_and_naed(ts);
+  Contents& c = own();
+  c.representative.resize(static_cast<std::size_t>(length), 0.0);
+  set_average_occurrences(c, ts);
+  set_representative(c);
+  set_best_matches_and_naed(c, ts);
 }
 
 std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t position) const {
@@ -91,11 +99,11 @@ std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t pos
   return window;
 }
 
-void Motif::set_average_occurrences(const Dataset& ts) {
+void Motif::set_average_occurrences(Contents& c, const Dataset& ts) {
   const std::size_t size = static_cast<std::size_t>(length);
   std::vector<double> sums(size);
   std::vector<int> counts(size);
-  for (const auto& [s, positions] : indexes) {
+  for (const auto& [s, positions] : c.indexes) {
     const Series* series = series_at(ts, s);
     std::fill(sums.begin(), sums.end(), 0.0);
     std::fill(counts.begin(), counts.end(), 0);
@@ -111,17 +119,17 @@ void Motif::set_average_occurrences(const Dataset& ts) {
     }
     std::vector<double> average(size);
     for (std::size_t i = 0; i < size; ++i) average[i] = counts[i] == 0 ? missing : sums[i] / counts[i];
-    average_occurrences[s] = std::move(average);
+    c.average_occurrences[s] = std::move(average);
   }
 }
 
-void Motif::set_representative() {
-  if (average_occurrences.empty() || length == 0) return;
+void Motif::set_representative(Contents& c) const {
+  if (c.average_occurrences.empty() || length == 0) return;
   const std::size_t size = static_cast<std::size_t>(length);
   std::vector<double> sums(size, 0.0);
   std::vector<int> counts(size, 0);
   // Series by series, so each element still sums the series in the map's iteration order.
-  for (const auto& entry : average_occurrences) {
+  for (const auto& entry : c.average_occurrences) {
     const std::vector<double>& average = entry.second;
     for (std::size_t i = 0; i < size; ++i) {
       const double v = average[i];
@@ -130,25 +138,25 @@ void Motif::set_representative() {
       ++counts[i];
     }
   }
-  for (std::size_t i = 0; i < size; ++i) representative[i] += counts[i] == 0 ? missing : sums[i] / counts[i];
+  for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0 ? missing : sums[i] / counts[i];
 }
 
-void Motif::set_best_matches_and_naed(const Dataset& ts) {
-  for (const auto& [s, positions] : indexes) {
+void Motif::set_best_matches_and_naed(Contents& c, const Dataset& ts) {
+  for (const auto& [s, positions] : c.indexes) {
     const Series* series = series_at(ts, s);
     double best_distance = no_match_distance;
     std::int32_t best_position = 0;
     for (const std::int32_t p : positions) {
-      const double d = distance(window_at(series, static_cast<std::int64_t>(p) * seglen, length), representative);
+      const double d = distance(window_at(series, static_cast<std::int64_t>(p) * seglen, length), c.representative);
       if (d < best_distance) {
         best_distance = d;
         best_position = p;
       }
     }
-    best_matches[s] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
+    c.best_matches[s] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
     naed += best_distance;
   }
-  naed = naed / (static_cast<double>(indexes.size()) * static_cast<double>(length));
+  naed = naed / (static_cast<double>(c.indexes.size()) * static_cast<double>(length));
 }
 
 }  // namespace kez

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -37,35 +38,45 @@ class Motif {
   std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;
 
   // Returns a copy of the occurrence index.
-  OccurrenceIndex get_indexes() const { return indexes; }
+  OccurrenceIndex get_indexes() const { return contents->indexes; }
   // Returns a copy of the per-series average occurrences.
-  AverageOccurrences get_average_occurrences() const { return average_occurrences; }
+  AverageOccurrences get_average_occurrences() const { return contents->average_occurrences; }
   // Returns a copy of the per-series best-match sample offsets.
-  BestMatches get_best_matches() const { return best_matches; }
+  BestMatches get_best_matches() const { return contents->best_matches; }
   // Returns a copy of the representative shape.
-  std::vector<double> get_representative() const { return representative; }
+  std::vector<double> get_representative() const { return contents->representative; }
   // Returns the occurrence window length in samples.
   std::int32_t get_length() const { return length; }
   // Returns the ranking score.
   double get_naed() const { return naed; }
   // Returns the occurrence index itself, for callers that only walk it.
-  const OccurrenceIndex& occurrences() const { return indexes; }
+  const OccurrenceIndex& occurrences() const { return contents->indexes; }
   // Returns the number of series the pattern occurs in.
-  std::size_t get_support() const { return indexes.size(); }
+  std::size_t get_support() const { return contents->indexes.size(); }
 
   // The pattern; read directly by the miners and the bindings.
   Pattern pattern;
 
  private:
-  void set_average_occurrences(const Dataset& ts);
-  void set_representative();
-  void set_best_matches_and_naed(const Dataset& ts);
+  // The collections of a record. Copies of a record share them until one of the copies changes
+  // them, and then that copy takes a copy of its own: a record still behaves as a value, while
+  // handing out copies of whole motif lists costs no memory.
+  struct Contents {
+    OccurrenceIndex indexes;
+    AverageOccurrences average_occurrences;
+    std::vector<double> representative;
+    BestMatches best_matches;
+  };
+
+  // The collections, made this record's own first when a copy shares them.
+  Contents& own();
+  void set_average_occurrences(Contents& c, const Dataset& ts);
+  void set_representative(Contents& c) const;
+  void set_best_matches_and_naed(Contents& c, const Dataset& ts);
+
   std::int32_t seglen = 0;
   std::int32_t length = 0;
-  OccurrenceIndex indexes;
-  AverageOccurrences average_occurrences;
-  std::vector<double> representative;
-  BestMatches best_matches;
+  std::shared_ptr<Contents> contents;
   double naed = 0.0;
 };
 
