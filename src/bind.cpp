@@ -182,14 +182,6 @@ Series table_row(const SeriesList& ts, py::ssize_t r) {
                   t.itemsize);
 }
 
-// The series of the argument as a dataset of its own, for the steps that change them.
-Dataset dataset_of(SeriesList&& ts) {
-  if (!ts.table) return std::move(ts.series);
-  Dataset series;
-  series.reserve(static_cast<std::size_t>(ts.table->shape[0]));
-  for (py::ssize_t r = 0; r < ts.table->shape[0]; ++r) series.push_back(table_row(ts, r));
-  return series;
-}
 
 // A series: a 1-D buffer, a list or tuple of floats read directly, or anything the standard rules take.
 bool load_series(py::handle src, bool convert, Dataset& out) {
@@ -266,8 +258,18 @@ py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); 
 
 py::str motif_repr(const Motif& motif) { return py::str("Motif('") + symbols_text(motif.pattern) + py::str("')"); }
 
+// A held 2-D buffer is read a row at a time, normalised into a scratch series, whenever the miner
+// needs that series: the caller's array is the only full copy of the data.
 std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) {
-  Dataset series = dataset_of(std::move(ts));
+  if (ts.table) {
+    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
+      scratch = table_row(ts, static_cast<py::ssize_t>(index));
+      znorm_series(scratch);
+      return scratch;
+    };
+    return miner.mine(static_cast<std::size_t>(ts.table->shape[0]), row, check_signals);
+  }
+  Dataset series = std::move(ts.series);
   return miner.mine(series, check_signals);
 }
 

@@ -73,6 +73,14 @@ void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const
 }
 
 void Motif::map(const Dataset& ts, int seglen) {
+  prepare_map(seglen);
+  Contents& c = own();
+  set_average_occurrences(c, ts);
+  set_representative(c);
+  set_best_matches_and_naed(c, ts);
+}
+
+void Motif::prepare_map(int seglen) {
   this->seglen = seglen;
   const std::int64_t product = static_cast<std::int64_t>(seglen) * static_cast<std::int64_t>(pattern.size());
   if (product > std::numeric_limits<std::int32_t>::max() || product < std::numeric_limits<std::int32_t>::min()) {
@@ -80,11 +88,7 @@ void Motif::map(const Dataset& ts, int seglen) {
   }
   length = static_cast<std::int32_t>(product);
   if (length < 0) throw std::length_error("vector::_M_default_append");
-  Contents& c = own();
-  c.representative.resize(static_cast<std::size_t>(length), 0.0);
-  set_average_occurrences(c, ts);
-  set_representative(c);
-  set_best_matches_and_naed(c, ts);
+  own().representative.resize(static_cast<std::size_t>(length), 0.0);
 }
 
 std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t position) const {
@@ -99,28 +103,34 @@ std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t pos
   return window;
 }
 
-void Motif::set_average_occurrences(Contents& c, const Dataset& ts) {
+std::vector<double> Motif::average_of(const Series* series, const std::vector<std::int32_t>& positions) const {
   const std::size_t size = static_cast<std::size_t>(length);
-  std::vector<double> sums(size);
-  std::vector<int> counts(size);
-  for (const auto& [s, positions] : c.indexes) {
-    const Series* series = series_at(ts, s);
-    std::fill(sums.begin(), sums.end(), 0.0);
-    std::fill(counts.begin(), counts.end(), 0);
-    // Window by window, so each element still sums its windows in recording order.
-    for (const std::int32_t p : positions) {
-      const Window w = window_at(series, static_cast<std::int64_t>(p) * seglen, length);
-      for (std::size_t i = w.lo; i < w.hi; ++i) {
-        const double v = w.data[i - w.lo];
-        if (std::isnan(v)) continue;
-        sums[i] += v;
-        ++counts[i];
-      }
+  std::vector<double> sums(size, 0.0);
+  std::vector<int> counts(size, 0);
+  // Window by window, so each element still sums its windows in recording order.
+  for (const std::int32_t p : positions) {
+    const Window w = window_at(series, static_cast<std::int64_t>(p) * seglen, length);
+    for (std::size_t i = w.lo; i < w.hi; ++i) {
+      const double v = w.data[i - w.lo];
+      if (std::isnan(v)) continue;
+      sums[i] += v;
+      ++counts[i];
     }
-    std::vector<double> average(size);
-    for (std::size_t i = 0; i < size; ++i) average[i] = counts[i] == 0 ? missing : sums[i] / counts[i];
-    c.average_occurrences[s] = std::move(average);
   }
+  // The sums become the means in place: no second vector.
+  for (std::size_t i = 0; i < size; ++i) sums[i] = counts[i] == 0 ? missing : sums[i] / counts[i];
+  return sums;
+}
+
+void Motif::set_average_occurrences(Contents& c, const Dataset& ts) {
+  for (const auto& [s, positions] : c.indexes) c.average_occurrences[s] = average_of(series_at(ts, s), positions);
+}
+
+void Motif::set_averages(std::vector<std::vector<double>>& averages) {
+  Contents& c = own();
+  std::size_t rank = 0;
+  for (const auto& entry : c.indexes) c.average_occurrences[entry.first] = std::move(averages[rank++]);
+  set_representative(c);
 }
 
 void Motif::set_representative(Contents& c) const {
@@ -141,19 +151,34 @@ void Motif::set_representative(Contents& c) const {
   for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0 ? missing : sums[i] / counts[i];
 }
 
-void Motif::set_best_matches_and_naed(Contents& c, const Dataset& ts) {
-  for (const auto& [s, positions] : c.indexes) {
-    const Series* series = series_at(ts, s);
-    double best_distance = no_match_distance;
-    std::int32_t best_position = 0;
-    for (const std::int32_t p : positions) {
-      const double d = distance(window_at(series, static_cast<std::int64_t>(p) * seglen, length), c.representative);
-      if (d < best_distance) {
-        best_distance = d;
-        best_position = p;
-      }
+std::pair<double, std::int32_t> Motif::best_match(const Series* series,
+                                                  const std::vector<std::int32_t>& positions) const {
+  const std::vector<double>& representative = contents->representative;
+  double best_distance = no_match_distance;
+  std::int32_t best_position = 0;
+  for (const std::int32_t p : positions) {
+    const double d = distance(window_at(series, static_cast<std::int64_t>(p) * seglen, length), representative);
+    if (d < best_distance) {
+      best_distance = d;
+      best_position = p;
     }
-    c.best_matches[s] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
+  }
+  return {best_distance, best_position};
+}
+
+void Motif::set_best_matches_and_naed(Contents& c, const Dataset& ts) {
+  std::vector<std::pair<double, std::int32_t>> best;
+  best.reserve(c.indexes.size());
+  for (const auto& [s, positions] : c.indexes) best.push_back(best_match(series_at(ts, s), positions));
+  set_best_matches(best);
+}
+
+void Motif::set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best) {
+  Contents& c = own();
+  std::size_t rank = 0;
+  for (const auto& entry : c.indexes) {
+    const auto& [best_distance, best_position] = best[rank++];
+    c.best_matches[entry.first] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
     naed += best_distance;
   }
   naed = naed / (static_cast<double>(c.indexes.size()) * static_cast<double>(length));

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -33,6 +34,21 @@ class Motif {
 
   // Computes seglen, length, average occurrences, representative, best matches and naed from `ts`.
   void map(const Dataset& ts, int seglen);
+
+  // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
+  // prepare_map, then set_averages of average_of for every entry of the occurrence index in its
+  // iteration order, then set_best_matches of best_match for every entry in the same order.
+
+  // Sets seglen and length and sizes the representative; throws std::length_error for a bad length.
+  void prepare_map(int seglen);
+  // Returns the element-wise mean of the windows at `positions` of `series` (nullptr: no samples).
+  std::vector<double> average_of(const Series* series, const std::vector<std::int32_t>& positions) const;
+  // Stores the averages, one per occurrence index entry in iteration order, and sets the representative.
+  void set_averages(std::vector<std::vector<double>>& averages);
+  // Returns the distance and position of the window at `positions` of `series` closest to the representative.
+  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions) const;
+  // Stores the best matches, one per occurrence index entry in iteration order, and sets naed.
+  void set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best);
 
   // Returns the occurrence window of `position` in `series`: `length` samples, NaN where none exist.
   std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;

@@ -94,8 +94,12 @@ void discretise(const Segments& in, const std::vector<double>& row_cuts, Symbols
 }  // namespace
 
 void znorm(Dataset& ts) {
-  for (Series& series : ts) {
-    if (series.empty()) continue;
+  for (Series& series : ts) znorm_series(series);
+}
+
+void znorm_series(Series& series) {
+  {
+    if (series.empty()) return;
     const double n = static_cast<double>(series.size());
     double sum = 0.0;
     for (const double x : series) sum += x;

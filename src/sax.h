@@ -24,6 +24,9 @@ constexpr int max_alphabet = 10;
 // Z-normalises every series in place (population deviation, no guard for zero).
 void znorm(Dataset& ts);
 
+// Z-normalises one series in place, as znorm does each series of a dataset.
+void znorm_series(Series& series);
+
 // Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it.
 char get_discrete_value(int alphabet, double value);
 
