@@ -124,6 +124,7 @@ def profile_worker(options) -> dict:
     frequent = miner.frequent
     found, motifs = timed(lambda: _kez_cpp.Miner(**params).mine(array), 1)
     out["array_equals_lists"] = result_digest(motifs) == out["digest"]
+    out["average_bytes"] = sum(len(m.indexes) * m.length * 8 for m in motifs)
     out["patterns_equal_motifs"] = sorted(m.pattern for m in frequent.values()) == sorted(
         m.pattern for m in motifs
     )
@@ -233,7 +234,9 @@ def versions() -> str:
     from importlib import metadata
 
     parts = [f"CPython {platform.python_version()}"]
-    for package in ("numpy", "pybind11", "pyts", "tslearn", "numba"):
+    pinned = [r for r in (ROOT / "pyproject.toml").read_text().split('"') if r.startswith("pybind11==")]
+    parts += [f"{pin.replace('==', ' ')} (build)" for pin in pinned]
+    for package in ("numpy", "pyts", "tslearn", "numba"):
         try:
             parts.append(f"{package} {metadata.version(package)}")
         except metadata.PackageNotFoundError:
@@ -351,11 +354,14 @@ def render(rows, options) -> str:
         "*from rows*, the same array as a list of 1-D arrays, each copied into a native series;",
         "*copy*: `np.array(a, copy=True)` of the same bytes. *Peak above input*: the high-water mark of",
         "resident memory during `Miner.mine` on the 2-D float64 array, above the interpreter with the",
-        "input loaded; the statistics the motifs carry (one average window per series) are part of it.",
+        "input loaded. It includes what the motifs return: *averages / input* is the size of the",
+        "`average_occurrences` values alone (one window of doubles per motif and series), which no",
+        "layout of the same results can leave out.",
         "",
         "| Workload | Input (float64) | From lists | From 2-D | Lists / 2-D | From rows | Rows / copy "
-        "| Interpreter | Peak above input | Peak / input | End to end from 2-D | Same results |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "| Interpreter | Peak above input | Peak / input | Averages / input | End to end from 2-D "
+        "| Same results |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for name, _params, mine, memory, _theirs in rows:
         mb = memory["input_bytes"] / 2**20
@@ -364,6 +370,7 @@ def render(rows, options) -> str:
             f"| {mine['convert_lists'] / mine['convert_array']:.0f}x | {ms(mine['convert_rows'])} "
             f"| {mine['convert_rows'] / mine['copy_array']:.2f}x | {memory['interpreter'] / 2**20:.0f} MiB "
             f"| {memory['above'] / 2**20:.1f} MiB | {memory['above'] / memory['input_bytes']:.2f}x "
+            f"| {mine['average_bytes'] / memory['input_bytes']:.2f}x "
             f"| {ms(mine['end_to_end_array'])} | {'yes' if mine['array_equals_lists'] else '**NO**'} |"
         )
     if options.peers:
@@ -377,7 +384,9 @@ def render(rows, options) -> str:
             "(after its first, compiling call);",
             "tslearn is `SymbolicAggregateApproximation` (one run where a run takes over a second).",
             "*Same letters*: the share of pyts's letters equal to ours (its breakpoints are exact",
-            "quantiles, ours have two decimals).",
+            "quantiles, ours have two decimals). Ours sums each segment first to last, as the results",
+            "require, and returns Python lists of strings; on the larger inputs both sides are bound by",
+            "reading the array from memory.",
             "",
             "| Workload | Ours | pyts | tslearn | Faster peer / ours | Same letters |",
             "|---|---|---|---|---|---|",
