@@ -2,6 +2,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "miner.h"
 #include "motif.h"
 #include "patterns.h"
@@ -33,10 +40,217 @@ py::dict frequent_dict(FrequentMap frequent) {
   return result;
 }
 
+// The letters of every sequence as one-character strings. Each distinct symbol's string is made once
+// and shared, as the interpreter shares its one-character strings anyway.
+py::list symbolic_list(const SymbolicDataset& ds) {
+  std::array<py::object, 256> letters;
+  py::list result(ds.size());
+  for (std::size_t g = 0; g < ds.size(); ++g) {
+    const Symbols& row = ds[g];
+    py::list symbols(row.size());
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      py::object& letter = letters[static_cast<unsigned char>(row[i])];
+      if (!letter) letter = py::cast(row[i]);
+      PyList_SET_ITEM(symbols.ptr(), static_cast<py::ssize_t>(i), letter.inc_ref().ptr());
+    }
+    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(g), symbols.release().ptr());
+  }
+  return result;
+}
+
 // Lets Ctrl-C stop a long run: a pending signal handler's exception unwinds the native call.
 void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
+
+// A symbolic dataset result, handed to Python as a list of lists of one-character strings.
+struct SymbolLists {
+  SymbolicDataset symbols;
+};
+
+
+// What a buffer's element format says about converting it: how to read one element, or that the
+// buffer is refused outright (complex numbers), or that it is left to the sequence rules (anything else).
+enum class ElementKind { float_, signed_, unsigned_, boolean, complex_, other };
+
+ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
+  std::size_t at = 0;
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<' || format[0] == '>' ||
+                          format[0] == '!')) {
+    // Standard-size codes give their width in itemsize; a foreign byte order is left to the sequence rules.
+    const bool little = format[0] != '>' && format[0] != '!';
+    if (!little) return format.size() > 1 && format[1] == 'Z' ? ElementKind::complex_ : ElementKind::other;
+    at = 1;
+  }
+  if (format.size() != at + 1) {
+    return format.size() > at && format[at] == 'Z' ? ElementKind::complex_ : ElementKind::other;
+  }
+  const bool width = itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8;
+  switch (format[at]) {
+    case 'd':
+    case 'f':
+      return itemsize == 8 || itemsize == 4 ? ElementKind::float_ : ElementKind::other;
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      return width ? ElementKind::signed_ : ElementKind::other;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      return width ? ElementKind::unsigned_ : ElementKind::other;
+    case '?':
+      return itemsize == 1 ? ElementKind::boolean : ElementKind::other;
+    default:
+      return ElementKind::other;
+  }
+}
+
+// A dataset argument: a sequence of series, a 2-D buffer, or a sequence mixing series and 1-D buffers.
+// A 2-D buffer is held and read only when its rows are needed, so `sax` reads it in place; reading it
+// cannot fail, so the argument still converts whole or not at all.
+struct SeriesList {
+  Dataset series;
+  std::optional<py::buffer_info> table;
+  ElementKind kind = ElementKind::other;
+};
+
+template <typename T>
+double read_as_double(const char* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return static_cast<double>(value);
+}
+
+double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
+  switch (kind) {
+    case ElementKind::float_:
+      return itemsize == 8 ? read_as_double<double>(at) : read_as_double<float>(at);
+    case ElementKind::signed_:
+      switch (itemsize) {
+        case 1: return read_as_double<std::int8_t>(at);
+        case 2: return read_as_double<std::int16_t>(at);
+        case 4: return read_as_double<std::int32_t>(at);
+        default: return read_as_double<std::int64_t>(at);
+      }
+    case ElementKind::unsigned_:
+      switch (itemsize) {
+        case 1: return read_as_double<std::uint8_t>(at);
+        case 2: return read_as_double<std::uint16_t>(at);
+        case 4: return read_as_double<std::uint32_t>(at);
+        default: return read_as_double<std::uint64_t>(at);
+      }
+    default:
+      return *at != 0 ? 1.0 : 0.0;
+  }
+}
+
+// One run of `count` elements, `stride` bytes apart, converted as the sequence rules would convert the
+// same values; contiguous native doubles are copied as they are.
+Series read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKind kind, py::ssize_t itemsize) {
+  Series series(static_cast<std::size_t>(count));
+  if (kind == ElementKind::float_ && itemsize == 8 && stride == 8) {
+    if (count > 0) std::memcpy(series.data(), at, static_cast<std::size_t>(count) * sizeof(double));
+    return series;
+  }
+  for (py::ssize_t i = 0; i < count; ++i) series[static_cast<std::size_t>(i)] = read_element(at + i * stride, kind, itemsize);
+  return series;
+}
+
+enum class Loaded { yes, refused, not_a_buffer };
+
+// Reads an object with the buffer protocol of `dims` dimensions (1: a series, 2: a dataset, held in `held`).
+Loaded load_buffer(py::handle src, int dims, Dataset& out, SeriesList* held = nullptr) {
+  if (!py::isinstance<py::buffer>(src)) return Loaded::not_a_buffer;
+  py::buffer_info info;
+  try {
+    info = py::reinterpret_borrow<py::buffer>(src).request();
+  } catch (const py::error_already_set&) {
+    return Loaded::not_a_buffer;  // an exporter that cannot describe itself: the sequence rules decide
+  }
+  const ElementKind kind = element_kind(info.format, info.itemsize);
+  if (kind == ElementKind::complex_) return Loaded::refused;
+  if (kind == ElementKind::other) return Loaded::not_a_buffer;
+  if (info.ndim != dims) return Loaded::refused;
+  if (dims == 1) {
+    out.push_back(read_run(static_cast<const char*>(info.ptr), info.shape[0], info.strides[0], kind, info.itemsize));
+    return Loaded::yes;
+  }
+  held->kind = kind;
+  held->table = std::move(info);
+  return Loaded::yes;
+}
+
+Series table_row(const SeriesList& ts, py::ssize_t r) {
+  const py::buffer_info& t = *ts.table;
+  return read_run(static_cast<const char*>(t.ptr) + r * t.strides[0], t.shape[1], t.strides[1], ts.kind,
+                  t.itemsize);
+}
+
+
+// A series: a 1-D buffer, a list or tuple of floats read directly, or anything the standard rules take.
+bool load_series(py::handle src, bool convert, Dataset& out) {
+  if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
+  const Loaded loaded = load_buffer(src, 1, out);
+  if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
+  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) {
+    // Only exact floats take the short way: reading them runs no Python code and cannot fail.
+    PyObject** items = PySequence_Fast_ITEMS(src.ptr());
+    const py::ssize_t n = PySequence_Fast_GET_SIZE(src.ptr());
+    bool floats = true;
+    for (py::ssize_t i = 0; i < n && floats; ++i) floats = PyFloat_CheckExact(items[i]);
+    if (floats) {
+      Series series(static_cast<std::size_t>(n));
+      for (py::ssize_t i = 0; i < n; ++i) series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
+      out.push_back(std::move(series));
+      return true;
+    }
+  }
+  py::detail::make_caster<Series> caster;
+  if (!caster.load(src, convert)) return false;
+  out.push_back(py::detail::cast_op<Series&&>(std::move(caster)));
+  return true;
+}
+
+// A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
+bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
+  if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
+  const Loaded loaded = load_buffer(src, 2, out, &held);
+  if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
+  if (!py::isinstance<py::sequence>(src)) return false;
+  const auto sequence = py::reinterpret_borrow<py::sequence>(src);
+  out.reserve(sequence.size());
+  for (const auto& item : sequence) {
+    if (!load_series(item, convert, out)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace pybind11::detail {
+
+// Whole or not at all: the dataset is built aside and only a complete one is kept.
+template <>
+struct type_caster<SeriesList> {
+  PYBIND11_TYPE_CASTER(SeriesList, const_name("list[list[float]]"));
+
+  bool load(handle src, bool convert) {
+    SeriesList loaded;
+    if (!load_dataset(src, convert, loaded.series, loaded)) return false;
+    value = std::move(loaded);
+    return true;
+  }
+};
+
+// Built directly from the symbols; see symbolic_list.
+template <>
+struct type_caster<SymbolLists> {
+  PYBIND11_TYPE_CASTER(SymbolLists, const_name("list[list[str]]"));
+
+  static handle cast(const SymbolLists& src, return_value_policy, handle) {
+    return symbolic_list(src.symbols).release();
+  }
+};
+
+}  // namespace pybind11::detail
+
+namespace {
 
 // Class handles.
 
@@ -52,12 +266,46 @@ struct PutBack {
   ~PutBack() { place = std::move(run); }
 };
 
+// Rows of a held 2-D buffer of contiguous doubles are discretised where they lie; other rows are
+// converted one at a time.
+SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
+  if (!ts.table) return {sax(ts.series, seglen, alphabet)};
+  check_alphabet(alphabet);
+  const py::buffer_info& t = *ts.table;
+  const bool in_place = ts.kind == ElementKind::float_ && t.itemsize == 8 && t.strides[1] == 8 &&
+                        reinterpret_cast<std::uintptr_t>(t.ptr) % alignof(double) == 0 &&
+                        t.strides[0] % static_cast<py::ssize_t>(alignof(double)) == 0;
+  SymbolicDataset symbols;
+  symbols.reserve(static_cast<std::size_t>(t.shape[0]));
+  for (py::ssize_t r = 0; r < t.shape[0]; ++r) {
+    if (in_place) {
+      const char* row = static_cast<const char*>(t.ptr) + r * t.strides[0];
+      symbols.push_back(get_row(reinterpret_cast<const double*>(row), static_cast<std::size_t>(t.shape[1]), seglen,
+                                alphabet));
+    } else {
+      symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    }
+  }
+  return {std::move(symbols)};
+}
+
 // A signal handler run by check_signals may call back into the very object being mined, so each run works on
 // the object moved aside and puts it back at the end; a nested run then never changes the state under it.
-std::vector<Motif> miner_mine(Miner& miner, Dataset ts) {
+// A held 2-D buffer is read a row at a time, normalised into a scratch series, whenever the miner needs that
+// series: the caller's array is the only full copy of the data.
+std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) {
   Miner run = std::move(miner);
   const PutBack<Miner> put_back{miner, run};
-  return run.mine(ts, check_signals);
+  if (ts.table) {
+    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
+      scratch = table_row(ts, static_cast<py::ssize_t>(index));
+      znorm_series(scratch);
+      return scratch;
+    };
+    return run.mine(static_cast<std::size_t>(ts.table->shape[0]), row, check_signals);
+  }
+  Dataset series = std::move(ts.series);
+  return run.mine(series, check_signals);
 }
 
 void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) {
@@ -105,7 +353,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def("mine", &pattern_miner_mine)
       .def_property_readonly("frequent", &pattern_miner_frequent);
 
-  m.def("sax", &sax, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+  m.def("sax", &sax_of, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Miner>();

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 namespace kez {
 
@@ -30,13 +32,22 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
 std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled) {
   check_alphabet(alphabet);
   check_growth(minsup, max_len);
+  znorm(ts);
+  return mine(ts.size(), [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; }, cancelled);
+}
+
+std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled) {
+  check_alphabet(alphabet);
+  check_growth(minsup, max_len);
   motifs.clear();
   try {
-    znorm(ts);
-    const SymbolicDataset ds = sax(ts, seglen, alphabet);
+    SymbolicDataset ds;
+    ds.reserve(count);
+    Series scratch;
+    for (std::size_t i = 0; i < count; ++i) ds.push_back(get_row(normalised(i, scratch), seglen, alphabet));
     mine_patterns(ds, cancelled);
     if (!motifs.empty()) {
-      map_patterns(ts, cancelled);
+      map_patterns(count, normalised, cancelled);
       sort_patterns();
     }
   } catch (...) {
@@ -50,14 +61,57 @@ std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled) {
 void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled) {
   PatternMiner miner(minsup, min_len, max_len, max_overlap);
   miner.mine(ds, cancelled);
-  for (auto& entry : miner.get_frequent()) motifs.push_back(std::move(entry.second));
+  for (auto& entry : miner.take_frequent()) motifs.push_back(std::move(entry.second));
 }
 
-void Miner::map_patterns(const Dataset& ts, const CancelCheck& cancelled) {
-  for (Motif& motif : motifs) {
-    if (cancelled) cancelled();
-    motif.map(ts, seglen);
+void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled) {
+  // Every record is mapped as Motif::map would map it, but series by series: each series is read
+  // once for all the averages and once for all the best matches. The per-series results wait in
+  // the order of each record's occurrence index and are stored in that order.
+  struct Entry {
+    std::size_t motif;
+    std::size_t rank;
+    const std::vector<std::int32_t>* positions;
+  };
+  std::vector<std::vector<Entry>> by_series(count);
+  std::vector<Entry> outside;  // series indexes beyond the collection have no samples
+  for (Motif& motif : motifs) motif.prepare_map(seglen);
+  for (std::size_t m = 0; m < motifs.size(); ++m) {
+    std::size_t rank = 0;
+    for (const auto& [s, positions] : motifs[m].occurrences()) {
+      const Entry entry{m, rank++, &positions};
+      if (s >= 0 && static_cast<std::size_t>(s) < count) {
+        by_series[static_cast<std::size_t>(s)].push_back(entry);
+      } else {
+        outside.push_back(entry);
+      }
+    }
   }
+  const auto each_series = [&](const auto& visit) {
+    Series scratch;
+    for (std::size_t s = 0; s < count; ++s) {
+      if (by_series[s].empty()) continue;
+      if (cancelled) cancelled();
+      const Series& series = normalised(s, scratch);
+      for (const Entry& entry : by_series[s]) visit(entry, &series);
+    }
+    for (const Entry& entry : outside) visit(entry, nullptr);
+  };
+
+  std::vector<std::vector<std::vector<double>>> averages(motifs.size());
+  for (std::size_t m = 0; m < motifs.size(); ++m) averages[m].resize(motifs[m].get_support());
+  each_series([&](const Entry& e, const Series* series) {
+    averages[e.motif][e.rank] = motifs[e.motif].average_of(series, *e.positions);
+  });
+  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_averages(averages[m]);
+  averages.clear();
+
+  std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
+  for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());
+  each_series([&](const Entry& e, const Series* series) {
+    best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions);
+  });
+  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches(best[m]);
 }
 
 void Miner::sort_patterns() { std::sort(motifs.begin(), motifs.end(), ranks_before); }

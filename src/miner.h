@@ -1,6 +1,8 @@
 // Motif discovery: normalise, discretise, mine, map and rank.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "motif.h"
@@ -18,12 +20,19 @@ class Miner {
   // Parameters that cannot work throw std::invalid_argument before anything changes.
   std::vector<Motif> mine(Dataset& ts, const CancelCheck& cancelled = {});
 
+  // Supplies z-normalised series `index`: the series as stored, or `scratch` filled with it.
+  using SeriesSource = std::function<const Series&(std::size_t index, Series& scratch)>;
+
+  // The same for `count` series that `normalised` supplies one at a time, each as often as needed,
+  // so that no copy of the whole collection is held.
+  std::vector<Motif> mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled = {});
+
   // Returns a copy of the whole ranked motif list.
   std::vector<Motif> get_motifs() const { return motifs; }
 
  private:
   void mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled);
-  void map_patterns(const Dataset& ts, const CancelCheck& cancelled);
+  void map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled);
   void sort_patterns();
   std::vector<Motif> best_motifs() const;
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -26,46 +28,71 @@ class Motif {
   // Appends `position` to the occurrence list of `series`, creating that list on first use.
   void record_index(std::int32_t series, std::int32_t position);
 
+  // Appends the positions [first, last), in order, to the occurrence list of `series`, as that many
+  // record_index calls would.
+  void record_indexes(std::int32_t series, const std::int32_t* first, const std::int32_t* last);
+
   // Computes seglen, length, average occurrences, representative, best matches and naed from `ts`.
   void map(const Dataset& ts, int seglen);
+
+  // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
+  // prepare_map, then set_averages of average_of for every entry of the occurrence index in its
+  // iteration order, then set_best_matches of best_match for every entry in the same order.
+
+  // Sets seglen and length and sizes the representative; throws std::length_error for a bad length.
+  void prepare_map(int seglen);
+  // Returns the element-wise mean of the windows at `positions` of `series` (nullptr: no samples).
+  std::vector<double> average_of(const Series* series, const std::vector<std::int32_t>& positions) const;
+  // Stores the averages, one per occurrence index entry in iteration order, and sets the representative.
+  void set_averages(std::vector<std::vector<double>>& averages);
+  // Returns the distance and position of the window at `positions` of `series` closest to the representative.
+  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions) const;
+  // Stores the best matches, one per occurrence index entry in iteration order, and sets naed.
+  void set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best);
 
   // Returns the occurrence window of `position` in `series`: `length` samples, NaN where none exist.
   std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;
 
   // Returns a copy of the occurrence index.
-  OccurrenceIndex get_indexes() const { return indexes; }
+  OccurrenceIndex get_indexes() const { return contents->indexes; }
   // Returns a copy of the per-series average occurrences.
-  AverageOccurrences get_average_occurrences() const { return average_occurrences; }
+  AverageOccurrences get_average_occurrences() const { return contents->average_occurrences; }
   // Returns a copy of the per-series best-match sample offsets.
-  BestMatches get_best_matches() const { return best_matches; }
+  BestMatches get_best_matches() const { return contents->best_matches; }
   // Returns a copy of the representative shape.
-  std::vector<double> get_representative() const { return representative; }
+  std::vector<double> get_representative() const { return contents->representative; }
   // Returns the occurrence window length in samples.
   std::int32_t get_length() const { return length; }
   // Returns the ranking score.
   double get_naed() const { return naed; }
   // Returns the occurrence index itself, for callers that only walk it.
-  const OccurrenceIndex& occurrences() const { return indexes; }
+  const OccurrenceIndex& occurrences() const { return contents->indexes; }
   // Returns the number of series the pattern occurs in.
-  std::size_t get_support() const { return indexes.size(); }
+  std::size_t get_support() const { return contents->indexes.size(); }
 
   // The pattern; read directly by the miners and the bindings.
   Pattern pattern;
 
  private:
-  void set_average_occurrences(const Dataset& ts);
-  void set_representative();
-  void set_best_matches_and_naed(const Dataset& ts);
-  // The windows of every occurrence recorded for series `s`, in recording order.
-  std::vector<std::vector<double>> get_windows(const Dataset& ts, std::int32_t s,
-                                               const std::vector<std::int32_t>& positions) const;
+  // The collections of a record. Copies of a record share them until one of the copies changes
+  // them, and then that copy takes a copy of its own: a record still behaves as a value, while
+  // handing out copies of whole motif lists costs no memory.
+  struct Contents {
+    OccurrenceIndex indexes;
+    AverageOccurrences average_occurrences;
+    std::vector<double> representative;
+    BestMatches best_matches;
+  };
+
+  // The collections, made this record's own first when a copy shares them.
+  Contents& own();
+  void set_average_occurrences(Contents& c, const Dataset& ts);
+  void set_representative(Contents& c) const;
+  void set_best_matches_and_naed(Contents& c, const Dataset& ts);
 
   std::int32_t seglen = 0;
   std::int32_t length = 0;
-  OccurrenceIndex indexes;
-  AverageOccurrences average_occurrences;
-  std::vector<double> representative;
-  BestMatches best_matches;
+  std::shared_ptr<Contents> contents;
   double naed = 0.0;
 };
 

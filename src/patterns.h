@@ -1,8 +1,11 @@
 // Level-wise mining of the contiguous patterns frequent in a symbolic dataset, and their pruning.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "motif.h"
@@ -42,14 +45,36 @@ class PatternMiner {
   // Returns a copy of the frequent map.
   FrequentMap get_frequent() const { return frequent; }
 
+  // Hands over the frequent map, leaving this miner's empty.
+  FrequentMap take_frequent() {
+    FrequentMap taken;
+    taken.swap(frequent);
+    return taken;
+  }
+
  private:
+  // One candidate of the level being grown: a pattern of the level below extended by one symbol.
+  struct Candidate {
+    std::size_t prefix;  // position of the prefix in the level below
+    char last;           // the symbol appended to it
+  };
+
   void mine_1_patterns(const SymbolicDataset& ds);
-  std::vector<Pattern> get_candidates() const;
-  void find_candidate(const Pattern& candidate, const SymbolicDataset& ds);
-  void prune_infrequent(const Pattern& p);
-  std::vector<Pattern> remove_short();
+  std::vector<Candidate> get_candidates() const;
+  // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
+  struct Extensions {
+    std::vector<int> slot;  // symbol to bucket, -1: none
+    // Per bucket: the positions found, in scan order, and the runs of one series each (series, end).
+    std::vector<std::vector<std::int32_t>> positions;
+    std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
+  };
+  std::size_t find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
+                             const SymbolicDataset& ds, Extensions& out) const;
+  void prune_infrequent(Motif&& candidate);
+  std::vector<const Pattern*> remove_short();
   void remove_redundant(const CancelCheck& cancelled);
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled);
+  std::vector<const Motif*> records_of(const std::vector<Pattern>& level) const;
 
   double minsup;
   int min_len;

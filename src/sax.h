@@ -1,6 +1,7 @@
 // SAX discretisation: z-normalisation and the mapping of segment means to letters.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 namespace kez {
@@ -23,11 +24,17 @@ constexpr int max_alphabet = 10;
 // Z-normalises every series in place (population deviation, no guard for zero).
 void znorm(Dataset& ts);
 
+// Z-normalises one series in place, as znorm does each series of a dataset.
+void znorm_series(Series& series);
+
 // Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it.
 char get_discrete_value(int alphabet, double value);
 
 // Cuts `series` into segments of `seglen` samples and gives each segment's mean a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);
+
+// The same for the `count` samples starting at `samples`, wherever they are stored.
+Symbols get_row(const double* samples, std::size_t count, int seglen, int alphabet);
 
 // Throws std::invalid_argument naming `alphabet` unless it has a row in `breakpoints`.
 void check_alphabet(int alphabet);

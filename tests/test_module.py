@@ -166,11 +166,11 @@ def test_signal_handler_may_mine_the_same_object(kind):
     """A handler run by the cancellation check that mines the very object being mined corrupts nothing."""
     rng = random.Random(1)
     if kind == "miner":
-        data = [[math.sin(0.1 * i * (s + 1)) + rng.gauss(0, 1) for i in range(200)] for s in range(6)]
-        make, small = (lambda: Miner(0.3, 1, 4, 1, 0, 1.0)), [[1.0, 2.0, 3.0]]
+        data = [[math.sin(0.1 * i * (s + 1)) + rng.gauss(0, 1) for i in range(4000)] for s in range(40)]
+        make, small = (lambda: Miner(0.2, 1, 4, 1, 0, 1.0)), [[1.0, 2.0, 3.0]]
     else:
-        data = [[rng.choice("abc") for _ in range(200)] for _ in range(6)]
-        make, small = (lambda: PatternMiner(0.3, 1, 0, 1.0)), [["a", "b"]]
+        data = [[rng.choice("abc") for _ in range(4000)] for _ in range(40)]
+        make, small = (lambda: PatternMiner(0.2, 1, 0, 1.0)), [["a", "b"]]
     obj, calls = make(), []
 
     def handler(signum, frame):
@@ -178,7 +178,7 @@ def test_signal_handler_may_mine_the_same_object(kind):
             calls.append(obj.mine(small))
 
     previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
         obj.mine(data)
     finally:
