@@ -5,8 +5,18 @@ thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInte
 """
 
 from collections.abc import Sequence
+from typing import Any, Protocol
 
-from typing_extensions import Never
+from typing_extensions import Buffer, Never, TypeAlias
+
+class _Array(Protocol):
+    """A numpy array (read through the buffer protocol)."""
+    def __array__(self, *args: Any, **kwargs: Any) -> Any: ...
+
+# Series: a sequence of numbers, or a 1-D numpy array or other buffer (array.array, memoryview).
+# Dataset: a sequence of series, or a 2-D array or buffer whose rows are the series.
+_Series: TypeAlias = Sequence[float] | _Array | Buffer
+_Dataset: TypeAlias = Sequence[_Series] | _Array | Buffer
 
 class _pybind11_type(type):
     """The metaclass the binding gives its classes."""
@@ -77,13 +87,14 @@ class Miner(metaclass=_pybind11_type):
         max_overlap: float = 0.9,
         k: int = 0,
     ) -> None: ...
-    def mine(self, ts: Sequence[Sequence[float]], /) -> list[Motif]:
+    def mine(self, ts: _Dataset, /) -> list[Motif]:
         """Mines `ts` (series may differ in length) and returns the best ``k`` motifs, best first.
 
         Each series is z-normalised (population deviation), cut into SAX letters, mined for the
         patterns frequent across series, pruned, mapped back onto the numbers and ranked by
         ascending ``naed``. Every call starts from an empty motif list; the full ranked list
-        stays in ``motifs``. The caller's lists are not modified.
+        stays in ``motifs``. The caller's data are not modified; a 2-D float64 array is read in
+        place, row by row, without a copy.
 
         Raises:
             ValueError: ``seglen`` 0, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
@@ -122,7 +133,7 @@ class PatternMiner(metaclass=_pybind11_type):
     def frequent(self) -> dict[tuple[str, ...], Motif]:
         """Pattern (a tuple of one-character strings) to its motif, in ascending pattern order."""
 
-def sax(ts: Sequence[Sequence[float]], seglen: int, alphabet: int) -> list[list[str]]:
+def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
     """Cuts each series into segments of `seglen` samples and gives each segment mean a letter.
 
     Does not z-normalise (``Miner.mine`` does, before calling it). The last, shorter segment

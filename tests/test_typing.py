@@ -64,6 +64,8 @@ def stub_functions() -> dict[str, ast.FunctionDef]:
     tree = ast.parse(STUB.read_text())
     functions = {}
     for node in tree.body:
+        if isinstance(node, ast.ClassDef) and node.name.startswith("_"):
+            continue  # the stub's own typing helpers
         members = node.body if isinstance(node, ast.ClassDef) else [node]
         prefix = f"{node.name}." if isinstance(node, ast.ClassDef) else ""
         for f in members:
