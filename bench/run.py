@@ -87,8 +87,9 @@ def end_to_end_worker(options) -> dict:
 
 
 def profile_worker(options) -> dict:
-    import _kez_cpp
     import numpy as np
+
+    import _kez_cpp
 
     name, runs = options.worker, options.runs
     series, params = compare.load_workloads(Path(options.workloads_file)).build(name)
@@ -138,8 +139,9 @@ def profile_worker(options) -> dict:
 def peers(normal_array, symbols, seglen: int, alphabet: int, runs: int) -> dict:
     import warnings
 
-    import _kez_cpp
     import numpy as np
+
+    import _kez_cpp
 
     found = {"ours": timed(lambda: _kez_cpp.sax(normal_array, seglen, alphabet), runs)[0]}
     with warnings.catch_warnings():
@@ -174,8 +176,9 @@ def peers(normal_array, symbols, seglen: int, alphabet: int, runs: int) -> dict:
 
 def memory_worker(options) -> dict:
     """Peak resident memory of Miner.mine on a float64 array, above what the loaded input holds."""
-    import _kez_cpp
     import numpy as np
+
+    import _kez_cpp
 
     def status(field: str) -> int:
         with open("/proc/self/status") as f:

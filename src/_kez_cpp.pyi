@@ -5,9 +5,9 @@ thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInte
 """
 
 from collections.abc import Sequence
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeAlias
 
-from typing_extensions import Buffer, Never, TypeAlias
+from typing_extensions import Buffer, Never
 
 class _Array(Protocol):
     """A numpy array (read through the buffer protocol)."""

@@ -12,7 +12,7 @@ def bits(x: float) -> int:
 
 
 def same_floats(a, b) -> bool:
-    return len(a) == len(b) and all(bits(x) == bits(y) for x, y in zip(a, b))
+    return len(a) == len(b) and all(bits(x) == bits(y) for x, y in zip(a, b, strict=True))
 
 
 def snapshot(motif: _kez_cpp.Motif) -> tuple:

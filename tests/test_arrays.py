@@ -4,6 +4,7 @@ import array
 
 import numpy as np
 import pytest
+
 from _kez_cpp import Miner, sax
 from conftest import snapshot
 

@@ -4,10 +4,10 @@ import math
 import sys
 
 import pytest
-from conftest import bits, same_floats
 
 import _kez_cpp
 import kez
+from conftest import bits, same_floats
 
 NAN = math.nan
 

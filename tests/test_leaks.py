@@ -5,6 +5,7 @@ import os
 import random
 
 import pytest
+
 from _kez_cpp import Miner, PatternMiner, sax
 
 PAGE = os.sysconf("SC_PAGE_SIZE")

@@ -3,9 +3,9 @@
 import math
 
 import pytest
-from conftest import bits, snapshot
 
 from _kez_cpp import Miner, PatternMiner, sax
+from conftest import bits, snapshot
 
 LENGTH_ERROR = r"^cannot create std::vector larger than max_size\(\)$"
 
@@ -52,7 +52,10 @@ def expected_statistics(motif, ts, seglen):
         start = p * seglen
         return [ts[s][i] if i < len(ts[s]) else math.nan for i in range(start, start + length)]
 
-    averages = {s: [nanmean(w) for w in zip(*(window(s, p) for p in ps))] for s, ps in motif.indexes.items()}
+    averages = {
+        s: [nanmean(w) for w in zip(*(window(s, p) for p in ps), strict=True)]
+        for s, ps in motif.indexes.items()
+    }
     order = list(motif.average_occurrences)
     representative = [nanmean([averages[s][i] for s in order]) for i in range(length)]
     total, best = 0.0, {}
@@ -60,7 +63,7 @@ def expected_statistics(motif, ts, seglen):
         best_d, best_p = 1000000.0, 0
         for p in ps:
             acc = 0.0
-            for w, r in zip(window(s, p), representative):
+            for w, r in zip(window(s, p), representative, strict=True):
                 if not math.isnan(w):
                     acc += (w - r) * (w - r)
             if math.sqrt(acc) < best_d:
@@ -77,7 +80,9 @@ def ranked(motifs):
 
 
 @pytest.mark.parametrize(
-    ("seglen", "alphabet", "minsup"), [(2, 4, 0.5), (3, 5, 0.7), (4, 3, 1.0)], ids=["fine", "medium", "coarse"]
+    ("seglen", "alphabet", "minsup"),
+    [(2, 4, 0.5), (3, 5, 0.7), (4, 3, 1.0)],
+    ids=["fine", "medium", "coarse"],
 )
 def test_statistics_match_the_reference(planted, seglen, alphabet, minsup):
     motifs = Miner(minsup, seglen, alphabet).mine(planted)
@@ -100,7 +105,9 @@ def test_patterns_are_those_of_the_pattern_miner(planted):
     miner = PatternMiner(0.5, 2, 0, 0.8)
     miner.mine(sax(znormed(planted), 3, 5))
     assert sorted(m.pattern for m in motifs) == ["".join(k) for k in miner.frequent]
-    assert {m.pattern: m.indexes for m in motifs} == {"".join(k): m.indexes for k, m in miner.frequent.items()}
+    assert {m.pattern: m.indexes for m in motifs} == {
+        "".join(k): m.indexes for k, m in miner.frequent.items()
+    }
     assert ranked(motifs)
 
 
@@ -169,8 +176,11 @@ def test_empty_dataset_finds_nothing(k):
 
 @pytest.mark.parametrize(
     ("args", "message"),
-    [((0.5, 0, 3), LENGTH_ERROR), ((0.5, 2, 11), r"^alphabet must be between 0 and 10, got 11$"),
-     ((0.0, 2, 3), r"^minsup must be greater than 0")],
+    [
+        ((0.5, 0, 3), LENGTH_ERROR),
+        ((0.5, 2, 11), r"^alphabet must be between 0 and 10, got 11$"),
+        ((0.0, 2, 3), r"^minsup must be greater than 0"),
+    ],
     ids=["seglen-0", "alphabet-11", "unbounded-growth"],
 )
 def test_impossible_parameters_raise_value_error(planted, args, message):
@@ -209,8 +219,7 @@ def test_motifs_are_fresh_copies(planted):
     assert miner.motifs == []
     miner.mine(planted)
     first, second = miner.motifs, miner.motifs
-    assert first is not second and all(a is not b for a, b in zip(first, second))
+    assert first is not second and all(a is not b for a, b in zip(first, second, strict=True))
     assert [snapshot(m) for m in first] == [snapshot(m) for m in second]
     first[0].representative.append(1.0)
     assert [snapshot(m) for m in miner.motifs] == [snapshot(m) for m in second]
-

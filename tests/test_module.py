@@ -21,9 +21,11 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def other_interpreters():
-    root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() if shutil.which(
-        "pyenv"
-    ) else os.path.expanduser("~/.pyenv")
+    root = (
+        subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
+        if shutil.which("pyenv")
+        else os.path.expanduser("~/.pyenv")
+    )
     found = []
     for minor in ("3.9", "3.11"):
         found += sorted(glob.glob(f"{root}/versions/{minor}.*/bin/python{minor}"))[-1:]
@@ -35,7 +37,9 @@ def test_registers_its_members_in_order():
     assert public == ["Motif", "Miner", "PatternMiner", "sax"]
 
 
-@pytest.mark.parametrize("python", other_interpreters() or [None], ids=lambda p: Path(p).name if p else "none")
+@pytest.mark.parametrize(
+    "python", other_interpreters() or [None], ids=lambda p: Path(p).name if p else "none"
+)
 def test_refuses_another_interpreter(python, tmp_path):
     if python is None:
         pytest.skip("no other CPython under pyenv")

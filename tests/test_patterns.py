@@ -3,9 +3,9 @@
 import math
 
 import pytest
-from conftest import symbols
 
 from _kez_cpp import Motif, PatternMiner
+from conftest import symbols
 
 
 def mined(ds, *args, **kwargs):
@@ -59,10 +59,21 @@ def test_threshold_is_the_unrounded_product(carriers, frequent):
         (["abcd", "abd"], dict(minsup=0.5), {"abcd": {0: [0]}}),
         (["abc", "abd"], dict(minsup=0.5, max_overlap=0.5), {"abc": {0: [0]}}),
         (["ab", "ba"], dict(minsup=0.5, min_len=1, max_overlap=-0.5), {"ab": {0: [0]}}),
-        (["abab"], dict(minsup=1, min_len=2, max_overlap=1.0, max_len=2),
-         {"ab": {0: [0, 2]}, "ba": {0: [1]}}),
-        (["abab"], dict(minsup=1, min_len=1, max_overlap=1.0, max_len=1), {"a": {0: [0, 2]}, "b": {0: [1, 3]}}),
-        (["abab"], dict(minsup=1, min_len=1, max_overlap=1.0, max_len=-3), {"a": {0: [0, 2]}, "b": {0: [1, 3]}}),
+        (
+            ["abab"],
+            dict(minsup=1, min_len=2, max_overlap=1.0, max_len=2),
+            {"ab": {0: [0, 2]}, "ba": {0: [1]}},
+        ),
+        (
+            ["abab"],
+            dict(minsup=1, min_len=1, max_overlap=1.0, max_len=1),
+            {"a": {0: [0, 2]}, "b": {0: [1, 3]}},
+        ),
+        (
+            ["abab"],
+            dict(minsup=1, min_len=1, max_overlap=1.0, max_len=-3),
+            {"a": {0: [0, 2]}, "b": {0: [1, 3]}},
+        ),
         (["abab"], dict(minsup=1, min_len=3, max_len=2), {}),
         (["abcabc", "abc"], dict(minsup=1, min_len=9), {}),
     ],
@@ -170,7 +181,11 @@ def test_symbols_by_bytes_tuple_and_latin_1():
 
 def test_defaults_match_explicit_values():
     ds = symbols("abcabd", "abdabc", "cabdab")
-    assert list(mined(ds, 0.5)) == list(mined(ds, 0.5, 3, 0, 0.9)) == list(mined(ds, minsup=0.5, max_overlap=0.9))
+    assert (
+        list(mined(ds, 0.5))
+        == list(mined(ds, 0.5, 3, 0, 0.9))
+        == list(mined(ds, minsup=0.5, max_overlap=0.9))
+    )
     assert list(mined(ds, 0.5)) != list(mined(ds, 0.5, max_overlap=1.0))
 
 
@@ -192,7 +207,16 @@ class TestMotifView:
 
     @pytest.mark.parametrize(
         "name",
-        ["pattern", "indexes", "average_occurrences", "representative", "best_matches", "length", "naed", "extra"],
+        [
+            "pattern",
+            "indexes",
+            "average_occurrences",
+            "representative",
+            "best_matches",
+            "length",
+            "naed",
+            "extra",
+        ],
     )
     def test_takes_no_assignment(self, cab, name):
         with pytest.raises(AttributeError):
@@ -207,5 +231,11 @@ class TestMotifView:
     def test_properties_in_order(self):
         names = [n for n in vars(Motif) if not n.startswith("_")]
         assert names == [
-            "pattern", "indexes", "average_occurrences", "representative", "best_matches", "length", "naed"
+            "pattern",
+            "indexes",
+            "average_occurrences",
+            "representative",
+            "best_matches",
+            "length",
+            "naed",
         ]

@@ -5,10 +5,11 @@ import functools
 import itertools
 import math
 
-from _kez_cpp import Miner, PatternMiner, sax
-from conftest import bits, snapshot
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+from _kez_cpp import Miner, PatternMiner, sax
+from conftest import bits, snapshot
 
 LENGTH_ERROR = "cannot create std::vector larger than max_size()"
 GROWTH_ERROR = "minsup must be greater than 0 when max_len is 0 (no length limit), got minsup="
