@@ -6,6 +6,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace kez {
 
@@ -44,26 +45,27 @@ class Poller {
 // Only the rows of a's own symbols are ever set, and clear() resets just those.
 class MatchMasks {
  public:
-  void assign(const Pattern& a) {
+  void assign(const char* a, std::size_t size) {
     clear();
-    words = words_for(a.size());
+    words = words_for(size);
     if (rows.size() < symbol_count * words) rows.resize(symbol_count * words, 0);
-    for (std::size_t i = 0; i < a.size(); ++i) row(a[i])[i / word_bits] |= Word{1} << (i % word_bits);
-    symbols = &a;
+    for (std::size_t i = 0; i < size; ++i) row(a[i])[i / word_bits] |= Word{1} << (i % word_bits);
+    symbols = a;
+    symbols_size = size;
   }
 
   void clear() {
     if (symbols == nullptr) return;
-    for (const char c : *symbols) std::fill_n(row(c), words, Word{0});
+    for (std::size_t i = 0; i < symbols_size; ++i) std::fill_n(row(symbols[i]), words, Word{0});
     symbols = nullptr;
   }
 
   // The length of the longest common subsequence of the assigned pattern and b, bit-parallel:
   // the zero bits of V count the matched positions of a, one column of the LCS table per symbol of b.
-  std::size_t lcs_with(const Pattern& b, std::vector<Word>& v) const {
+  std::size_t lcs_with(const char* b, std::size_t size, std::vector<Word>& v) const {
     v.assign(words, ~Word{0});
-    for (const char c : b) {
-      const Word* m = row(c);
+    for (std::size_t j = 0; j < size; ++j) {
+      const Word* m = row(b[j]);
       Word carry = 0;
       for (std::size_t k = 0; k < words; ++k) {
         const Word u = v[k] & m[k];
@@ -87,7 +89,8 @@ class MatchMasks {
 
   std::vector<Word> rows;
   std::size_t words = 0;
-  const Pattern* symbols = nullptr;
+  const char* symbols = nullptr;
+  std::size_t symbols_size = 0;
 };
 
 // A symbol and how often a pattern holds it.
@@ -98,16 +101,36 @@ struct SymbolCount {
 
 // What the redundancy pass knows of one pattern of the pruning list before comparing it.
 struct PruningEntry {
-  const Pattern* pattern;
+  const char* pattern;
+  std::size_t size;
   Word mask;          // bit (symbol mod 64) set for every symbol present
   std::size_t first;  // its symbol counts in the shared list
   std::size_t last;
 };
 
-Word presence_mask(const Pattern& p) {
+Word presence_mask(const char* p, std::size_t size) {
   Word mask = 0;
-  for (const char c : p) mask |= Word{1} << (symbol_index(c) % word_bits);
+  for (std::size_t i = 0; i < size; ++i) mask |= Word{1} << (symbol_index(p[i]) % word_bits);
   return mask;
+}
+
+bool symbols_less(const char* a, const char* b, std::size_t size) {
+  return std::lexicographical_compare(a, a + size, b, b + size, symbol_less);
+}
+
+// Appends the ranks of `runs`, listed in the iteration order of an occurrence index whose series
+// were entered in run order: the order in which such an index is walked. A map of the same key
+// type, hash and insertion sequence goes through the same buckets and rehashes, so it has the same
+// order, at the cost of one small node per series, freed at once.
+void append_index_order(const std::vector<std::pair<std::int32_t, std::size_t>>& runs,
+                        std::vector<std::uint32_t>& order) {
+  if (runs.size() == 1) {
+    order.push_back(0);
+    return;
+  }
+  std::unordered_map<std::int32_t, std::uint32_t> index;
+  for (std::size_t r = 0; r < runs.size(); ++r) index.emplace(runs[r].first, static_cast<std::uint32_t>(r));
+  for (const auto& entry : index) order.push_back(entry.second);
 }
 
 // For each length n up to `longest`, the smallest common-subsequence length L with L / n > max_overlap
@@ -148,9 +171,9 @@ bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
 
 double lcs(const Pattern& a, const Pattern& b) {
   MatchMasks masks;
-  masks.assign(a);
+  masks.assign(a.data(), a.size());
   std::vector<Word> v;
-  return static_cast<double>(masks.lcs_with(b, v));
+  return static_cast<double>(masks.lcs_with(b.data(), b.size(), v));
 }
 
 bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
@@ -170,6 +193,7 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled)
     mine_1_patterns(ds);
     grow(ds, cancelled);
     remove_redundant(cancelled);
+    build_frequent();
   } catch (...) {
     // An interrupted run leaves nothing half-built behind.
     frequent.clear();
@@ -178,24 +202,17 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled)
   }
 }
 
-std::vector<const Motif*> PatternMiner::records_of(const std::vector<Pattern>& level) const {
-  std::vector<const Motif*> records;
-  records.reserve(level.size());
-  for (const Pattern& p : level) records.push_back(&frequent.at(p));
-  return records;
-}
-
 void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled) {
   current_length = 2;
-  if (levels[1].empty()) return;
+  if (levels[1].size() == 0) return;
   Poller poller(cancelled);
   Extensions extensions;
   extensions.slot.assign(symbol_count, -1);
-  // The records of the level below, beside its patterns; map nodes stay put while others come and go.
-  std::vector<const Motif*> below = records_of(levels[1]);
   while (max_len == 0 || current_length <= max_len) {
     levels.emplace_back();
-    const auto& previous = levels[static_cast<std::size_t>(current_length) - 1];
+    Level& grown = levels.back();
+    grown.length = static_cast<std::size_t>(current_length);
+    const Level& below = levels[static_cast<std::size_t>(current_length) - 1];
     const std::vector<Candidate> candidates = get_candidates();
     // The candidates of one prefix stand together; they are found together and then, one by one in
     // list order, tested and recorded exactly as if each had been searched on its own.
@@ -203,99 +220,82 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled)
       std::size_t end = begin + 1;
       while (end < candidates.size() && candidates[end].prefix == candidates[begin].prefix) ++end;
       const std::size_t prefix = candidates[begin].prefix;
-      const std::size_t scanned =
-          find_candidate(*below[prefix], &candidates[begin], &candidates[end], ds, extensions);
+      const std::size_t scanned = find_candidate(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
         const auto& runs = extensions.runs[bucket];
         if (support_threshold > static_cast<double>(runs.size())) continue;
-        Pattern pattern;
-        pattern.reserve(static_cast<std::size_t>(current_length));
-        pattern = previous[prefix];
-        pattern.push_back(candidates[c].last);
-        Motif record(std::move(pattern));
-        const std::int32_t* found = extensions.positions[bucket].data();
-        std::size_t begin_run = 0;
-        for (const auto& [s, end_run] : runs) {
-          record.record_indexes(s, found + begin_run, found + end_run);
-          begin_run = end_run;
-        }
-        prune_infrequent(std::move(record));
+        prune_infrequent(grown, below.pattern(prefix), candidates[c].last, extensions.positions[bucket], runs);
       }
       begin = end;
     }
     ++current_length;
-    const auto& grown = levels[static_cast<std::size_t>(current_length) - 1];
-    if (grown.empty()) return;
-    below = records_of(grown);
+    if (grown.size() == 0) return;
   }
 }
 
 void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
-  // One record per symbol value, filled series by series and position by position.
-  std::array<int, symbol_count> slot;
-  slot.fill(-1);
-  std::vector<Motif> letters;
+  // Per symbol value, its positions series by series and its runs (series, end), in series order.
   std::vector<std::vector<std::int32_t>> found(symbol_count);
-  std::vector<std::size_t> touched;
+  std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs(symbol_count);
   for (std::size_t g = 0; g < ds.size(); ++g) {
     const Symbols& series = ds[g];
+    const std::int32_t s = static_cast<std::int32_t>(g);
     for (std::size_t i = 0; i < series.size(); ++i) {
-      auto& positions = found[symbol_index(series[i])];
-      if (positions.empty()) touched.push_back(symbol_index(series[i]));
-      positions.push_back(static_cast<std::int32_t>(i));
+      const std::size_t u = symbol_index(series[i]);
+      auto& letter_runs = runs[u];
+      if (letter_runs.empty() || letter_runs.back().first != s) letter_runs.emplace_back(s, 0);
+      found[u].push_back(static_cast<std::int32_t>(i));
+      letter_runs.back().second = found[u].size();
     }
-    // Each letter's record gets this series' positions in one piece; records are separate, so the
-    // order in which the letters are visited does not matter.
-    for (const std::size_t u : touched) {
-      int& at = slot[u];
-      if (at < 0) {
-        at = static_cast<int>(letters.size());
-        letters.emplace_back(Pattern{static_cast<char>(static_cast<unsigned char>(u))});
-      }
-      auto& positions = found[u];
-      letters[static_cast<std::size_t>(at)].record_indexes(static_cast<std::int32_t>(g), positions.data(),
-                                                            positions.data() + positions.size());
-      positions.clear();
-    }
-    touched.clear();
   }
+  Level& letters = levels[1];
+  letters.length = 1;
   // The support test in ascending order of the letters, as signed bytes.
   for (int v = std::numeric_limits<signed char>::min(); v <= std::numeric_limits<signed char>::max(); ++v) {
-    const int at = slot[static_cast<unsigned char>(static_cast<signed char>(v))];
-    if (at < 0) continue;
-    Motif& letter = letters[static_cast<std::size_t>(at)];
-    if (support_threshold > static_cast<double>(letter.get_support())) continue;
-    prune_infrequent(std::move(letter));
+    const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
+    if (runs[u].empty() || support_threshold > static_cast<double>(runs[u].size())) continue;
+    prune_infrequent(letters, nullptr, static_cast<char>(u), found[u], runs[u]);
   }
 }
 
 std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
-  const auto& previous = levels[static_cast<std::size_t>(current_length) - 1];
+  const Level& previous = levels[static_cast<std::size_t>(current_length) - 1];
   // q joins every p whose first `shared` symbols are q's last ones. The level is in ascending order,
   // so those p stand together, in level order, and two binary searches find them.
   const std::size_t shared = static_cast<std::size_t>(current_length) - 2;
+  const std::size_t count = previous.size();
   std::vector<Candidate> candidates;
-  for (std::size_t iq = 0; iq < previous.size(); ++iq) {
-    const auto suffix = previous[iq].begin() + 1;
-    const auto prefix_less = [&](const Pattern& p, const Pattern::const_iterator& s) {
-      return std::lexicographical_compare(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(shared), s,
-                                          s + static_cast<std::ptrdiff_t>(shared), symbol_less);
-    };
-    const auto suffix_less = [&](const Pattern::const_iterator& s, const Pattern& p) {
-      return std::lexicographical_compare(s, s + static_cast<std::ptrdiff_t>(shared), p.begin(),
-                                          p.begin() + static_cast<std::ptrdiff_t>(shared), symbol_less);
-    };
-    const auto first = std::lower_bound(previous.begin(), previous.end(), suffix, prefix_less);
-    const auto last = std::upper_bound(first, previous.end(), suffix, suffix_less);
-    for (auto p = first; p != last; ++p) candidates.push_back({iq, p->back()});
+  for (std::size_t iq = 0; iq < count; ++iq) {
+    const char* suffix = previous.pattern(iq) + 1;
+    std::size_t lo = 0;
+    std::size_t hi = count;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (symbols_less(previous.pattern(mid), suffix, shared)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    const std::size_t first = lo;
+    hi = count;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (symbols_less(suffix, previous.pattern(mid), shared)) {
+        hi = mid;
+      } else {
+        lo = mid + 1;
+      }
+    }
+    for (std::size_t p = first; p < lo; ++p) candidates.push_back({iq, previous.pattern(p)[shared]});
   }
   return candidates;
 }
 
-std::size_t PatternMiner::find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
-                                         const SymbolicDataset& ds, Extensions& out) const {
+std::size_t PatternMiner::find_candidate(const Level& below, std::size_t prefix, const Candidate* first,
+                                         const Candidate* last, const SymbolicDataset& ds, Extensions& out) const {
   const std::size_t count = static_cast<std::size_t>(last - first);
   if (out.positions.size() < count) {
     out.positions.resize(count);
@@ -309,10 +309,15 @@ std::size_t PatternMiner::find_candidate(const Motif& prefix, const Candidate* f
   // The prefix occurs at every position recorded for it, so only the symbol after it needs a look.
   const std::size_t n = static_cast<std::size_t>(current_length);
   std::size_t scanned = 0;
-  for (const auto& [s, positions] : prefix.occurrences()) {
+  // The prefix's series in the order its occurrence index would be walked.
+  const std::size_t first_run = below.first_run[prefix];
+  for (std::size_t k = first_run; k < below.first_run[prefix + 1]; ++k) {
+    const Run& run = below.runs[first_run + below.order[k]];
+    const std::int32_t s = run.series;
     const Symbols& series = ds[static_cast<std::size_t>(s)];
-    scanned += positions.size();
-    for (const std::int32_t e : positions) {
+    scanned += run.end - run.begin;
+    for (std::size_t at = run.begin; at < run.end; ++at) {
+      const std::int32_t e = below.positions[at];
       const std::size_t end = static_cast<std::size_t>(e) + n;
       if (end > series.size()) continue;
       const int c = out.slot[symbol_index(series[end - 1])];
@@ -330,22 +335,34 @@ std::size_t PatternMiner::find_candidate(const Motif& prefix, const Candidate* f
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Motif&& candidate) {
-  // Only frequent candidates get here; the infrequent ones never enter the map.
-  levels[candidate.pattern.size()].push_back(candidate.pattern);
-  Pattern key = candidate.pattern;
-  frequent.emplace_hint(frequent.end(), std::move(key), std::move(candidate));
+void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
+                                    const std::vector<std::int32_t>& found,
+                                    const std::vector<std::pair<std::int32_t, std::size_t>>& runs) {
+  // Only frequent candidates get here; the infrequent ones never enter the level.
+  if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
+  level.symbols.push_back(last);
+  const std::size_t base = level.positions.size();
+  level.positions.insert(level.positions.end(), found.begin(), found.end());
+  std::size_t begin = base;
+  for (const auto& [s, end] : runs) {
+    level.runs.push_back({begin, base + end, s});
+    begin = base + end;
+  }
+  append_index_order(runs, level.order);
+  level.first_run.push_back(level.runs.size());
+  level.removed.push_back(0);
 }
 
-std::vector<const Pattern*> PatternMiner::remove_short() {
-  std::vector<const Pattern*> kept;
+std::vector<std::pair<std::size_t, std::size_t>> PatternMiner::remove_short() {
+  std::vector<std::pair<std::size_t, std::size_t>> kept;
   // Every grown level takes part, including the level of length max_len when growth stopped there.
   for (std::size_t i = levels.size() - 1; i >= 1; --i) {
-    for (const Pattern& p : levels[i]) {
+    Level& level = levels[i];
+    for (std::size_t k = 0; k < level.size(); ++k) {
       if (static_cast<long long>(i) < min_len) {
-        frequent.erase(p);
+        level.removed[k] = 1;
       } else {
-        kept.push_back(&p);
+        kept.emplace_back(i, k);
       }
     }
   }
@@ -355,10 +372,10 @@ std::vector<const Pattern*> PatternMiner::remove_short() {
 void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
   // The pruning list holds distinct patterns, longest first, so "r equals p" is "r is p", "r is in the
   // removed list" is a flag, and the r no longer than p start where p's length starts.
-  const std::vector<const Pattern*> pruning = remove_short();
+  const std::vector<std::pair<std::size_t, std::size_t>> pruning = remove_short();
   if (pruning.empty()) return;
   const std::size_t count = pruning.size();
-  const std::size_t longest = pruning.front()->size();
+  const std::size_t longest = pruning.front().first;
   const std::vector<std::size_t> need = needed_lengths(longest, max_overlap);
 
   std::vector<std::size_t> length_starts(longest + 2, count);
@@ -366,17 +383,18 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
   std::vector<PruningEntry> entries;
   entries.reserve(count);
   std::array<std::int32_t, symbol_count> tally{};
-  for (std::size_t j = count; j-- > 0;) length_starts[pruning[j]->size()] = j;
-  for (const Pattern* p : pruning) {
+  for (std::size_t j = count; j-- > 0;) length_starts[pruning[j].first] = j;
+  for (const auto& [size, k] : pruning) {
+    const char* p = levels[size].pattern(k);
     const std::size_t first = counts.size();
-    for (const char c : *p) ++tally[symbol_index(c)];
-    for (const char c : *p) {
-      std::int32_t& t = tally[symbol_index(c)];
+    for (std::size_t i = 0; i < size; ++i) ++tally[symbol_index(p[i])];
+    for (std::size_t i = 0; i < size; ++i) {
+      std::int32_t& t = tally[symbol_index(p[i])];
       if (t == 0) continue;
-      counts.push_back({c, t});
+      counts.push_back({p[i], t});
       t = 0;
     }
-    entries.push_back({p, presence_mask(*p), first, counts.size()});
+    entries.push_back({p, size, presence_mask(p, size), first, counts.size()});
   }
 
   std::vector<char> removed(count, 0);
@@ -386,19 +404,17 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
     if (cancelled) cancelled();
     if (removed[i] != 0) continue;
     const PruningEntry& pe = entries[i];
-    const Pattern& p = *pe.pattern;
     for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = counts[k].count;
     bool masks_ready = false;
-    for (std::size_t j = length_starts[p.size()]; j < count; ++j) {
+    for (std::size_t j = length_starts[pe.size]; j < count; ++j) {
       if (j == i || removed[j] != 0) continue;
       const PruningEntry& re = entries[j];
-      const Pattern& r = *re.pattern;
-      const std::size_t needed = need[r.size()];
-      if (needed > r.size()) continue;
+      const std::size_t needed = need[re.size];
+      if (needed > re.size) continue;
       if (needed > 0) {
         // Cheap bounds first: each symbol of r missing from p, and each surplus of a symbol over
         // p's count, is a symbol of r that no common subsequence can use.
-        const std::size_t slack = r.size() - needed;
+        const std::size_t slack = re.size - needed;
         if (static_cast<std::size_t>(__builtin_popcountll(re.mask & ~pe.mask)) > slack) continue;
         std::size_t deficit = 0;
         for (std::size_t k = re.first; k < re.last && deficit <= slack; ++k) {
@@ -407,15 +423,37 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
         }
         if (deficit > slack) continue;
         if (!masks_ready) {
-          masks.assign(p);
+          masks.assign(pe.pattern, pe.size);
           masks_ready = true;
         }
-        if (masks.lcs_with(r, scratch) < needed) continue;
+        if (masks.lcs_with(re.pattern, re.size, scratch) < needed) continue;
       }
-      frequent.erase(r);
+      levels[pruning[j].first].removed[pruning[j].second] = 1;
       removed[j] = 1;
     }
     for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = 0;
+  }
+}
+
+void PatternMiner::build_frequent() {
+  for (Level& level : levels) {
+    for (std::size_t k = 0; k < level.size(); ++k) {
+      if (level.removed[k] != 0) continue;
+      const char* p = level.pattern(k);
+      Motif record(Pattern(p, p + level.length));
+      // The series go in in the order their runs were found, so the record's occurrence index has
+      // the same buckets and iteration order as one filled while the pattern was grown.
+      for (std::size_t r = level.first_run[k]; r < level.first_run[k + 1]; ++r) {
+        const Run& run = level.runs[r];
+        record.record_indexes(run.series, level.positions.data() + run.begin, level.positions.data() + run.end);
+      }
+      Pattern key = record.pattern;
+      frequent.emplace_hint(frequent.end(), std::move(key), std::move(record));
+    }
+    // The occurrences now live in the records.
+    std::vector<std::int32_t>().swap(level.positions);
+    std::vector<Run>().swap(level.runs);
+    std::vector<std::uint32_t>().swap(level.order);
   }
 }
 

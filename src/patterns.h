@@ -59,6 +59,29 @@ class PatternMiner {
     char last;           // the symbol appended to it
   };
 
+  // The occurrences of one pattern in one series: positions [begin, end) of its level.
+  struct Run {
+    std::size_t begin;
+    std::size_t end;
+    std::int32_t series;
+  };
+
+  // The patterns of one length, in ascending order, with their occurrences, held in a few big
+  // buffers so that a level is built and dropped in a handful of allocations; records are made
+  // only for the patterns that survive pruning.
+  struct Level {
+    std::size_t length = 0;
+    std::vector<char> symbols;              // pattern k is symbols [k * length, (k + 1) * length)
+    std::vector<std::int32_t> positions;    // the occurrence positions, pattern by pattern
+    std::vector<Run> runs;                  // per pattern, its runs in recording order
+    std::vector<std::uint32_t> order;       // per pattern, its runs' ranks in occurrence index order
+    std::vector<std::size_t> first_run{0};  // pattern k has runs [first_run[k], first_run[k + 1])
+    std::vector<char> removed;              // set by pruning
+
+    std::size_t size() const { return removed.size(); }
+    const char* pattern(std::size_t k) const { return symbols.data() + k * length; }
+  };
+
   void mine_1_patterns(const SymbolicDataset& ds);
   std::vector<Candidate> get_candidates() const;
   // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
@@ -68,13 +91,14 @@ class PatternMiner {
     std::vector<std::vector<std::int32_t>> positions;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
   };
-  std::size_t find_candidate(const Motif& prefix, const Candidate* first, const Candidate* last,
+  std::size_t find_candidate(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
                              const SymbolicDataset& ds, Extensions& out) const;
-  void prune_infrequent(Motif&& candidate);
-  std::vector<const Pattern*> remove_short();
+  void prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
+                        const std::vector<std::pair<std::int32_t, std::size_t>>& runs);
+  std::vector<std::pair<std::size_t, std::size_t>> remove_short();
   void remove_redundant(const CancelCheck& cancelled);
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled);
-  std::vector<const Motif*> records_of(const std::vector<Pattern>& level) const;
+  void build_frequent();
 
   double minsup;
   int min_len;
@@ -83,7 +107,7 @@ class PatternMiner {
   FrequentMap frequent;
   double support_threshold = 0.0;
   int current_length = 2;
-  std::vector<std::vector<Pattern>> levels{2};
+  std::vector<Level> levels{2};
 };
 
 }  // namespace kez
