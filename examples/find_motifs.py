@@ -64,15 +64,10 @@ def share_on_shape(motif: Motif, starts: dict[int, int]) -> float:
 
 def draw(motif: Motif, series: list[list[float]], path: str) -> None:
     try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        print("matplotlib is not installed: no picture drawn (pip install 'kez[plot]')")
+        figure = kez.plot_overview(motif, series, limit=3)
+    except ImportError as missing:
+        print(f"no picture drawn: {missing}")
         return
-    figure = Figure(figsize=(8, 5.5))
-    top, bottom = figure.subplots(2, 1, height_ratios=[3, 2])
-    kez.plot_motif(motif, series, top)
-    kez.plot_series(motif, series, bottom, limit=3, title=False)
-    figure.tight_layout()
     figure.savefig(path, dpi=80)
     print(f"wrote {path}")
 

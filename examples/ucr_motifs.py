@@ -45,14 +45,7 @@ def print_table(motifs: list[Motif], labels: list[str]) -> None:
 
 
 def draw(motif: Motif, series: list[list[float]], path: Path) -> None:
-    from matplotlib.figure import Figure
-
-    figure = Figure(figsize=(8, 5.5))
-    top, bottom = figure.subplots(2, 1, height_ratios=[3, 2])
-    kez.plot_motif(motif, series, top)
-    kez.plot_series(motif, series, bottom, limit=4, title=False)
-    figure.tight_layout()
-    figure.savefig(path, dpi=80)
+    kez.plot_overview(motif, series, limit=4).savefig(path, dpi=80)
     print(f"wrote {path}")
 
 

@@ -185,3 +185,11 @@ def test_plots_without_matplotlib_name_the_extra(monkeypatch, motif_and_series):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match=r"pip install 'kez\[plot\]'"):
         kez.plot_motif(*motif_and_series)
+
+
+def test_plot_overview_puts_both_panels_on_one_figure(pyplot, motif_and_series):
+    motif, series = motif_and_series
+    figure = kez.plot_overview(motif, series, limit=2)
+    top, bottom = figure.axes
+    assert top.get_title().startswith(f"motif {motif.pattern}")
+    assert len(bottom.get_yticks()) == 2

@@ -193,6 +193,9 @@ def test_new_miner_has_nothing():
     assert PatternMiner(0.5).frequent == {}
 
 
+PROPERTIES = ["pattern", "indexes", "average_occurrences", "representative", "best_matches", "length", "naed"]
+
+
 class TestMotifView:
     @pytest.fixture
     def cab(self) -> Motif:
@@ -205,19 +208,7 @@ class TestMotifView:
     def test_repr(self, cab):
         assert repr(cab) == "Motif('cab')" and len(repr(cab)) == 12
 
-    @pytest.mark.parametrize(
-        "name",
-        [
-            "pattern",
-            "indexes",
-            "average_occurrences",
-            "representative",
-            "best_matches",
-            "length",
-            "naed",
-            "extra",
-        ],
-    )
+    @pytest.mark.parametrize("name", [*PROPERTIES, "extra"])
     def test_takes_no_assignment(self, cab, name):
         with pytest.raises(AttributeError):
             setattr(cab, name, 1)
@@ -230,12 +221,4 @@ class TestMotifView:
 
     def test_properties_in_order(self):
         names = [n for n in vars(Motif) if not n.startswith("_")]
-        assert names == [
-            "pattern",
-            "indexes",
-            "average_occurrences",
-            "representative",
-            "best_matches",
-            "length",
-            "naed",
-        ]
+        assert names == PROPERTIES

@@ -8,7 +8,7 @@ from importlib import metadata as _metadata
 
 from _kez_cpp import Miner, Motif, PatternMiner, sax
 from kez.load import load_csv, load_ts
-from kez.plot import plot_motif, plot_series, znormalise
+from kez.plot import plot_motif, plot_overview, plot_series, znormalise
 
 try:
     __version__ = _metadata.version("kez")
@@ -22,6 +22,7 @@ __all__ = [
     "load_csv",
     "load_ts",
     "plot_motif",
+    "plot_overview",
     "plot_series",
     "sax",
     "znormalise",

@@ -11,6 +11,7 @@ from _kez_cpp import Motif
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 _INSTALL_HINT = "kez's plotting helpers need matplotlib; install the extra: pip install 'kez[plot]'"
 
@@ -142,3 +143,20 @@ def plot_series(
     if title:
         ax.set_title(f"best matches of motif {motif.pattern}")
     return ax
+
+
+def plot_overview(motif: Motif, series: Sequence[Sequence[float]], *, limit: int = 3) -> Figure:
+    """A figure of two panels: `plot_motif` above, `plot_series` of the first `limit` series below.
+
+    It is made without pyplot, so it stays out of any interactive session: call ``savefig`` on it.
+    """
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as error:
+        raise ImportError(_INSTALL_HINT) from error
+    figure = Figure(figsize=(8, 5.5))
+    top, bottom = figure.subplots(2, 1, height_ratios=[3, 2])
+    plot_motif(motif, series, top)
+    plot_series(motif, series, bottom, limit=limit, title=False)
+    figure.tight_layout()
+    return figure
