@@ -77,9 +77,9 @@ def load_workloads(path: Path):
         )
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("kez_bench_workloads", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("kez_bench_workloads", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
