@@ -98,18 +98,16 @@ void znorm(Dataset& ts) {
 }
 
 void znorm_series(Series& series) {
-  {
-    if (series.empty()) return;
-    const double n = static_cast<double>(series.size());
-    double sum = 0.0;
-    for (const double x : series) sum += x;
-    const double mean = sum / n;
-    for (double& x : series) x -= mean;
-    double squares = 0.0;
-    for (const double x : series) squares += x * x;
-    const double deviation = std::sqrt(squares / n);
-    for (double& x : series) x /= deviation;
-  }
+  if (series.empty()) return;
+  const double n = static_cast<double>(series.size());
+  double sum = 0.0;
+  for (const double x : series) sum += x;
+  const double mean = sum / n;
+  for (double& x : series) x -= mean;
+  double squares = 0.0;
+  for (const double x : series) squares += x * x;
+  const double deviation = std::sqrt(squares / n);
+  for (double& x : series) x /= deviation;
 }
 
 char get_discrete_value(int alphabet, double value) {

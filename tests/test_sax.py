@@ -1,6 +1,8 @@
 import math
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from _kez_cpp import sax
 
@@ -73,3 +75,33 @@ def test_every_alphabet_uses_its_own_letters():
     for alphabet in range(2, 11):
         letters = set(sax(values, 1, alphabet)[0])
         assert letters == {chr(97 + c) for c in range(alphabet)}
+
+
+BREAKPOINTS = {
+    alphabet: [float(v) for v in row]
+    for alphabet, row in {
+        3: ["-0.43", "0.43"],
+        4: ["-0.67", "0", "0.67"],
+        10: ["-1.28", "-0.84", "-0.52", "-0.25", "0", "0.25", "0.52", "0.84", "1.28"],
+    }.items()
+}
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    alphabet=st.sampled_from(sorted(BREAKPOINTS)),
+    seglen=st.one_of(st.integers(1, 16), st.integers(1, 2**31 - 1)),
+    near=st.integers(-1, 9),
+    ulps=st.integers(-3, 3),
+    sample=st.floats(allow_nan=True, allow_infinity=True),
+)
+def test_letter_is_that_of_the_rounded_mean(alphabet, seglen, near, ulps, sample):
+    """A lone sample: its letter is that of sample / seglen, however close to a breakpoint."""
+    cuts = BREAKPOINTS[alphabet]
+    if 0 <= near < len(cuts):  # a sum whose mean lies within a few ulps of a breakpoint
+        sample = cuts[near] * seglen
+        for _ in range(abs(ulps)):
+            sample = math.nextafter(sample, math.copysign(math.inf, ulps))
+    mean = sample / seglen
+    expected = chr(ord("a") + sum(mean > b for b in cuts))
+    assert sax([[sample]], seglen, alphabet) == [[expected]]
