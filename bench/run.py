@@ -24,7 +24,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
-import math
 import os
 import platform
 import statistics
@@ -52,21 +51,6 @@ def timed(call, runs: int) -> tuple[float, object]:
     return statistics.median(times), result
 
 
-def znormed(series: list[list[float]]) -> list[list[float]]:
-    """z-normalisation exactly as the module does it (3.10's sum() adds floats first to last)."""
-    out = []
-    for s in series:
-        if not s:
-            out.append([])
-            continue
-        n = float(len(s))
-        mean = sum(s, 0.0) / n
-        centred = [x - mean for x in s]
-        deviation = math.sqrt(sum((x * x for x in centred), 0.0) / n)
-        out.append([x / deviation for x in centred])
-    return out
-
-
 def result_digest(motifs) -> str:
     return compare.digest([compare.motif_fields(m) for m in motifs])[0]
 
@@ -90,6 +74,7 @@ def profile_worker(options) -> dict:
     import numpy as np
 
     import _kez_cpp
+    import kez
 
     name, runs = options.worker, options.runs
     series, params = compare.load_workloads(Path(options.workloads_file)).build(name)
@@ -97,7 +82,7 @@ def profile_worker(options) -> dict:
     seglen, alphabet = params["seglen"], params["alphabet"]
     array = np.array(series)
     rows = list(array)
-    normal = znormed(series)
+    normal = [kez.znormalise(s) for s in series]
     normal_array = np.array(normal)
     symbols = _kez_cpp.sax(normal, seglen, alphabet)
     assert _kez_cpp.sax(normal_array, seglen, alphabet) == symbols
