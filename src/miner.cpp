@@ -66,45 +66,53 @@ void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelle
 
 void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled) {
   // Every record is mapped as Motif::map would map it, but series by series: each series is read
-  // once for all the averages and once for all the best matches. The per-series results wait in
-  // the order of each record's occurrence index and are stored in that order.
+  // once for all the averages and once for all the best matches. The best matches wait in the order
+  // of each record's occurrence index and are stored in that order.
   struct Entry {
     std::size_t motif;
     std::size_t rank;
     const std::vector<std::int32_t>* positions;
   };
-  std::vector<std::vector<Entry>> by_series(count);
-  std::vector<Entry> outside;  // series indexes beyond the collection have no samples
   for (Motif& motif : motifs) motif.prepare_map(seglen);
+  const auto in_collection = [count](std::int32_t s) { return s >= 0 && static_cast<std::size_t>(s) < count; };
+  // The entries of each series stand together, in one buffer sized by a first counting pass.
+  std::vector<std::size_t> starts(count + 1, 0);
+  for (const Motif& motif : motifs) {
+    for (const auto& entry : motif.occurrences()) {
+      if (in_collection(entry.first)) ++starts[static_cast<std::size_t>(entry.first) + 1];
+    }
+  }
+  for (std::size_t s = 0; s < count; ++s) starts[s + 1] += starts[s];
+  std::vector<Entry> entries(starts[count]);
+  std::vector<Entry> outside;  // series indexes beyond the collection have no samples
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
   for (std::size_t m = 0; m < motifs.size(); ++m) {
     std::size_t rank = 0;
     for (const auto& [s, positions] : motifs[m].occurrences()) {
       const Entry entry{m, rank++, &positions};
-      if (s >= 0 && static_cast<std::size_t>(s) < count) {
-        by_series[static_cast<std::size_t>(s)].push_back(entry);
+      if (in_collection(s)) {
+        entries[next[static_cast<std::size_t>(s)]++] = entry;
       } else {
         outside.push_back(entry);
       }
     }
   }
+  next = {};
   const auto each_series = [&](const auto& visit) {
     Series scratch;
     for (std::size_t s = 0; s < count; ++s) {
-      if (by_series[s].empty()) continue;
+      if (starts[s] == starts[s + 1]) continue;
       if (cancelled) cancelled();
       const Series& series = normalised(s, scratch);
-      for (const Entry& entry : by_series[s]) visit(entry, &series);
+      for (std::size_t e = starts[s]; e < starts[s + 1]; ++e) visit(entries[e], &series);
     }
     for (const Entry& entry : outside) visit(entry, nullptr);
   };
 
-  std::vector<std::vector<std::vector<double>>> averages(motifs.size());
-  for (std::size_t m = 0; m < motifs.size(); ++m) averages[m].resize(motifs[m].get_support());
   each_series([&](const Entry& e, const Series* series) {
-    averages[e.motif][e.rank] = motifs[e.motif].average_of(series, *e.positions);
+    motifs[e.motif].set_average(e.rank, series, *e.positions);
   });
-  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_averages(averages[m]);
-  averages.clear();
+  for (Motif& motif : motifs) motif.set_representative();
 
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
   for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());

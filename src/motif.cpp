@@ -1,6 +1,7 @@
 #include "motif.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -74,10 +75,13 @@ void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const
 
 void Motif::map(const Dataset& ts, int seglen) {
   prepare_map(seglen);
-  Contents& c = own();
-  set_average_occurrences(c, ts);
-  set_representative(c);
-  set_best_matches_and_naed(c, ts);
+  std::size_t rank = 0;
+  for (const auto& [s, positions] : contents->indexes) set_average(rank++, series_at(ts, s), positions);
+  set_representative();
+  std::vector<std::pair<double, std::int32_t>> best;
+  best.reserve(contents->indexes.size());
+  for (const auto& [s, positions] : contents->indexes) best.push_back(best_match(series_at(ts, s), positions));
+  set_best_matches(best);
 }
 
 void Motif::prepare_map(int seglen) {
@@ -88,7 +92,55 @@ void Motif::prepare_map(int seglen) {
   }
   length = static_cast<std::int32_t>(product);
   if (length < 0) throw std::length_error("vector::_M_default_append");
-  own().representative.resize(static_cast<std::size_t>(length), 0.0);
+  Contents& c = own();
+  c.representative.resize(static_cast<std::size_t>(length), 0.0);
+  // A series keeps the row it got when first mapped; series recorded since then get new rows.
+  rank_rows.clear();
+  if (c.mapped_series.empty()) {
+    c.mapped_series.reserve(c.indexes.size());
+    for (const auto& entry : c.indexes) c.mapped_series.push_back(entry.first);
+  } else {
+    std::unordered_map<std::int32_t, std::size_t> rows;
+    for (std::size_t row = 0; row < c.mapped_series.size(); ++row) rows.emplace(c.mapped_series[row], row);
+    bool in_rank_order = true;
+    for (const auto& entry : c.indexes) {
+      const auto [at, added] = rows.emplace(entry.first, c.mapped_series.size());
+      if (added) c.mapped_series.push_back(entry.first);
+      in_rank_order = in_rank_order && at->second == rank_rows.size();
+      rank_rows.push_back(at->second);
+    }
+    if (in_rank_order) rank_rows.clear();
+  }
+  // Every row is written again below: the occurrence index never loses a series.
+  c.averages.assign(c.mapped_series.size() * static_cast<std::size_t>(length), missing);
+  c.best_offsets.resize(c.mapped_series.size(), 0);
+}
+
+std::vector<std::size_t> Motif::map_order() const {
+  std::unordered_map<std::int32_t, std::size_t> replay;
+  for (std::size_t row = 0; row < contents->mapped_series.size(); ++row) replay.emplace(contents->mapped_series[row], row);
+  std::vector<std::size_t> order;
+  order.reserve(replay.size());
+  for (const auto& entry : replay) order.push_back(entry.second);
+  return order;
+}
+
+AverageOccurrences Motif::get_average_occurrences() const {
+  AverageOccurrences averages;
+  const auto size = static_cast<std::size_t>(length);
+  for (std::size_t row = 0; row < contents->mapped_series.size(); ++row) {
+    const auto first = contents->averages.begin() + static_cast<std::ptrdiff_t>(row * size);
+    averages.emplace(contents->mapped_series[row], std::vector<double>(first, first + static_cast<std::ptrdiff_t>(size)));
+  }
+  return averages;
+}
+
+BestMatches Motif::get_best_matches() const {
+  BestMatches best;
+  for (std::size_t row = 0; row < contents->mapped_series.size(); ++row) {
+    best.emplace(contents->mapped_series[row], contents->best_offsets[row]);
+  }
+  return best;
 }
 
 std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t position) const {
@@ -103,9 +155,10 @@ std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t pos
   return window;
 }
 
-std::vector<double> Motif::average_of(const Series* series, const std::vector<std::int32_t>& positions) const {
+void Motif::set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions) {
   const std::size_t size = static_cast<std::size_t>(length);
-  std::vector<double> sums(size, 0.0);
+  double* const sums = own().averages.data() + row_of(rank) * size;
+  std::fill(sums, sums + size, 0.0);
   std::vector<int> counts(size, 0);
   // Window by window, so each element still sums its windows in recording order.
   for (const std::int32_t p : positions) {
@@ -117,30 +170,19 @@ std::vector<double> Motif::average_of(const Series* series, const std::vector<st
       ++counts[i];
     }
   }
-  // The sums become the means in place: no second vector.
+  // The sums become the means in place: no second row.
   for (std::size_t i = 0; i < size; ++i) sums[i] = counts[i] == 0 ? missing : sums[i] / counts[i];
-  return sums;
 }
 
-void Motif::set_average_occurrences(Contents& c, const Dataset& ts) {
-  for (const auto& [s, positions] : c.indexes) c.average_occurrences[s] = average_of(series_at(ts, s), positions);
-}
-
-void Motif::set_averages(std::vector<std::vector<double>>& averages) {
+void Motif::set_representative() {
   Contents& c = own();
-  std::size_t rank = 0;
-  for (const auto& entry : c.indexes) c.average_occurrences[entry.first] = std::move(averages[rank++]);
-  set_representative(c);
-}
-
-void Motif::set_representative(Contents& c) const {
-  if (c.average_occurrences.empty() || length == 0) return;
+  if (c.mapped_series.empty() || length == 0) return;
   const std::size_t size = static_cast<std::size_t>(length);
   std::vector<double> sums(size, 0.0);
   std::vector<int> counts(size, 0);
-  // Series by series, so each element still sums the series in the map's iteration order.
-  for (const auto& entry : c.average_occurrences) {
-    const std::vector<double>& average = entry.second;
+  // Series by series, so each element still sums the series in the averages' iteration order.
+  for (const std::size_t row : map_order()) {
+    const double* const average = c.averages.data() + row * size;
     for (std::size_t i = 0; i < size; ++i) {
       const double v = average[i];
       if (std::isnan(v)) continue;
@@ -166,22 +208,15 @@ std::pair<double, std::int32_t> Motif::best_match(const Series* series,
   return {best_distance, best_position};
 }
 
-void Motif::set_best_matches_and_naed(Contents& c, const Dataset& ts) {
-  std::vector<std::pair<double, std::int32_t>> best;
-  best.reserve(c.indexes.size());
-  for (const auto& [s, positions] : c.indexes) best.push_back(best_match(series_at(ts, s), positions));
-  set_best_matches(best);
-}
-
 void Motif::set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best) {
   Contents& c = own();
-  std::size_t rank = 0;
-  for (const auto& entry : c.indexes) {
-    const auto& [best_distance, best_position] = best[rank++];
-    c.best_matches[entry.first] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
+  for (std::size_t rank = 0; rank < best.size(); ++rank) {
+    const auto& [best_distance, best_position] = best[rank];
+    c.best_offsets[row_of(rank)] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
     naed += best_distance;
   }
   naed = naed / (static_cast<double>(c.indexes.size()) * static_cast<double>(length));
+  rank_rows.clear();
 }
 
 }  // namespace kez

@@ -36,15 +36,17 @@ class Motif {
   void map(const Dataset& ts, int seglen);
 
   // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
-  // prepare_map, then set_averages of average_of for every entry of the occurrence index in its
-  // iteration order, then set_best_matches of best_match for every entry in the same order.
+  // prepare_map, then set_average for every entry of the occurrence index in its iteration order,
+  // then set_representative, then set_best_matches of best_match for every entry in the same order.
 
-  // Sets seglen and length and sizes the representative; throws std::length_error for a bad length.
+  // Sets seglen and length, sizes the representative and makes room for one average per series of the
+  // occurrence index; throws std::length_error for a bad length.
   void prepare_map(int seglen);
-  // Returns the element-wise mean of the windows at `positions` of `series` (nullptr: no samples).
-  std::vector<double> average_of(const Series* series, const std::vector<std::int32_t>& positions) const;
-  // Stores the averages, one per occurrence index entry in iteration order, and sets the representative.
-  void set_averages(std::vector<std::vector<double>>& averages);
+  // Stores the element-wise mean of the windows at `positions` of `series` (nullptr: no samples) as the
+  // average of the rank-th series of the occurrence index in its iteration order.
+  void set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions);
+  // Adds the element-wise mean of the stored averages, in their iteration order, to the representative.
+  void set_representative();
   // Returns the distance and position of the window at `positions` of `series` closest to the representative.
   std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions) const;
   // Stores the best matches, one per occurrence index entry in iteration order, and sets naed.
@@ -56,9 +58,9 @@ class Motif {
   // Returns a copy of the occurrence index.
   OccurrenceIndex get_indexes() const { return contents->indexes; }
   // Returns a copy of the per-series average occurrences.
-  AverageOccurrences get_average_occurrences() const { return contents->average_occurrences; }
+  AverageOccurrences get_average_occurrences() const;
   // Returns a copy of the per-series best-match sample offsets.
-  BestMatches get_best_matches() const { return contents->best_matches; }
+  BestMatches get_best_matches() const;
   // Returns a copy of the representative shape.
   std::vector<double> get_representative() const { return contents->representative; }
   // Returns the occurrence window length in samples.
@@ -77,19 +79,28 @@ class Motif {
   // The collections of a record. Copies of a record share them until one of the copies changes
   // them, and then that copy takes a copy of its own: a record still behaves as a value, while
   // handing out copies of whole motif lists costs no memory.
+  //
+  // The statistics are kept flat, not as maps: one row per series that has them, in the order the series
+  // first got them. That order is the insertion order of the maps handed out, so a map rebuilt from it
+  // iterates exactly as one filled in place would have.
   struct Contents {
     OccurrenceIndex indexes;
-    AverageOccurrences average_occurrences;
+    std::vector<std::int32_t> mapped_series;  // one per row, in first-mapped order
+    std::vector<double> averages;             // `length` values per row
+    std::vector<std::int32_t> best_offsets;   // one per row
     std::vector<double> representative;
-    BestMatches best_matches;
   };
 
   // The collections, made this record's own first when a copy shares them.
   Contents& own();
-  void set_average_occurrences(Contents& c, const Dataset& ts);
-  void set_representative(Contents& c) const;
-  void set_best_matches_and_naed(Contents& c, const Dataset& ts);
+  // The rows of mapped_series in the iteration order of the maps built from them.
+  std::vector<std::size_t> map_order() const;
+  // The row of the rank-th entry of the occurrence index while a mapping runs.
+  std::size_t row_of(std::size_t rank) const { return rank_rows.empty() ? rank : rank_rows[rank]; }
 
+  // Rows of the occurrence index's entries when they differ from the ranks (a record mapped again after
+  // more series were recorded); empty otherwise.
+  std::vector<std::size_t> rank_rows;
   std::int32_t seglen = 0;
   std::int32_t length = 0;
   std::shared_ptr<Contents> contents;

@@ -1,5 +1,6 @@
 // Checks of the core that no Python call reaches: z-normalisation and the statistics of a hand-made record.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -101,12 +102,54 @@ void worked_example() {
         "an empty occurrence index maps to zeros and NaN");
 }
 
+// A record mapped, given more series, and mapped again keeps its statistics in the order of maps filled in
+// place at each mapping: the series already mapped keep their places and the new ones follow.
+void remapped_record() {
+  kez::Dataset ts;
+  for (int s = 0; s < 40; ++s) ts.push_back({1.0 * s, 2.0, -1.0 * s, 0.5, 3.0});
+  kez::Motif motif({'a'});
+  kez::AverageOccurrences expected_averages;
+  kez::BestMatches expected_best;
+  const auto map_and_follow = [&]() {
+    motif.map(ts, 2);
+    for (const auto& entry : motif.get_indexes()) {
+      expected_averages[entry.first];
+      expected_best[entry.first];
+    }
+  };
+  for (int s = 0; s < 5; ++s) motif.record_index(s * 7 % 40, s % 3);
+  map_and_follow();
+  // Enough new series to make the index grow its buckets and change its iteration order.
+  for (int s = 0; s < 40; ++s) motif.record_index(s * 11 % 40, (s + 1) % 3);
+  map_and_follow();
+
+  kez::Motif fresh({'a'});
+  for (const auto& [s, positions] : motif.get_indexes()) {
+    for (const std::int32_t p : positions) fresh.record_index(s, p);
+  }
+  fresh.map(ts, 2);
+  const auto averages = motif.get_average_occurrences();
+  const auto best = motif.get_best_matches();
+  std::vector<std::int32_t> order, expected_order, best_order, expected_best_order;
+  for (const auto& entry : averages) order.push_back(entry.first);
+  for (const auto& entry : expected_averages) expected_order.push_back(entry.first);
+  for (const auto& entry : best) best_order.push_back(entry.first);
+  for (const auto& entry : expected_best) expected_best_order.push_back(entry.first);
+  check(order == expected_order && best_order == expected_best_order, "a second mapping keeps the maps' order");
+  bool values = averages.size() == 40;
+  for (const auto& [s, average] : fresh.get_average_occurrences()) {
+    values = values && same(averages.at(s), average);
+  }
+  check(values, "a second mapping computes every series' statistics afresh");
+}
+
 }  // namespace
 
 int main() {
   znorm_examples();
   record_examples();
   worked_example();
+  remapped_record();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
