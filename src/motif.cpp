@@ -85,35 +85,48 @@ void Motif::map(const Dataset& ts, int seglen) {
 }
 
 void Motif::prepare_map(int seglen) {
-  this->seglen = seglen;
   const std::int64_t product = static_cast<std::int64_t>(seglen) * static_cast<std::int64_t>(pattern.size());
   if (product > std::numeric_limits<std::int32_t>::max() || product < std::numeric_limits<std::int32_t>::min()) {
     throw std::length_error("motif window of " + std::to_string(product) + " samples is too long");
   }
-  length = static_cast<std::int32_t>(product);
-  if (length < 0) throw std::length_error("vector::_M_default_append");
+  if (product < 0) throw std::length_error("vector::_M_default_append");
+  const auto size = static_cast<std::size_t>(product);
   Contents& c = own();
-  c.representative.resize(static_cast<std::size_t>(length), 0.0);
   // A series keeps the row it got when first mapped; series recorded since then get new rows.
-  rank_rows.clear();
+  std::vector<std::int32_t> added;
+  std::vector<std::size_t> ranks;
   if (c.mapped_series.empty()) {
-    c.mapped_series.reserve(c.indexes.size());
-    for (const auto& entry : c.indexes) c.mapped_series.push_back(entry.first);
+    added.reserve(c.indexes.size());
+    for (const auto& entry : c.indexes) added.push_back(entry.first);
   } else {
     std::unordered_map<std::int32_t, std::size_t> rows;
     for (std::size_t row = 0; row < c.mapped_series.size(); ++row) rows.emplace(c.mapped_series[row], row);
     bool in_rank_order = true;
     for (const auto& entry : c.indexes) {
-      const auto [at, added] = rows.emplace(entry.first, c.mapped_series.size());
-      if (added) c.mapped_series.push_back(entry.first);
-      in_rank_order = in_rank_order && at->second == rank_rows.size();
-      rank_rows.push_back(at->second);
+      const auto [at, is_new] = rows.emplace(entry.first, c.mapped_series.size() + added.size());
+      if (is_new) added.push_back(entry.first);
+      in_rank_order = in_rank_order && at->second == ranks.size();
+      ranks.push_back(at->second);
     }
-    if (in_rank_order) rank_rows.clear();
+    if (in_rank_order) ranks.clear();
   }
-  // Every row is written again below: the occurrence index never loses a series.
-  c.averages.assign(c.mapped_series.size() * static_cast<std::size_t>(length), missing);
-  c.best_offsets.resize(c.mapped_series.size(), 0);
+  // Everything is allocated before anything changes, so a failure leaves the record as it was. Every row
+  // is written again by the mapping: the occurrence index never loses a series.
+  const std::size_t rows = c.mapped_series.size() + added.size();
+  std::vector<double> averages(rows * size, missing);
+  std::vector<std::int32_t> best_offsets(c.best_offsets);
+  best_offsets.resize(rows, 0);
+  std::vector<double> representative(c.representative);
+  representative.resize(size, 0.0);
+  c.mapped_series.reserve(rows);
+
+  c.mapped_series.insert(c.mapped_series.end(), added.begin(), added.end());
+  c.averages.swap(averages);
+  c.best_offsets.swap(best_offsets);
+  c.representative.swap(representative);
+  rank_rows.swap(ranks);
+  this->seglen = seglen;
+  length = static_cast<std::int32_t>(product);
 }
 
 std::vector<std::size_t> Motif::map_order() const {

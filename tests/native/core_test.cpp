@@ -2,6 +2,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -143,6 +146,32 @@ void remapped_record() {
   check(values, "a second mapping computes every series' statistics afresh");
 }
 
+// A mapping that fails for want of memory leaves the record as it was, statistics and all.
+void failed_remap_keeps_record() {
+  // The sanitizers' allocator ends the process on such a request rather than failing it.
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "asan") != nullptr) return;
+  const kez::Dataset ts{{1, 2, 3, 4}, {4, 3, 2, 1}};
+  kez::Motif motif({'a'});
+  // Ten thousand windows of 2^31 - 1 samples need far more than any address space holds.
+  for (std::int32_t s = 0; s < 10000; ++s) motif.record_index(s % 3 == 2 ? s : s % 2, s % 4);
+  motif.map(ts, 1);
+  const auto averages = motif.get_average_occurrences();
+  const auto best = motif.get_best_matches();
+  const auto representative = motif.get_representative();
+  bool failed = false;
+  try {
+    motif.map(ts, 2147483647);
+  } catch (const std::bad_alloc&) {
+    failed = true;
+  }
+  bool kept = failed && motif.get_length() == 1 && motif.get_best_matches() == best &&
+              same(motif.get_representative(), representative);
+  for (const auto& [s, average] : motif.get_average_occurrences()) kept = kept && same(averages.at(s), average);
+  check(kept,
+        "a mapping that cannot get its memory changes nothing");
+}
+
 }  // namespace
 
 int main() {
@@ -150,6 +179,7 @@ int main() {
   record_examples();
   worked_example();
   remapped_record();
+  failed_remap_keeps_record();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
