@@ -41,19 +41,32 @@ py::dict frequent_dict(FrequentMap frequent) {
 }
 
 // The letters of every sequence as one-character strings. Each distinct symbol's string is made once
-// and shared, as the interpreter shares its one-character strings anyway.
+// and shared, as the interpreter shares its one-character strings anyway. Everything that can fail (the
+// strings, the lists) is made before any item is stored, so a failure leaves nothing half built; the items
+// are then bare pointer stores, and each string gains all its new references in one step at the end
+// instead of one increment per item on the same few counters.
 py::list symbolic_list(const SymbolicDataset& ds) {
+  std::array<py::ssize_t, 256> uses{};
+  for (const Symbols& row : ds) {
+    for (const char c : row) ++uses[static_cast<unsigned char>(c)];
+  }
   std::array<py::object, 256> letters;
+  for (std::size_t c = 0; c < letters.size(); ++c) {
+    if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
+  }
   py::list result(ds.size());
   for (std::size_t g = 0; g < ds.size(); ++g) {
+    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(g), py::list(ds[g].size()).release().ptr());
+  }
+  for (std::size_t g = 0; g < ds.size(); ++g) {
     const Symbols& row = ds[g];
-    py::list symbols(row.size());
+    PyObject* const symbols = PyList_GET_ITEM(result.ptr(), static_cast<py::ssize_t>(g));
     for (std::size_t i = 0; i < row.size(); ++i) {
-      py::object& letter = letters[static_cast<unsigned char>(row[i])];
-      if (!letter) letter = py::cast(row[i]);
-      PyList_SET_ITEM(symbols.ptr(), static_cast<py::ssize_t>(i), letter.inc_ref().ptr());
+      PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
     }
-    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(g), symbols.release().ptr());
+  }
+  for (std::size_t c = 0; c < letters.size(); ++c) {
+    if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
   }
   return result;
 }

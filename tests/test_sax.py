@@ -1,4 +1,5 @@
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -76,6 +77,19 @@ def test_every_alphabet_uses_its_own_letters():
     for alphabet in range(2, 11):
         letters = set(sax(values, 1, alphabet)[0])
         assert letters == {chr(97 + c) for c in range(alphabet)}
+
+
+def test_every_item_holds_one_reference_to_its_letter():
+    rows = np.tile([-2.0, 0.0, 2.0, 2.0], (3, 50))
+    def references():
+        return [sys.getrefcount(c) for c in "abc"]
+
+    before = references()
+    result = sax(rows, 1, 3)
+    held = [after - count for after, count in zip(references(), before)]
+    assert held == [sum(row.count(c) for row in result) for c in "abc"]
+    del result
+    assert references() == before
 
 
 BREAKPOINTS = {
