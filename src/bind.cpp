@@ -279,8 +279,9 @@ struct PutBack {
   ~PutBack() { place = std::move(run); }
 };
 
-// Rows of a held 2-D buffer of contiguous doubles are discretised where they lie; other rows are
-// converted one at a time.
+// Rows of a held 2-D buffer of contiguous doubles are discretised where they lie, without the GIL: that
+// work touches no Python object, and the held buffer keeps the memory in place. Other rows are converted
+// one at a time.
 SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   if (!ts.table) return {sax(ts.series, seglen, alphabet)};
   check_alphabet(alphabet);
@@ -288,17 +289,15 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   const bool in_place = ts.kind == ElementKind::float_ && t.itemsize == 8 && t.strides[1] == 8 &&
                         reinterpret_cast<std::uintptr_t>(t.ptr) % alignof(double) == 0 &&
                         t.strides[0] % static_cast<py::ssize_t>(alignof(double)) == 0;
+  if (in_place) {
+    const Table table{static_cast<const double*>(t.ptr), static_cast<std::size_t>(t.shape[0]),
+                      static_cast<std::size_t>(t.shape[1]), t.strides[0] / static_cast<py::ssize_t>(sizeof(double))};
+    const py::gil_scoped_release unlocked;
+    return {sax_table(table, seglen, alphabet)};
+  }
   SymbolicDataset symbols;
   symbols.reserve(static_cast<std::size_t>(t.shape[0]));
-  for (py::ssize_t r = 0; r < t.shape[0]; ++r) {
-    if (in_place) {
-      const char* row = static_cast<const char*>(t.ptr) + r * t.strides[0];
-      symbols.push_back(get_row(reinterpret_cast<const double*>(row), static_cast<std::size_t>(t.shape[1]), seglen,
-                                alphabet));
-    } else {
-      symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
-    }
-  }
+  for (py::ssize_t r = 0; r < t.shape[0]; ++r) symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
   return {std::move(symbols)};
 }
 

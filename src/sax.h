@@ -42,4 +42,16 @@ void check_alphabet(int alphabet);
 // Discretises every series of `ts`; throws std::invalid_argument for an alphabet outside 0..10.
 SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet);
 
+// Series read where they lie: `rows` series of `cols` samples, series r starting at data + r * stride.
+struct Table {
+  const double* data;
+  std::size_t rows;
+  std::size_t cols;
+  std::ptrdiff_t stride;
+};
+
+// Discretises every series of `table` as sax does a dataset; a large table is shared between two threads,
+// which changes nothing in the result.
+SymbolicDataset sax_table(const Table& table, int seglen, int alphabet);
+
 }  // namespace kez

@@ -161,3 +161,18 @@ def test_every_segment_follows_the_rule(data, width, seglen, alphabet):
     expected = [reference_letters(row, seglen, alphabet) for row in rows]
     assert sax(rows, seglen, alphabet) == expected
     assert sax(np.array(rows, dtype=np.float64).reshape(len(rows), width), seglen, alphabet) == expected
+
+
+@pytest.mark.parametrize("seglen", [1, 5, 16])
+def test_large_table_matches_its_rows_one_by_one(seglen):
+    """A table of over a million samples, which is shared between threads, against its rows given apart."""
+    rng = np.random.default_rng(seglen)
+    table = rng.standard_normal((65, 16_385))
+    table[rng.integers(0, 65, 40), rng.integers(0, 16_385, 40)] = np.nan
+    for view in (table, table[::-1]):
+        assert sax(view, seglen, 7) == sax(list(view), seglen, 7)
+
+
+def test_large_table_refuses_an_impossible_segment_count():
+    with pytest.raises(ValueError, match=r"^cannot create std::vector larger than max_size\(\)$"):
+        sax(np.ones((64, 16_385)), 0, 3)
