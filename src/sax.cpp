@@ -56,12 +56,17 @@ void sum_fixed(const double* p, std::size_t count, double* sums) {
 }
 
 // The same for any width: eight segments at a time, whose chains of additions overlap in the processor
-// instead of waiting on one another.
-void sum_any(const double* p, std::size_t count, std::size_t width, double* sums) {
+// instead of waiting on one another. The `readable` samples from `p` on may be fetched ahead.
+void sum_any(const double* p, std::size_t count, std::size_t width, std::size_t readable, double* sums) {
   constexpr std::size_t lanes = 8;
   std::size_t l = 0;
   for (; l + lanes <= count; l += lanes) {
     const double* q = p + l * width;
+    // The lanes read across their segments rather than along memory; asking ahead for the samples of
+    // the group after next keeps them arriving.
+    for (std::size_t at = (l + 2 * lanes) * width; at < std::min((l + 3 * lanes) * width, readable); at += 8) {
+      __builtin_prefetch(p + at);
+    }
     std::array<double, lanes> lane{};
     for (std::size_t j = 0; j < width; ++j) {
       for (std::size_t k = 0; k < lanes; ++k) lane[k] += q[k * width + j];
@@ -75,13 +80,13 @@ void sum_any(const double* p, std::size_t count, std::size_t width, double* sums
   }
 }
 
-void sum_segments(const double* p, std::size_t count, std::size_t width, double* sums) {
+void sum_segments(const double* p, std::size_t count, std::size_t width, std::size_t readable, double* sums) {
   switch (width) {
     case 1: sum_fixed<1>(p, count, sums); break;
     case 2: sum_fixed<2>(p, count, sums); break;
     case 3: sum_fixed<3>(p, count, sums); break;
     case 4: sum_fixed<4>(p, count, sums); break;
-    default: sum_any(p, count, width, sums); break;
+    default: sum_any(p, count, width, readable, sums); break;
   }
 }
 
@@ -159,7 +164,7 @@ Symbols get_row(const double* samples, std::size_t samples_count, int seglen, in
   for (std::size_t i = 0; i < row.size(); i += block) {
     const std::size_t count = std::min(block, row.size() - i);
     const std::size_t whole = std::min(count, full - std::min(full, i));
-    sum_segments(samples + i * width, whole, width, sums.data());
+    sum_segments(samples + i * width, whole, width, samples_count - i * width, sums.data());
     if (whole < count) {
       // The short last segment still divides by seglen, so its missing samples count as zeros.
       double sum = 0.0;
