@@ -32,6 +32,16 @@ namespace {
   throw std::length_error("cannot create std::vector larger than max_size()");
 }
 
+int segment_count(std::size_t samples, int seglen) {
+  const double q = static_cast<double>(samples) / static_cast<double>(seglen);
+  const double count = std::ceil(q);
+  // NaN fails both comparisons; an infinite q fails the upper one.
+  if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
+    fail_segment_count();
+  }
+  return static_cast<int>(count);
+}
+
 // 'a' plus the number of breakpoints strictly below the value; NaN is above none.
 char letter_of(const double* cuts, std::size_t size, double value) {
   int count = 0;
@@ -136,16 +146,6 @@ void znorm_series(Series& series) {
 char get_discrete_value(int alphabet, double value) {
   const auto& cuts = breakpoints[static_cast<std::size_t>(alphabet)];
   return letter_of(cuts.data(), cuts.size(), value);
-}
-
-int segment_count(std::size_t samples, int seglen) {
-  const double q = static_cast<double>(samples) / static_cast<double>(seglen);
-  const double count = std::ceil(q);
-  // NaN fails both comparisons; an infinite q fails the upper one.
-  if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    fail_segment_count();
-  }
-  return static_cast<int>(count);
 }
 
 Symbols get_row(const Series& series, int seglen, int alphabet) {

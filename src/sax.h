@@ -30,10 +30,6 @@ void znorm_series(Series& series);
 // Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it.
 char get_discrete_value(int alphabet, double value);
 
-// The number of segments of `seglen` samples, the last perhaps short, in `samples` samples; throws
-// std::length_error when there can be no such number.
-int segment_count(std::size_t samples, int seglen);
-
 // Cuts `series` into segments of `seglen` samples and gives each segment's mean a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);
 
