@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <future>
@@ -30,16 +31,6 @@ namespace {
 // The standard length error, worded as the vector's own, for a segment count that cannot exist.
 [[noreturn]] void fail_segment_count() {
   throw std::length_error("cannot create std::vector larger than max_size()");
-}
-
-int segment_count(std::size_t samples, int seglen) {
-  const double q = static_cast<double>(samples) / static_cast<double>(seglen);
-  const double count = std::ceil(q);
-  // NaN fails both comparisons; an infinite q fails the upper one.
-  if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    fail_segment_count();
-  }
-  return static_cast<int>(count);
 }
 
 // 'a' plus the number of breakpoints strictly below the value; NaN is above none.
@@ -115,12 +106,14 @@ void letters(const double* sums, std::size_t count, double seglen, const std::ve
   for (std::size_t l = 0; l < count; ++l) out[l] = static_cast<char>('a' + static_cast<int>(counts[l]));
 }
 
-// Discretises series `first` to `last` of `table` into their places in `out`.
-void table_rows(const Table& table, std::size_t first, std::size_t last, int seglen, int alphabet,
-                SymbolicDataset& out) {
-  for (std::size_t r = first; r < last; ++r) {
-    const double* const row = table.data + static_cast<std::ptrdiff_t>(r) * table.stride;
-    out[r] = get_row(row, table.cols, seglen, alphabet);
+// Discretises rows of `table` into their places in `out`, a few at a time, taking each batch from `next` so
+// that threads working together share the rows as they come.
+void take_rows(const Table& table, int seglen, int alphabet, std::atomic<std::size_t>& next, SymbolicDataset& out) {
+  constexpr std::size_t batch = 8;
+  for (std::size_t first = next.fetch_add(batch); first < table.rows; first = next.fetch_add(batch)) {
+    for (std::size_t r = first; r < std::min(first + batch, table.rows); ++r) {
+      out[r] = get_row(table.data + static_cast<std::ptrdiff_t>(r) * table.stride, table.cols, seglen, alphabet);
+    }
   }
 }
 
@@ -146,6 +139,16 @@ void znorm_series(Series& series) {
 char get_discrete_value(int alphabet, double value) {
   const auto& cuts = breakpoints[static_cast<std::size_t>(alphabet)];
   return letter_of(cuts.data(), cuts.size(), value);
+}
+
+int segment_count(std::size_t samples, int seglen) {
+  const double q = static_cast<double>(samples) / static_cast<double>(seglen);
+  const double count = std::ceil(q);
+  // NaN fails both comparisons; an infinite q fails the upper one.
+  if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
+    fail_segment_count();
+  }
+  return static_cast<int>(count);
 }
 
 Symbols get_row(const Series& series, int seglen, int alphabet) {
@@ -191,17 +194,19 @@ SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet) {
   return result;
 }
 
-SymbolicDataset sax_table(const Table& table, int seglen, int alphabet) {
+SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile) {
   check_alphabet(alphabet);
   // From about a million samples a second thread earns its start; below that the caller does it all.
   constexpr std::size_t shared = std::size_t{1} << 20;
-  const std::size_t split = table.rows * table.cols >= shared ? table.rows / 2 : table.rows;
+  const bool two = table.rows * table.cols >= shared;
   SymbolicDataset result(table.rows);
-  // Each thread fills its own rows; should both fail, the first rows' error is the one a single thread
-  // would have met. The second half is finished, or has failed, before `result` can go away.
-  auto second = std::async(split < table.rows ? std::launch::async : std::launch::deferred,
-                           [&] { table_rows(table, split, table.rows, seglen, alphabet, result); });
-  table_rows(table, 0, split, seglen, alphabet, result);
+  std::atomic<std::size_t> next{0};
+  // Every row has the same length, so whichever thread fails first fails as any row would. The second
+  // thread is finished, or has failed, before `result` can go away.
+  auto second = std::async(two ? std::launch::async : std::launch::deferred,
+                           [&] { take_rows(table, seglen, alphabet, next, result); });
+  meanwhile();
+  take_rows(table, seglen, alphabet, next, result);
   second.get();
   return result;
 }

@@ -176,3 +176,18 @@ def test_large_table_matches_its_rows_one_by_one(seglen):
 def test_large_table_refuses_an_impossible_segment_count():
     with pytest.raises(ValueError, match=r"^cannot create std::vector larger than max_size\(\)$"):
         sax(np.ones((64, 16_385)), 0, 3)
+
+
+@pytest.mark.parametrize("shape", [(0, 5), (3, 0), (0, 0), (2, 7)])
+@pytest.mark.parametrize("seglen", [0, -2, 3])
+def test_table_edges_behave_as_their_lists(shape, seglen):
+    """Letters or error, a table gives what the same rows given as lists give."""
+    table = np.ones(shape)
+
+    def outcome(ts):
+        try:
+            return sax(ts, seglen, 3)
+        except ValueError as error:
+            return str(error)
+
+    assert outcome(table) == outcome(table.tolist())
