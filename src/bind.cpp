@@ -40,21 +40,47 @@ py::dict frequent_dict(FrequentMap frequent) {
   return result;
 }
 
-// The letters of every sequence as one-character strings. Each distinct symbol's string is made once
-// and shared, as the interpreter shares its one-character strings anyway.
-py::list symbolic_list(const SymbolicDataset& ds) {
+// `rows` lists, row r of `length(r)` slots, all still empty: every allocation of a result, made before any
+// item is stored.
+template <typename Length>
+py::list empty_lists(std::size_t rows, Length length) {
+  py::list result(rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(r), py::list(length(r)).release().ptr());
+  }
+  return result;
+}
+
+// Fills lists made by empty_lists with the letters of `ds` as one-character strings. Each distinct symbol's
+// string is made once and shared, as the interpreter shares its one-character strings anyway, and before
+// the first item is stored, so a failure leaves the lists empty rather than half filled. The items are then
+// bare pointer stores, and each string gains all its new references in one step instead of one increment
+// per item on the same few counters.
+void fill_lists(const py::list& result, const SymbolicDataset& ds) {
+  std::array<py::ssize_t, 256> uses{};
+  for (const Symbols& row : ds) {
+    for (const char c : row) ++uses[static_cast<unsigned char>(c)];
+  }
   std::array<py::object, 256> letters;
-  py::list result(ds.size());
+  for (std::size_t c = 0; c < letters.size(); ++c) {
+    if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
+  }
   for (std::size_t g = 0; g < ds.size(); ++g) {
     const Symbols& row = ds[g];
-    py::list symbols(row.size());
+    PyObject* const symbols = PyList_GET_ITEM(result.ptr(), static_cast<py::ssize_t>(g));
     for (std::size_t i = 0; i < row.size(); ++i) {
-      py::object& letter = letters[static_cast<unsigned char>(row[i])];
-      if (!letter) letter = py::cast(row[i]);
-      PyList_SET_ITEM(symbols.ptr(), static_cast<py::ssize_t>(i), letter.inc_ref().ptr());
+      PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
     }
-    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(g), symbols.release().ptr());
   }
+  for (std::size_t c = 0; c < letters.size(); ++c) {
+    if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
+  }
+}
+
+// The letters of every sequence as one-character strings.
+py::list symbolic_list(const SymbolicDataset& ds) {
+  py::list result = empty_lists(ds.size(), [&ds](std::size_t r) { return ds[r].size(); });
+  fill_lists(result, ds);
   return result;
 }
 
@@ -63,9 +89,9 @@ void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// A symbolic dataset result, handed to Python as a list of lists of one-character strings.
+// A symbolic dataset already made into Python lists of one-character strings.
 struct SymbolLists {
-  SymbolicDataset symbols;
+  py::list lists;
 };
 
 
@@ -238,14 +264,12 @@ struct type_caster<SeriesList> {
   }
 };
 
-// Built directly from the symbols; see symbolic_list.
+// Handed over as built; the caster only names the type in signatures.
 template <>
 struct type_caster<SymbolLists> {
   PYBIND11_TYPE_CASTER(SymbolLists, const_name("list[list[str]]"));
 
-  static handle cast(const SymbolLists& src, return_value_policy, handle) {
-    return symbolic_list(src.symbols).release();
-  }
+  static handle cast(const SymbolLists& src, return_value_policy, handle) { return src.lists.inc_ref(); }
 };
 
 }  // namespace pybind11::detail
@@ -266,27 +290,38 @@ struct PutBack {
   ~PutBack() { place = std::move(run); }
 };
 
-// Rows of a held 2-D buffer of contiguous doubles are discretised where they lie; other rows are
-// converted one at a time.
+// Rows of a held 2-D buffer of contiguous doubles are discretised where they lie, without the GIL: that
+// work touches no Python object, and the held buffer keeps the memory in place. Every row has the same
+// number of letters, so the result's lists are made first, with the GIL, while a second thread (for a large
+// table) already works on the rows. Other rows are converted one at a time.
 SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
-  if (!ts.table) return {sax(ts.series, seglen, alphabet)};
+  if (!ts.table) return {symbolic_list(sax(ts.series, seglen, alphabet))};
   check_alphabet(alphabet);
   const py::buffer_info& t = *ts.table;
   const bool in_place = ts.kind == ElementKind::float_ && t.itemsize == 8 && t.strides[1] == 8 &&
                         reinterpret_cast<std::uintptr_t>(t.ptr) % alignof(double) == 0 &&
                         t.strides[0] % static_cast<py::ssize_t>(alignof(double)) == 0;
-  SymbolicDataset symbols;
-  symbols.reserve(static_cast<std::size_t>(t.shape[0]));
-  for (py::ssize_t r = 0; r < t.shape[0]; ++r) {
-    if (in_place) {
-      const char* row = static_cast<const char*>(t.ptr) + r * t.strides[0];
-      symbols.push_back(get_row(reinterpret_cast<const double*>(row), static_cast<std::size_t>(t.shape[1]), seglen,
-                                alphabet));
-    } else {
-      symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
-    }
+  if (!in_place) {
+    SymbolicDataset symbols;
+    symbols.reserve(static_cast<std::size_t>(t.shape[0]));
+    for (py::ssize_t r = 0; r < t.shape[0]; ++r) symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    return {symbolic_list(symbols)};
   }
-  return {std::move(symbols)};
+  const Table table{static_cast<const double*>(t.ptr), static_cast<std::size_t>(t.shape[0]),
+                    static_cast<std::size_t>(t.shape[1]), t.strides[0] / static_cast<py::ssize_t>(sizeof(double))};
+  if (table.rows == 0) return {py::list()};
+  // Raised here, before any work, as the first row would raise it.
+  const auto length = static_cast<std::size_t>(segment_count(table.cols, seglen));
+  py::list result;
+  std::optional<py::gil_scoped_release> unlocked;
+  const auto make_lists = [&] {
+    result = empty_lists(table.rows, [length](std::size_t) { return length; });
+    unlocked.emplace();
+  };
+  SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists);
+  unlocked.reset();
+  fill_lists(result, symbols);
+  return {result};
 }
 
 // A signal handler run by check_signals may call back into the very object being mined, so each run works on

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <future>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -31,16 +33,6 @@ namespace {
   throw std::length_error("cannot create std::vector larger than max_size()");
 }
 
-int segment_count(std::size_t samples, int seglen) {
-  const double q = static_cast<double>(samples) / static_cast<double>(seglen);
-  const double count = std::ceil(q);
-  // NaN fails both comparisons; an infinite q fails the upper one.
-  if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    fail_segment_count();
-  }
-  return static_cast<int>(count);
-}
-
 // 'a' plus the number of breakpoints strictly below the value; NaN is above none.
 char letter_of(const double* cuts, std::size_t size, double value) {
   int count = 0;
@@ -48,46 +40,80 @@ char letter_of(const double* cuts, std::size_t size, double value) {
   return static_cast<char>('a' + count);
 }
 
-// The samples of one series and how they are cut.
-struct Segments {
-  const double* data;
-  std::size_t n;
-  std::size_t width;
-  int seglen;
-};
+// Segments are handled a block at a time: their sums first, then their letters, so that each step is a
+// loop over the block that the compiler can run on vector registers.
+constexpr std::size_t block = 64;
 
-// The letter of each segment's mean, with the row's breakpoints known at compile time so that the
-// comparisons unroll into straight-line code.
-template <std::size_t M>
-void discretise(const Segments& in, const std::vector<double>& row_cuts, Symbols& row) {
-  std::array<double, M> cuts{};
-  std::copy_n(row_cuts.begin(), M, cuts.begin());
-  const auto letter = [&cuts](double value) {
-    int count = 0;
-    for (std::size_t k = 0; k < M; ++k) count += value > cuts[k] ? 1 : 0;
-    return static_cast<char>('a' + count);
-  };
-  const std::size_t width = in.width;
-  const std::size_t full = in.n / width;  // segments with all their samples
-  std::size_t i = 0;
-  // Eight segments at a time: each still sums its own samples first to last from 0.0, but the eight
-  // chains of additions overlap in the processor instead of waiting on one another.
-  constexpr std::size_t lanes = 8;
-  for (; i + lanes <= full; i += lanes) {
-    const double* p = in.data + i * width;
-    std::array<double, lanes> sums{};
-    for (std::size_t j = 0; j < width; ++j) {
-      for (std::size_t k = 0; k < lanes; ++k) sums[k] += p[k * width + j];
-    }
-    for (std::size_t k = 0; k < lanes; ++k) row[i + k] = letter(sums[k] / in.seglen);
-  }
-  for (; i < row.size(); ++i) {
-    const std::size_t begin = i * width;
-    const std::size_t end = std::min(begin + width, in.n);
+// The sum of each of `count` whole segments of W samples, starting at `p`: each sums its own samples
+// first to last from 0.0. A width known at compile time lets the compiler add several segments per
+// vector instruction.
+template <std::size_t W>
+void sum_fixed(const double* p, std::size_t count, double* sums) {
+  for (std::size_t l = 0; l < count; ++l) {
     double sum = 0.0;
-    for (std::size_t j = begin; j < end; ++j) sum += in.data[j];
-    // The divisor is seglen, so a short last segment counts its missing samples as zeros.
-    row[i] = letter(sum / in.seglen);
+    for (std::size_t j = 0; j < W; ++j) sum += p[l * W + j];
+    sums[l] = sum;
+  }
+}
+
+// The same for any width: eight segments at a time, whose chains of additions overlap in the processor
+// instead of waiting on one another. The `readable` samples from `p` on may be fetched ahead.
+void sum_any(const double* p, std::size_t count, std::size_t width, std::size_t readable, double* sums) {
+  constexpr std::size_t lanes = 8;
+  std::size_t l = 0;
+  for (; l + lanes <= count; l += lanes) {
+    const double* q = p + l * width;
+    // The lanes read across their segments rather than along memory; asking ahead for the samples of
+    // the group after next keeps them arriving.
+    for (std::size_t at = (l + 2 * lanes) * width; at < std::min((l + 3 * lanes) * width, readable); at += 8) {
+      __builtin_prefetch(p + at);
+    }
+    std::array<double, lanes> lane{};
+    for (std::size_t j = 0; j < width; ++j) {
+      for (std::size_t k = 0; k < lanes; ++k) lane[k] += q[k * width + j];
+    }
+    std::copy(lane.begin(), lane.end(), sums + l);
+  }
+  for (; l < count; ++l) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < width; ++j) sum += p[l * width + j];
+    sums[l] = sum;
+  }
+}
+
+void sum_segments(const double* p, std::size_t count, std::size_t width, std::size_t readable, double* sums) {
+  switch (width) {
+    case 1: sum_fixed<1>(p, count, sums); break;
+    case 2: sum_fixed<2>(p, count, sums); break;
+    case 3: sum_fixed<3>(p, count, sums); break;
+    case 4: sum_fixed<4>(p, count, sums); break;
+    default: sum_any(p, count, width, readable, sums); break;
+  }
+}
+
+// The letter of each of `count` (at most a block of) segment sums. Every lane divides and compares
+// exactly as the scalar rule does, so vector width cannot change a letter; the wider clones are picked
+// at load time when the processor has them, and the default one runs on any x86-64.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void letters(const double* sums, std::size_t count, double seglen, const std::vector<double>& cuts, char* out) {
+  std::array<double, block> means{};
+  for (std::size_t l = 0; l < count; ++l) means[l] = sums[l] / seglen;
+  // Counted in doubles, as wide as the means, so the baseline build vectorises this loop too.
+  std::array<double, block> counts{};
+  for (const double cut : cuts) {
+    for (std::size_t l = 0; l < block; ++l) counts[l] += means[l] > cut ? 1.0 : 0.0;
+  }
+  for (std::size_t l = 0; l < count; ++l) out[l] = static_cast<char>('a' + static_cast<int>(counts[l]));
+}
+
+// Discretises rows of `table` into their places in `out`, a few at a time, taking each batch from `next` so
+// that threads working together share the rows as they come.
+void take_rows(const Table& table, int seglen, int alphabet, std::atomic<std::size_t>& next, SymbolicDataset& out) {
+  constexpr std::size_t batch = 8;
+  for (std::size_t first = next.fetch_add(batch); first < table.rows; first = next.fetch_add(batch)) {
+    for (std::size_t r = first; r < std::min(first + batch, table.rows); ++r) {
+      out[r] = get_row(table.data + static_cast<std::ptrdiff_t>(r) * table.stride, table.cols, seglen, alphabet);
+    }
   }
 }
 
@@ -115,6 +141,16 @@ char get_discrete_value(int alphabet, double value) {
   return letter_of(cuts.data(), cuts.size(), value);
 }
 
+int segment_count(std::size_t samples, int seglen) {
+  const double q = static_cast<double>(samples) / static_cast<double>(seglen);
+  const double count = std::ceil(q);
+  // NaN fails both comparisons; an infinite q fails the upper one.
+  if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
+    fail_segment_count();
+  }
+  return static_cast<int>(count);
+}
+
 Symbols get_row(const Series& series, int seglen, int alphabet) {
   return get_row(series.data(), series.size(), seglen, alphabet);
 }
@@ -125,18 +161,20 @@ Symbols get_row(const double* samples, std::size_t samples_count, int seglen, in
   if (row.empty()) return row;
   // A positive count implies a positive seglen.
   const auto& cuts = breakpoints[static_cast<std::size_t>(alphabet)];
-  const Segments segments{samples, samples_count, static_cast<std::size_t>(seglen), seglen};
-  switch (cuts.size()) {
-    case 0: discretise<0>(segments, cuts, row); break;
-    case 1: discretise<1>(segments, cuts, row); break;
-    case 2: discretise<2>(segments, cuts, row); break;
-    case 3: discretise<3>(segments, cuts, row); break;
-    case 4: discretise<4>(segments, cuts, row); break;
-    case 5: discretise<5>(segments, cuts, row); break;
-    case 6: discretise<6>(segments, cuts, row); break;
-    case 7: discretise<7>(segments, cuts, row); break;
-    case 8: discretise<8>(segments, cuts, row); break;
-    default: discretise<9>(segments, cuts, row); break;
+  const std::size_t width = static_cast<std::size_t>(seglen);
+  const std::size_t full = samples_count / width;  // segments with all their samples
+  std::array<double, block> sums{};
+  for (std::size_t i = 0; i < row.size(); i += block) {
+    const std::size_t count = std::min(block, row.size() - i);
+    const std::size_t whole = std::min(count, full - std::min(full, i));
+    sum_segments(samples + i * width, whole, width, samples_count - i * width, sums.data());
+    if (whole < count) {
+      // The short last segment still divides by seglen, so its missing samples count as zeros.
+      double sum = 0.0;
+      for (std::size_t j = (i + whole) * width; j < samples_count; ++j) sum += samples[j];
+      sums[whole] = sum;
+    }
+    letters(sums.data(), count, seglen, cuts, row.data() + i);
   }
   return row;
 }
@@ -153,6 +191,23 @@ SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet) {
   SymbolicDataset result;
   result.reserve(ts.size());
   for (const Series& series : ts) result.push_back(get_row(series, seglen, alphabet));
+  return result;
+}
+
+SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile) {
+  check_alphabet(alphabet);
+  // From about a million samples a second thread earns its start; below that the caller does it all.
+  constexpr std::size_t shared = std::size_t{1} << 20;
+  const bool two = table.rows * table.cols >= shared;
+  SymbolicDataset result(table.rows);
+  std::atomic<std::size_t> next{0};
+  // Every row has the same length, so whichever thread fails first fails as any row would. The second
+  // thread is finished, or has failed, before `result` can go away.
+  auto second = std::async(two ? std::launch::async : std::launch::deferred,
+                           [&] { take_rows(table, seglen, alphabet, next, result); });
+  meanwhile();
+  take_rows(table, seglen, alphabet, next, result);
+  second.get();
   return result;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace kez {
@@ -30,6 +31,10 @@ void znorm_series(Series& series);
 // Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it.
 char get_discrete_value(int alphabet, double value);
 
+// The number of segments of `seglen` samples, the last perhaps short, in `samples` samples; throws
+// std::length_error when there can be no such number.
+int segment_count(std::size_t samples, int seglen);
+
 // Cuts `series` into segments of `seglen` samples and gives each segment's mean a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);
 
@@ -41,5 +46,17 @@ void check_alphabet(int alphabet);
 
 // Discretises every series of `ts`; throws std::invalid_argument for an alphabet outside 0..10.
 SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet);
+
+// Series read where they lie: `rows` series of `cols` samples, series r starting at data + r * stride.
+struct Table {
+  const double* data;
+  std::size_t rows;
+  std::size_t cols;
+  std::ptrdiff_t stride;
+};
+
+// Discretises every series of `table` as sax does a dataset, running `meanwhile` on the calling thread
+// first; a large table is shared between two threads, which changes nothing in the result.
+SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile);
 
 }  // namespace kez

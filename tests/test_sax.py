@@ -1,5 +1,7 @@
 import math
+import sys
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -77,11 +79,32 @@ def test_every_alphabet_uses_its_own_letters():
         assert letters == {chr(97 + c) for c in range(alphabet)}
 
 
+def test_every_item_holds_one_reference_to_its_letter():
+    rows = np.tile([-2.0, 0.0, 2.0, 2.0], (3, 50))
+    def references():
+        return [sys.getrefcount(c) for c in "abc"]
+
+    before = references()
+    result = sax(rows, 1, 3)
+    held = [after - count for after, count in zip(references(), before)]
+    assert held == [sum(row.count(c) for row in result) for c in "abc"]
+    del result
+    assert references() == before
+
+
 BREAKPOINTS = {
     alphabet: [float(v) for v in row]
     for alphabet, row in {
+        0: [],
+        1: [],
+        2: ["0"],
         3: ["-0.43", "0.43"],
         4: ["-0.67", "0", "0.67"],
+        5: ["-0.84", "-0.25", "0.25", "0.84"],
+        6: ["-0.97", "-0.43", "0", "0.43", "0.97"],
+        7: ["-1.07", "-0.57", "-0.18", "0.18", "0.57", "1.07"],
+        8: ["-1.15", "-0.67", "-0.32", "0", "0.32", "0.67", "1.15"],
+        9: ["-1.22", "-0.76", "-0.43", "-0.14", "0.14", "0.43", "0.76", "1.22"],
         10: ["-1.28", "-0.84", "-0.52", "-0.25", "0", "0.25", "0.52", "0.84", "1.28"],
     }.items()
 }
@@ -105,3 +128,66 @@ def test_letter_is_that_of_the_rounded_mean(alphabet, seglen, near, ulps, sample
     mean = sample / seglen
     expected = chr(ord("a") + sum(mean > b for b in cuts))
     assert sax([[sample]], seglen, alphabet) == [[expected]]
+
+
+def reference_letters(row, seglen, alphabet):
+    """The rule, one segment at a time: sum first to last from 0.0, divide by seglen, count breakpoints below."""
+    letters = []
+    for start in range(0, len(row), seglen):
+        total = 0.0
+        for x in row[start : start + seglen]:
+            total += x
+        mean = total / seglen
+        letters.append(chr(ord("a") + sum(mean > b for b in BREAKPOINTS[alphabet])))
+    return letters
+
+
+SAMPLES = st.one_of(
+    st.floats(-3, 3),
+    st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 5e-324, 0.43, -0.43, 0.67, 1e308]),
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    data=st.data(),
+    width=st.integers(0, 300),
+    seglen=st.integers(1, 20),
+    alphabet=st.integers(0, 10),
+)
+def test_every_segment_follows_the_rule(data, width, seglen, alphabet):
+    """Rows long enough to fill several blocks of segments, cut so the last segment is often short."""
+    rows = data.draw(st.lists(st.lists(SAMPLES, min_size=width, max_size=width), max_size=4))
+    expected = [reference_letters(row, seglen, alphabet) for row in rows]
+    assert sax(rows, seglen, alphabet) == expected
+    assert sax(np.array(rows, dtype=np.float64).reshape(len(rows), width), seglen, alphabet) == expected
+
+
+@pytest.mark.parametrize("seglen", [1, 5, 16])
+def test_large_table_matches_its_rows_one_by_one(seglen):
+    """A table of over a million samples, which is shared between threads, against its rows given apart."""
+    rng = np.random.default_rng(seglen)
+    table = rng.standard_normal((65, 16_385))
+    table[rng.integers(0, 65, 40), rng.integers(0, 16_385, 40)] = np.nan
+    for view in (table, table[::-1]):
+        assert sax(view, seglen, 7) == sax(list(view), seglen, 7)
+
+
+def test_large_table_refuses_an_impossible_segment_count():
+    with pytest.raises(ValueError, match=r"^cannot create std::vector larger than max_size\(\)$"):
+        sax(np.ones((64, 16_385)), 0, 3)
+
+
+@pytest.mark.parametrize("shape", [(0, 5), (3, 0), (0, 0), (2, 7)])
+@pytest.mark.parametrize("seglen", [0, -2, 3])
+def test_table_edges_behave_as_their_lists(shape, seglen):
+    """Letters or error, a table gives what the same rows given as lists give."""
+    table = np.ones(shape)
+
+    def outcome(ts):
+        try:
+            return sax(ts, seglen, 3)
+        except ValueError as error:
+            return str(error)
+
+    assert outcome(table) == outcome(table.tolist())
