@@ -91,10 +91,17 @@ void sum_segments(const double* p, std::size_t count, std::size_t width, std::si
   }
 }
 
+// On x86-64 the letters are also compiled for wider vector units, and the loader picks the widest clone
+// the processor has; elsewhere the one portable version is built.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KEZ_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KEZ_WIDE_CLONES
+#endif
+
 // The letter of each of `count` (at most a block of) segment sums. Every lane divides and compares
-// exactly as the scalar rule does, so vector width cannot change a letter; the wider clones are picked
-// at load time when the processor has them, and the default one runs on any x86-64.
-__attribute__((target_clones("avx512f", "avx2", "default")))
+// exactly as the scalar rule does, so vector width cannot change a letter.
+KEZ_WIDE_CLONES
 void letters(const double* sums, std::size_t count, double seglen, const std::vector<double>& cuts, char* out) {
   std::array<double, block> means{};
   for (std::size_t l = 0; l < count; ++l) means[l] = sums[l] / seglen;
