@@ -138,6 +138,7 @@ def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
 
     Does not z-normalise (``Miner.mine`` does, before calling it). The last, shorter segment
     counts its missing samples as zeros. `alphabet` 0 to 10; letters run from ``'a'`` upward.
+    A 2-D float64 array is read in place without the interpreter lock, a large one on two threads.
 
     >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
     [['a', 'b', 'c']]
