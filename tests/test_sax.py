@@ -81,12 +81,13 @@ def test_every_alphabet_uses_its_own_letters():
 
 def test_every_item_holds_one_reference_to_its_letter():
     rows = np.tile([-2.0, 0.0, 2.0, 2.0], (3, 50))
+
     def references():
         return [sys.getrefcount(c) for c in "abc"]
 
     before = references()
     result = sax(rows, 1, 3)
-    held = [after - count for after, count in zip(references(), before)]
+    held = [after - count for after, count in zip(references(), before, strict=True)]
     assert held == [sum(row.count(c) for row in result) for c in "abc"]
     del result
     assert references() == before
@@ -131,7 +132,7 @@ def test_letter_is_that_of_the_rounded_mean(alphabet, seglen, near, ulps, sample
 
 
 def reference_letters(row, seglen, alphabet):
-    """The rule, one segment at a time: sum first to last from 0.0, divide by seglen, count breakpoints below."""
+    """The rule, a segment at a time: sum first to last from 0.0, divide by seglen, count cuts below."""
     letters = []
     for start in range(0, len(row), seglen):
         total = 0.0
