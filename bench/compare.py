@@ -2,7 +2,7 @@
 
     python bench/compare.py [REV] [--workloads small typical] [--random 300]
 
-REV (default baseline-straightforward) is exported with `git archive`, installed into
+REV (default: the straightforward build, STRAIGHTFORWARD below) is exported with `git archive`, installed into
 a virtual environment of its own under build/, and both builds run in separate
 subprocesses (both modules are named _kez_cpp) on the same inputs: the named
 workloads and a few hundred seeded random small cases. Every field of every result
@@ -27,7 +27,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_WORKLOADS = ROOT.parent / "shared" / "bench" / "workloads.py"
-DEFAULT_REV = "baseline-straightforward"
+# The straightforward build: the last commit before the first optimisation, named by its hash because
+# tags do not travel with a clone.
+STRAIGHTFORWARD = "acc5ea3df7735f989ea028eaed0849bb12200077"
+DEFAULT_REV = STRAIGHTFORWARD
 WORKLOAD_NAMES = ["small", "typical", "low-support", "fine-grained", "large"]
 
 

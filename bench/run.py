@@ -14,7 +14,7 @@ Per workload, each in a subprocess of its own:
   * peak resident memory of Miner.mine on a float64 array, above the interpreter
     with the input loaded, against the input's float64 size;
   * the SAX step beside pyts and tslearn on the same 2-D array (the `bench` extra).
-The build of REV (default baseline-straightforward, built as bench/compare.py
+The build of REV (default: the straightforward build named in bench/compare.py, built as it
 does) runs the same end-to-end calls in the same run (once for the slow
 workloads) and its results are checked to be equal to this build's.
 """
@@ -308,7 +308,7 @@ def render(rows, options) -> str:
         f"- Machine: {machine()}. Other jobs share the cores, so absolute times are noisy;",
         "  the ratios are measured within one run.",
         f"- Versions: {versions()}.",
-        f"- Medians of {options.runs} runs; the straightforward build (`{options.baseline}`) runs once on",
+        f"- Medians of {options.runs} runs; the straightforward build (`{options.baseline[:12]}`) runs once on",
         f"  {', '.join(sorted(SLOW_BASELINE))}.",
         "",
         "## End to end and where the time goes",
