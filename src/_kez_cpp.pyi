@@ -26,7 +26,8 @@ class Motif(metaclass=_pybind11_type):
 
     Instances come only from ``Miner.mine``, ``Miner.motifs`` and ``PatternMiner.frequent``;
     each is a read-only snapshot. Motifs from ``PatternMiner`` carry the pattern and its
-    occurrences only: ``length`` 0, ``naed`` 0.0 and empty statistics.
+    occurrences only: ``length`` 0, ``naed`` 0.0 and empty statistics. Motifs pickle and copy
+    exactly (floats to the bit, dicts in their order), so they travel between processes.
     """
 
     def __init__(self, *args: Never, **kwargs: Never) -> None:
@@ -75,6 +76,8 @@ class Miner(metaclass=_pybind11_type):
         max_overlap: a pattern whose longest common subsequence with a longer or equal kept
             pattern exceeds this share of its own length is dropped as redundant.
         k: how many of the ranked motifs ``mine`` returns; 0 returns all.
+
+    A miner pickles and copies with its parameters and its ``motifs``.
     """
 
     def __init__(
@@ -113,6 +116,8 @@ class PatternMiner(metaclass=_pybind11_type):
         min_len: shortest pattern kept.
         max_len: longest pattern grown; 0 for no limit (then ``minsup`` must be > 0).
         max_overlap: redundancy limit, as for ``Miner``.
+
+    A pattern miner pickles and copies with its parameters and its ``frequent`` patterns.
     """
 
     def __init__(

@@ -89,6 +89,56 @@ void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// Saved states carry their arrays as bytes in the machine's own layout: exact to the bit in every pickle
+// protocol (NaN payloads and signs included) and compact.
+template <typename T>
+py::bytes packed(const std::vector<T>& values) {
+  return py::bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+}
+
+template <typename T>
+std::vector<T> unpacked(const py::bytes& data, const char* what) {
+  char* buffer = nullptr;
+  py::ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
+  if (size % static_cast<py::ssize_t>(sizeof(T)) != 0) {
+    throw py::value_error(std::string("motif state: ") + what + " holds " + std::to_string(size) +
+                          " bytes, not a whole number of values");
+  }
+  std::vector<T> values(static_cast<std::size_t>(size) / sizeof(T));
+  if (size > 0) std::memcpy(values.data(), buffer, static_cast<std::size_t>(size));
+  return values;
+}
+
+py::tuple motif_state(const Motif& motif) {
+  const MotifState s = motif.save();
+  return py::make_tuple(py::bytes(s.pattern.data(), s.pattern.size()), s.seglen, s.length,
+                        packed(std::vector<double>{s.naed}), s.index_buckets, packed(s.index_series),
+                        packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series),
+                        packed(s.best_offsets), packed(s.averages), packed(s.representative));
+}
+
+Motif motif_from_state(const py::tuple& t) {
+  if (t.size() != 12) throw py::value_error("motif state: expected 12 items, got " + std::to_string(t.size()));
+  MotifState s;
+  const std::string pattern = t[0].cast<py::bytes>();
+  s.pattern.assign(pattern.begin(), pattern.end());
+  s.seglen = t[1].cast<std::int32_t>();
+  s.length = t[2].cast<std::int32_t>();
+  const std::vector<double> naed = unpacked<double>(t[3].cast<py::bytes>(), "naed");
+  if (naed.size() != 1) throw py::value_error("motif state: naed holds " + std::to_string(naed.size()) + " values");
+  s.naed = naed[0];
+  s.index_buckets = t[4].cast<std::size_t>();
+  s.index_series = unpacked<std::int32_t>(t[5].cast<py::bytes>(), "index series");
+  s.index_counts = unpacked<std::size_t>(t[6].cast<py::bytes>(), "index counts");
+  s.index_positions = unpacked<std::int32_t>(t[7].cast<py::bytes>(), "index positions");
+  s.mapped_series = unpacked<std::int32_t>(t[8].cast<py::bytes>(), "mapped series");
+  s.best_offsets = unpacked<std::int32_t>(t[9].cast<py::bytes>(), "best matches");
+  s.averages = unpacked<double>(t[10].cast<py::bytes>(), "averages");
+  s.representative = unpacked<double>(t[11].cast<py::bytes>(), "representative");
+  return Motif(std::move(s));
+}
+
 // A symbolic dataset already made into Python lists of one-character strings.
 struct SymbolLists {
   py::list lists;
@@ -351,6 +401,46 @@ void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) {
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }
 
+// Saving and restoring by state. `__reduce__` hands pickle and copy the same recipe for every protocol:
+// a bare instance, then `__setstate__`. Without it, protocols 0 and 1 would take the interpreter's
+// fallback for classes without a state, which cannot make an instance of a native class.
+py::tuple reduce_by_state(const py::object& self) {
+  const py::object new_object = py::module_::import("copyreg").attr("__newobj__");
+  return py::make_tuple(new_object, py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+}
+
+py::tuple miner_state(const Miner& miner) {
+  const auto [minsup, seglen, alphabet, min_len, max_len, max_overlap, k] = miner.get_parameters();
+  return py::make_tuple(minsup, seglen, alphabet, min_len, max_len, max_overlap, k, miner.get_motifs());
+}
+
+Miner miner_from_state(const py::tuple& t) {
+  if (t.size() != 8) throw py::value_error("miner state: expected 8 items, got " + std::to_string(t.size()));
+  Miner miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<int>(), t[4].cast<int>(),
+              t[5].cast<double>(), t[6].cast<int>());
+  miner.set_motifs(t[7].cast<std::vector<Motif>>());
+  return miner;
+}
+
+py::tuple pattern_miner_state(const PatternMiner& miner) {
+  const auto [minsup, min_len, max_len, max_overlap] = miner.get_parameters();
+  py::list records;
+  for (auto& entry : miner.get_frequent()) records.append(py::cast(std::move(entry.second)));
+  return py::make_tuple(minsup, min_len, max_len, max_overlap, records);
+}
+
+PatternMiner pattern_miner_from_state(const py::tuple& t) {
+  if (t.size() != 5) throw py::value_error("pattern miner state: expected 5 items, got " + std::to_string(t.size()));
+  PatternMiner miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<double>());
+  FrequentMap frequent;
+  for (Motif& record : t[4].cast<std::vector<Motif>>()) {
+    Pattern key = record.pattern;
+    frequent.insert_or_assign(std::move(key), std::move(record));
+  }
+  miner.set_frequent(std::move(frequent));
+  return miner;
+}
+
 // An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
 // methods raw, unconstructed memory in place of one; refusing that allocation turns such a call into TypeError.
 template <typename T>
@@ -373,20 +463,26 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def_property_readonly("best_matches", &Motif::get_best_matches)
       .def_property_readonly("length", &Motif::get_length)
       .def_property_readonly("naed", &Motif::get_naed)
-      .def("__repr__", &motif_repr);
+      .def("__repr__", &motif_repr)
+      .def(py::pickle(&motif_state, &motif_from_state))
+      .def("__reduce__", &reduce_by_state);
 
   py::class_<Miner>(m, "Miner")
       .def(py::init<double, int, int, int, int, double, int>(), py::arg("minsup"), py::arg("seglen"),
            py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0, py::arg("max_overlap") = 0.9,
            py::arg("k") = 0)
       .def("mine", &miner_mine)
-      .def_property_readonly("motifs", &Miner::get_motifs);
+      .def_property_readonly("motifs", &Miner::get_motifs)
+      .def(py::pickle(&miner_state, &miner_from_state))
+      .def("__reduce__", &reduce_by_state);
 
   py::class_<PatternMiner>(m, "PatternMiner")
       .def(py::init<double, int, int, double>(), py::arg("minsup"), py::arg("min_len") = 3, py::arg("max_len") = 0,
            py::arg("max_overlap") = 0.9)
       .def("mine", &pattern_miner_mine)
-      .def_property_readonly("frequent", &pattern_miner_frequent);
+      .def_property_readonly("frequent", &pattern_miner_frequent)
+      .def(py::pickle(&pattern_miner_state, &pattern_miner_from_state))
+      .def("__reduce__", &reduce_by_state);
 
   m.def("sax", &sax_of, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 

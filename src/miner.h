@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "motif.h"
@@ -29,6 +31,14 @@ class Miner {
 
   // Returns a copy of the whole ranked motif list.
   std::vector<Motif> get_motifs() const { return motifs; }
+
+  // Returns the parameters, in constructor order.
+  std::tuple<double, int, int, int, int, double, int> get_parameters() const {
+    return {minsup, seglen, alphabet, min_len, max_len, max_overlap, k};
+  }
+
+  // Replaces the ranked motif list, as when a saved miner is restored.
+  void set_motifs(std::vector<Motif> ranked) { motifs = std::move(ranked); }
 
  private:
   void mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled);

@@ -57,6 +57,81 @@ const Series* series_at(const Dataset& ts, std::int32_t s) {
 
 Motif::Motif(Pattern pattern) : pattern(std::move(pattern)), contents(std::make_shared<Contents>()) {}
 
+Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std::make_shared<Contents>()) {
+  const auto fail = [](const std::string& what) { throw std::invalid_argument("motif state: " + what); };
+  const std::size_t entries = state.index_series.size();
+  if (state.index_counts.size() != entries) {
+    fail("index has " + std::to_string(entries) + " series but " + std::to_string(state.index_counts.size()) +
+         " counts");
+  }
+  std::size_t positions = 0;
+  for (const std::size_t n : state.index_counts) {
+    if (n > state.index_positions.size() - positions) fail("index counts exceed its positions");
+    positions += n;
+  }
+  if (positions != state.index_positions.size()) fail("index counts do not add up to its positions");
+  const std::int64_t expected = static_cast<std::int64_t>(state.seglen) * static_cast<std::int64_t>(pattern.size());
+  if (state.length < 0 || state.length != expected) {
+    fail("length " + std::to_string(state.length) + " is not seglen times the pattern's length");
+  }
+  const auto size = static_cast<std::size_t>(state.length);
+  const std::size_t rows = state.mapped_series.size();
+  if (state.best_offsets.size() != rows || state.averages.size() != rows * size ||
+      state.representative.size() != size) {
+    fail("statistics do not fit " + std::to_string(rows) + " series of " + std::to_string(size) + " samples");
+  }
+  // A map with the saved bucket count, filled in reverse of its saved iteration order, iterates in that
+  // order: each new key goes to the front of its bucket, and a key opening a bucket to the front of all.
+  const std::size_t bound = 4 * entries + 16;
+  if (state.index_buckets > bound) fail("bucket count " + std::to_string(state.index_buckets) + " is too large");
+  Contents& c = *contents;
+  if (state.index_buckets > 0) c.indexes.rehash(state.index_buckets);
+  std::vector<std::size_t> starts(entries + 1, 0);
+  for (std::size_t e = 0; e < entries; ++e) starts[e + 1] = starts[e] + state.index_counts[e];
+  for (std::size_t e = entries; e-- > 0;) {
+    const auto first = state.index_positions.begin() + static_cast<std::ptrdiff_t>(starts[e]);
+    const auto last = state.index_positions.begin() + static_cast<std::ptrdiff_t>(starts[e + 1]);
+    if (!c.indexes.emplace(state.index_series[e], std::vector<std::int32_t>(first, last)).second) {
+      fail("series " + std::to_string(state.index_series[e]) + " appears twice in the index");
+    }
+  }
+  std::unordered_map<std::int32_t, char> rows_seen;
+  for (const std::int32_t s : state.mapped_series) {
+    if (c.indexes.count(s) == 0 || !rows_seen.emplace(s, 0).second) {
+      fail("series " + std::to_string(s) + " has statistics but no single entry in the index");
+    }
+  }
+  c.mapped_series = std::move(state.mapped_series);
+  c.best_offsets = std::move(state.best_offsets);
+  c.averages = std::move(state.averages);
+  c.representative = std::move(state.representative);
+  seglen = state.seglen;
+  length = state.length;
+  naed = state.naed;
+}
+
+MotifState Motif::save() const {
+  MotifState state;
+  const Contents& c = *contents;
+  state.pattern = pattern;
+  state.seglen = seglen;
+  state.length = length;
+  state.naed = naed;
+  state.index_buckets = c.indexes.bucket_count();
+  state.index_series.reserve(c.indexes.size());
+  state.index_counts.reserve(c.indexes.size());
+  for (const auto& [s, positions] : c.indexes) {
+    state.index_series.push_back(s);
+    state.index_counts.push_back(positions.size());
+    state.index_positions.insert(state.index_positions.end(), positions.begin(), positions.end());
+  }
+  state.mapped_series = c.mapped_series;
+  state.best_offsets = c.best_offsets;
+  state.averages = c.averages;
+  state.representative = c.representative;
+  return state;
+}
+
 Motif::Contents& Motif::own() {
   // The copy constructors of the maps keep their buckets and their order, so a record that copies
   // late is the same as one that copied when it was copied.

@@ -20,10 +20,33 @@ using AverageOccurrences = std::unordered_map<std::int32_t, std::vector<double>>
 // Series index to the sample offset of its occurrence closest to the representative.
 using BestMatches = std::unordered_map<std::int32_t, std::int32_t>;
 
+// Everything a record holds, flat, in the orders its accessors hand out: what saving a record keeps.
+struct MotifState {
+  Pattern pattern;
+  std::int32_t seglen = 0;
+  std::int32_t length = 0;
+  double naed = 0.0;
+  std::size_t index_buckets = 0;                   // bucket count of the occurrence index
+  std::vector<std::int32_t> index_series;          // the occurrence index's keys, in its iteration order
+  std::vector<std::size_t> index_counts;           // per key, how many positions
+  std::vector<std::int32_t> index_positions;       // the positions, key by key
+  std::vector<std::int32_t> mapped_series;         // one per row of statistics, in first-mapped order
+  std::vector<std::int32_t> best_offsets;          // one per row
+  std::vector<double> averages;                    // `length` values per row
+  std::vector<double> representative;
+};
+
 class Motif {
  public:
   // A record of `pattern` with an empty occurrence index and no statistics.
   explicit Motif(Pattern pattern);
+
+  // The record `state` describes, its maps iterating as they did when it was saved; throws
+  // std::invalid_argument naming the first part that does not fit the others.
+  explicit Motif(MotifState state);
+
+  // Returns the whole record, from which the constructor above makes an equal one.
+  MotifState save() const;
 
   // Appends `position` to the occurrence list of `series`, creating that list on first use.
   void record_index(std::int32_t series, std::int32_t position);

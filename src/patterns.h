@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,12 @@ class PatternMiner {
 
   // Returns a copy of the frequent map.
   FrequentMap get_frequent() const { return frequent; }
+
+  // Returns the parameters, in constructor order.
+  std::tuple<double, int, int, double> get_parameters() const { return {minsup, min_len, max_len, max_overlap}; }
+
+  // Replaces the frequent map, as when a saved miner is restored.
+  void set_frequent(FrequentMap restored) { frequent = std::move(restored); }
 
   // Hands over the frequent map, leaving this miner's empty.
   FrequentMap take_frequent() {
