@@ -308,7 +308,8 @@ def render(rows, options) -> str:
         f"- Machine: {machine()}. Other jobs share the cores, so absolute times are noisy;",
         "  the ratios are measured within one run.",
         f"- Versions: {versions()}.",
-        f"- Medians of {options.runs} runs; the straightforward build (`{options.baseline[:12]}`) runs once on",
+        f"- Medians of {options.runs} runs; the straightforward build (`{options.baseline[:12]}`) runs"
+        " once on",
         f"  {', '.join(sorted(SLOW_BASELINE))}.",
         "",
         "## End to end and where the time goes",

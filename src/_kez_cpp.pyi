@@ -4,7 +4,7 @@ The compiled core behind the ``kez`` package. Every call runs synchronously on t
 thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInterrupt).
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol, TypeAlias
 
 from typing_extensions import Buffer, Never
@@ -148,3 +148,11 @@ def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
     >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
     [['a', 'b', 'c']]
     """
+
+# Used by kez.with_progress: `mine` reporting (stage, done, total) to `report` as it goes.
+def _mine_reporting(
+    miner: Miner, ts: _Dataset, report: Callable[[str, int, int], None], /
+) -> list[Motif]: ...
+def _mine_patterns_reporting(
+    miner: PatternMiner, ds: Sequence[Sequence[str | bytes]], report: Callable[[str, int, int], None], /
+) -> None: ...

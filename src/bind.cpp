@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -138,6 +139,38 @@ Motif motif_from_state(const py::tuple& t) {
   s.representative = unpacked<double>(t[11].cast<py::bytes>(), "representative");
   return Motif(std::move(s));
 }
+
+// Hands a run's progress to a Python callable as (stage, done, total), at most every few milliseconds
+// besides the first and last report of each stage and every report without a total, so that a report
+// per unit of work costs a clock read.
+class ProgressForwarder {
+ public:
+  explicit ProgressForwarder(py::function to) : to(std::move(to)) {}
+
+  void operator()(Stage stage, std::size_t done, std::size_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool edge = stage != last_stage || done == 0 || done == total || total == 0;
+    if (!edge && now - last_call < interval) return;
+    last_stage = stage;
+    last_call = now;
+    to(stage_name(stage), done, total);
+  }
+
+ private:
+  static const char* stage_name(Stage stage) {
+    switch (stage) {
+      case Stage::discretise: return "discretise";
+      case Stage::grow: return "grow";
+      case Stage::compare: return "compare";
+      default: return "map";
+    }
+  }
+
+  static constexpr std::chrono::milliseconds interval{20};
+  py::function to;
+  std::optional<Stage> last_stage;
+  std::chrono::steady_clock::time_point last_call{};
+};
 
 // A symbolic dataset already made into Python lists of one-character strings.
 struct SymbolLists {
@@ -378,7 +411,7 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
 // the object moved aside and puts it back at the end; a nested run then never changes the state under it.
 // A held 2-D buffer is read a row at a time, normalised into a scratch series, whenever the miner needs that
 // series: the caller's array is the only full copy of the data.
-std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) {
+std::vector<Motif> mine_reporting(Miner& miner, SeriesList ts, const ProgressReport& report) {
   Miner run = std::move(miner);
   const PutBack<Miner> put_back{miner, run};
   if (ts.table) {
@@ -387,16 +420,29 @@ std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) {
       znorm_series(scratch);
       return scratch;
     };
-    return run.mine(static_cast<std::size_t>(ts.table->shape[0]), row, check_signals);
+    return run.mine(static_cast<std::size_t>(ts.table->shape[0]), row, check_signals, report);
   }
   Dataset series = std::move(ts.series);
-  return run.mine(series, check_signals);
+  return run.mine(series, check_signals, report);
 }
 
-void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) {
+std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) { return mine_reporting(miner, std::move(ts), {}); }
+
+void mine_patterns_reporting(PatternMiner& miner, const SymbolicDataset& ds, const ProgressReport& report) {
   PatternMiner run = std::move(miner);
   const PutBack<PatternMiner> put_back{miner, run};
-  run.mine(ds, check_signals);
+  run.mine(ds, check_signals, report);
+}
+
+void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { mine_patterns_reporting(miner, ds, {}); }
+
+// The same runs telling `report` how far they have got, for the package's progress display.
+std::vector<Motif> miner_mine_reporting(Miner& miner, SeriesList ts, const py::function& report) {
+  return mine_reporting(miner, std::move(ts), ProgressForwarder(report));
+}
+
+void pattern_miner_mine_reporting(PatternMiner& miner, const SymbolicDataset& ds, const py::function& report) {
+  mine_patterns_reporting(miner, ds, ProgressForwarder(report));
 }
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }
@@ -485,6 +531,10 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def("__reduce__", &reduce_by_state);
 
   m.def("sax", &sax_of, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+
+  // Not part of the public interface: the kez package shows progress through these.
+  m.def("_mine_reporting", &miner_mine_reporting);
+  m.def("_mine_patterns_reporting", &pattern_miner_mine_reporting);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Miner>();

@@ -29,14 +29,16 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
       max_overlap(max_overlap),
       k(k) {}
 
-std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled) {
+std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const ProgressReport& report) {
   check_alphabet(alphabet);
   check_growth(minsup, max_len);
   znorm(ts);
-  return mine(ts.size(), [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; }, cancelled);
+  const auto stored = [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; };
+  return mine(ts.size(), stored, cancelled, report);
 }
 
-std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled) {
+std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
+                               const ProgressReport& report) {
   check_alphabet(alphabet);
   check_growth(minsup, max_len);
   motifs.clear();
@@ -44,10 +46,14 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
     SymbolicDataset ds;
     ds.reserve(count);
     Series scratch;
-    for (std::size_t i = 0; i < count; ++i) ds.push_back(get_row(normalised(i, scratch), seglen, alphabet));
-    mine_patterns(ds, cancelled);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (report) report(Stage::discretise, i, count);
+      ds.push_back(get_row(normalised(i, scratch), seglen, alphabet));
+    }
+    if (report) report(Stage::discretise, count, count);
+    mine_patterns(ds, cancelled, report);
     if (!motifs.empty()) {
-      map_patterns(count, normalised, cancelled);
+      map_patterns(count, normalised, cancelled, report);
       sort_patterns();
     }
   } catch (...) {
@@ -58,13 +64,14 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
   return best_motifs();
 }
 
-void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled) {
+void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   PatternMiner miner(minsup, min_len, max_len, max_overlap);
-  miner.mine(ds, cancelled);
+  miner.mine(ds, cancelled, report);
   for (auto& entry : miner.take_frequent()) motifs.push_back(std::move(entry.second));
 }
 
-void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled) {
+void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
+                         const ProgressReport& report) {
   // Every record is mapped as Motif::map would map it, but series by series: each series is read
   // once for all the averages and once for all the best matches. The best matches wait in the order
   // of each record's occurrence index and are stored in that order.
@@ -98,9 +105,11 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     }
   }
   next = {};
+  std::size_t visited = 0;
   const auto each_series = [&](const auto& visit) {
     Series scratch;
-    for (std::size_t s = 0; s < count; ++s) {
+    for (std::size_t s = 0; s < count; ++s, ++visited) {
+      if (report) report(Stage::map, visited, 2 * count);
       if (starts[s] == starts[s + 1]) continue;
       if (cancelled) cancelled();
       const Series& series = normalised(s, scratch);
@@ -120,6 +129,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions);
   });
   for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches(best[m]);
+  if (report) report(Stage::map, visited, 2 * count);
 }
 
 void Miner::sort_patterns() { std::sort(motifs.begin(), motifs.end(), ranks_before); }

@@ -20,14 +20,15 @@ class Miner {
 
   // Finds, maps and ranks the motifs of `ts` (normalised in place) from an empty list; returns the best `k`.
   // Parameters that cannot work throw std::invalid_argument before anything changes.
-  std::vector<Motif> mine(Dataset& ts, const CancelCheck& cancelled = {});
+  std::vector<Motif> mine(Dataset& ts, const CancelCheck& cancelled = {}, const ProgressReport& report = {});
 
   // Supplies z-normalised series `index`: the series as stored, or `scratch` filled with it.
   using SeriesSource = std::function<const Series&(std::size_t index, Series& scratch)>;
 
   // The same for `count` series that `normalised` supplies one at a time, each as often as needed,
   // so that no copy of the whole collection is held.
-  std::vector<Motif> mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled = {});
+  std::vector<Motif> mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled = {},
+                          const ProgressReport& report = {});
 
   // Returns a copy of the whole ranked motif list.
   std::vector<Motif> get_motifs() const { return motifs; }
@@ -41,8 +42,9 @@ class Miner {
   void set_motifs(std::vector<Motif> ranked) { motifs = std::move(ranked); }
 
  private:
-  void mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled);
-  void map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled);
+  void mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
+  void map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
+                    const ProgressReport& report);
   void sort_patterns();
   std::vector<Motif> best_motifs() const;
 

@@ -183,7 +183,7 @@ bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
 PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_overlap)
     : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
 
-void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled) {
+void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   check_growth(minsup, max_len);
   frequent.clear();
   levels.assign(2, {});
@@ -191,8 +191,8 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled)
   support_threshold = static_cast<double>(ds.size()) * minsup;
   try {
     mine_1_patterns(ds);
-    grow(ds, cancelled);
-    remove_redundant(cancelled);
+    grow(ds, cancelled, report);
+    remove_redundant(cancelled, report);
     build_frequent();
   } catch (...) {
     // An interrupted run leaves nothing half-built behind.
@@ -202,7 +202,7 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled)
   }
 }
 
-void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled) {
+void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   current_length = 2;
   if (levels[1].size() == 0) return;
   Poller poller(cancelled);
@@ -230,6 +230,7 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled)
       }
       begin = end;
     }
+    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(max_len, 0)));
     ++current_length;
     if (grown.size() == 0) return;
   }
@@ -369,7 +370,7 @@ std::vector<std::pair<std::size_t, std::size_t>> PatternMiner::remove_short() {
   return kept;
 }
 
-void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
+void PatternMiner::remove_redundant(const CancelCheck& cancelled, const ProgressReport& report) {
   // The pruning list holds distinct patterns, longest first, so "r equals p" is "r is p", "r is in the
   // removed list" is a flag, and the r no longer than p start where p's length starts.
   const std::vector<std::pair<std::size_t, std::size_t>> pruning = remove_short();
@@ -402,6 +403,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
   std::vector<Word> scratch;
   for (std::size_t i = 0; i < count; ++i) {
     if (cancelled) cancelled();
+    if (report) report(Stage::compare, i, count);
     if (removed[i] != 0) continue;
     const PruningEntry& pe = entries[i];
     for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = counts[k].count;
@@ -433,6 +435,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled) {
     }
     for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = 0;
   }
+  if (report) report(Stage::compare, count, count);
 }
 
 void PatternMiner::build_frequent() {

@@ -26,6 +26,14 @@ using FrequentMap = std::map<Pattern, Motif, PatternLess>;
 // Polled between units of work; it stops a long run by throwing.
 using CancelCheck = std::function<void()>;
 
+// The stages of a run, in the order they come.
+enum class Stage { discretise, grow, compare, map };
+
+// Told between units of work that a stage has done `done` of its `total` units (0: not known ahead): series
+// discretised, letters of the longest level grown, patterns compared, series visited while mapping (twice
+// each). It may stop the run by throwing, as a cancellation check does.
+using ProgressReport = std::function<void(Stage stage, std::size_t done, std::size_t total)>;
+
 // Returns the length of the longest common subsequence of `a` and `b`.
 double lcs(const Pattern& a, const Pattern& b);
 
@@ -41,7 +49,7 @@ class PatternMiner {
   PatternMiner(double minsup, int min_len, int max_len, double max_overlap);
 
   // Mines `ds` from a clean state, leaving the frequent map; throws std::invalid_argument when growth could not stop.
-  void mine(const SymbolicDataset& ds, const CancelCheck& cancelled = {});
+  void mine(const SymbolicDataset& ds, const CancelCheck& cancelled = {}, const ProgressReport& report = {});
 
   // Returns a copy of the frequent map.
   FrequentMap get_frequent() const { return frequent; }
@@ -103,8 +111,8 @@ class PatternMiner {
   void prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
                         const std::vector<std::pair<std::int32_t, std::size_t>>& runs);
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
-  void remove_redundant(const CancelCheck& cancelled);
-  void grow(const SymbolicDataset& ds, const CancelCheck& cancelled);
+  void remove_redundant(const CancelCheck& cancelled, const ProgressReport& report);
+  void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   void build_frequent();
 
   double minsup;

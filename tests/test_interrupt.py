@@ -25,6 +25,7 @@ if "LD_PRELOAD" not in os.environ:
     resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 rng = random.Random(5)
 kind = sys.argv[1]
+progress = sys.argv[2] == "progress"
 
 def walk(samples):
     x, values = 0.0, []
@@ -55,7 +56,11 @@ else:
 miner = make()
 print("mining", flush=True)
 try:
-    miner.mine(big)
+    if progress:
+        import kez
+        kez.with_progress(miner).mine(big)
+    else:
+        miner.mine(big)
 except KeyboardInterrupt:
     caught = time.monotonic()
 else:
@@ -74,10 +79,14 @@ print(json.dumps({"caught": caught, "left": len(left), "again": result(miner) ==
 """
 
 
-@pytest.mark.parametrize("kind", ["Miner", "PatternMiner"])
-def test_sigint_stops_a_long_mine_and_leaves_the_miner_usable(kind):
+@pytest.mark.parametrize(
+    ("kind", "progress"),
+    [("Miner", "plain"), ("PatternMiner", "plain"), ("Miner", "progress"), ("PatternMiner", "progress")],
+    ids=["Miner", "PatternMiner", "Miner-with-progress-bars", "PatternMiner-with-progress-bars"],
+)
+def test_sigint_stops_a_long_mine_and_leaves_the_miner_usable(kind, progress):
     with subprocess.Popen(
-        [sys.executable, "-c", CHILD, kind],
+        [sys.executable, "-c", CHILD, kind, progress],
         cwd=TESTS,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

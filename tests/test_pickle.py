@@ -112,7 +112,9 @@ def test_a_state_that_does_not_fit_is_refused(planted, change, message):
         bare.__setstate__(change(saved(planted)))
 
 
-@pytest.mark.parametrize("cls", [_kez_cpp.Motif, _kez_cpp.Miner, _kez_cpp.PatternMiner], ids=lambda c: c.__name__)
+@pytest.mark.parametrize(
+    "cls", [_kez_cpp.Motif, _kez_cpp.Miner, _kez_cpp.PatternMiner], ids=lambda c: c.__name__
+)
 def test_an_instance_without_init_does_not_pickle(cls):
     with pytest.raises(TypeError, match="without __init__"):
         pickle.dumps(cls.__new__(cls))

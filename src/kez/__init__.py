@@ -1,7 +1,7 @@
 """Motifs present in a given share of a collection of time series.
 
 The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
-unchanged; this package adds readers for common file formats and plotting helpers.
+unchanged; this package adds readers for common file formats, plotting helpers and progress bars.
 """
 
 from importlib import metadata as _metadata
@@ -9,6 +9,7 @@ from importlib import metadata as _metadata
 from _kez_cpp import Miner, Motif, PatternMiner, sax
 from kez.load import load_csv, load_ts
 from kez.plot import plot_motif, plot_overview, plot_series, znormalise
+from kez.progress import with_progress
 
 try:
     __version__ = _metadata.version("kez")
@@ -25,5 +26,6 @@ __all__ = [
     "plot_overview",
     "plot_series",
     "sax",
+    "with_progress",
     "znormalise",
 ]
