@@ -35,6 +35,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import compare  # noqa: E402  (the builder, the workloads loader and the result fields)
+import sections  # noqa: E402
 
 ROOT = compare.ROOT
 SLOW_BASELINE = {"low-support", "fine-grained"}
@@ -294,7 +295,9 @@ def main() -> None:
                 )
             rows.append((name, params, mine, memory, theirs))
     report = render(rows, options)
-    Path(options.output).write_text(report)
+    # The sections other scripts write stay, after this script's own text.
+    others = sections.kept(Path(options.output))
+    Path(options.output).write_text(report.rstrip() + "\n\n" + others if others else report)
     print(report)
 
 
