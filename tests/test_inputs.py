@@ -49,12 +49,8 @@ ACCEPTED = {
         lambda a: pd.DataFrame(holed(a), dtype="Float64"),
         lambda a: holed(a).tolist(),
     ),
-    "series-with-reversed-index": (
-        lambda a: [pd.Series(row, index=range(len(row))[::-1]) for row in a],
-        lambda a: a.tolist(),
-    ),
-    "series-of-different-lengths": (
-        lambda a: [pd.Series(r, index=[f"t{j}" for j in range(len(r))]) for r in ragged(a)],
+    "series-of-different-lengths-by-position": (
+        lambda a: [pd.Series(r, index=range(len(r))[::-1]) for r in ragged(a)],
         lambda a: [r.tolist() for r in ragged(a)],
     ),
     "nullable-int-series-with-na": (
@@ -63,10 +59,6 @@ ACCEPTED = {
     ),
     "one-channel-3-d": (lambda a: a[:, None, :], lambda a: a.tolist()),
     "one-channel-3-d-strided": (lambda a: a[:, None, :][::2, :, ::3], lambda a: a[::2, ::3].tolist()),
-    "one-channel-3-d-float32": (
-        lambda a: a.astype(np.float32)[:, None, :],
-        lambda a: a.astype(np.float32).tolist(),
-    ),
     "one-channel-3-d-memoryview": (lambda a: memoryview(a[:, None, :]), lambda a: a.tolist()),
 }
 
@@ -102,9 +94,7 @@ REFUSED = {
     "list-of-channel-arrays": ([np.zeros(4), np.zeros((2, 2))], TypeError, r"series 1 .*one channel at a"),
     "channels": (np.zeros((150, 3, 40)), ValueError, r"shape \(150, 3, 40\).*mine one channel at a time"),
     "no-channel": (np.zeros((150, 0, 40)), TypeError, r"\(series, 1, samples\), got .*\(150, 0, 40\)"),
-    "4-d": (np.zeros((150, 1, 1, 40)), TypeError, r"got a 4-D numpy\.ndarray of shape \(150, 1, 1, 40\)"),
     "complex-2-d": (np.zeros((150, 40), dtype=complex), TypeError, r"complex numbers: pass its real part"),
-    "complex-rows": ([np.zeros(3, dtype=np.complex64)] * 150, TypeError, r"series 0 .*complex numbers"),
     "frame-of-str": (pd.DataFrame([["a"] * 40] * 150), TypeError, r"DataFrame whose values are not all real"),
     "series-of-str": ([pd.Series(["a"] * 40)] * 150, TypeError, r"series 0 is a Series whose values are"),
 }
