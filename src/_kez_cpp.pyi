@@ -13,10 +13,16 @@ class _Array(Protocol):
     """A numpy array (read through the buffer protocol)."""
     def __array__(self, *args: Any, **kwargs: Any) -> Any: ...
 
-# Series: a sequence of numbers, or a 1-D numpy array or other buffer (array.array, memoryview).
-# Dataset: a sequence of series, or a 2-D array or buffer whose rows are the series.
-_Series: TypeAlias = Sequence[float] | _Array | Buffer
-_Dataset: TypeAlias = Sequence[_Series] | _Array | Buffer
+class _Frame(Protocol):
+    """A pandas DataFrame or Series, or another object read through its ``to_numpy()``."""
+    def to_numpy(self, *args: Any, **kwargs: Any) -> Any: ...
+
+# Series: a sequence of numbers, a 1-D numpy array or other buffer (array.array, memoryview), or a
+# pandas Series (read by position, whatever its index; missing values of nullable dtypes become NaN).
+# Dataset: a sequence of series; a 2-D array or buffer whose rows are the series, or a 3-D one of shape
+# (series, 1, samples); or a pandas DataFrame whose rows are the series.
+_Series: TypeAlias = Sequence[float] | _Array | Buffer | _Frame
+_Dataset: TypeAlias = Sequence[_Series] | _Array | Buffer | _Frame
 
 class _pybind11_type(type):
     """The metaclass the binding gives its classes."""
@@ -96,12 +102,15 @@ class Miner(metaclass=_pybind11_type):
         Each series is z-normalised (population deviation), cut into SAX letters, mined for the
         patterns frequent across series, pruned, mapped back onto the numbers and ranked by
         ascending ``naed``. Every call starts from an empty motif list; the full ranked list
-        stays in ``motifs``. The caller's data are not modified; a 2-D float64 array is read in
-        place, row by row, without a copy.
+        stays in ``motifs``. The caller's data are not modified; a 2-D float64 array (or a
+        (series, 1, samples) one, or a float64 DataFrame whose ``to_numpy()`` is such an array) is
+        read in place, row by row, without a copy.
 
         Raises:
+            TypeError: `ts` is not a dataset, for instance a single series or a generator.
             ValueError: ``seglen`` 0, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
-                ``max_len`` 0, or a negative ``k`` (then ``motifs`` still holds the ranked list).
+                ``max_len`` 0, or a negative ``k`` (then ``motifs`` still holds the ranked list);
+                or a 3-D array with more than one channel (mine one channel at a time).
             KeyboardInterrupt: interrupted by Ctrl-C; ``motifs`` is then empty.
         """
     @property
@@ -144,6 +153,7 @@ def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
     Does not z-normalise (``Miner.mine`` does, before calling it). The last, shorter segment
     counts its missing samples as zeros. `alphabet` 0 to 10; letters run from ``'a'`` upward.
     A 2-D float64 array is read in place without the interpreter lock, a large one on two threads.
+    `ts` is refused as for ``Miner.mine``.
 
     >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
     [['a', 'b', 'c']]

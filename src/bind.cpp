@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -275,6 +276,12 @@ Loaded load_buffer(py::handle src, int dims, Dataset& out, SeriesList* held = nu
   const ElementKind kind = element_kind(info.format, info.itemsize);
   if (kind == ElementKind::complex_) return Loaded::refused;
   if (kind == ElementKind::other) return Loaded::not_a_buffer;
+  if (dims == 2 && info.ndim == 3 && info.shape[1] == 1) {
+    // (series, one channel, samples), the layout in which time-series toolkits hold univariate collections.
+    info.shape.erase(info.shape.begin() + 1);
+    info.strides.erase(info.strides.begin() + 1);
+    info.ndim = 2;
+  }
   if (info.ndim != dims) return Loaded::refused;
   if (dims == 1) {
     out.push_back(read_run(static_cast<const char*>(info.ptr), info.shape[0], info.strides[0], kind, info.itemsize));
@@ -316,8 +323,130 @@ bool load_series(py::handle src, bool convert, Dataset& out) {
   return true;
 }
 
+// The values of a data frame or series (anything with `to_numpy`, which buffers and plain lists never
+// need), read by position whatever its index, so that nothing imports a frame library unless one of its
+// objects comes in; None for anything else. Nullable number columns come out as Python objects with a
+// missing marker, so those are asked for again as float64 with NaN for missing.
+py::object frame_values(py::handle src) {
+  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()) || PyObject_CheckBuffer(src.ptr()) ||
+      !py::hasattr(src, "to_numpy")) {
+    return py::none();
+  }
+  py::object values = src.attr("to_numpy")();
+  const py::object kind = py::getattr(py::getattr(values, "dtype", py::none()), "kind", py::none());
+  if (!py::isinstance<py::str>(kind) || kind.cast<std::string>() != "O") return values;
+  const py::object dtypes =
+      py::hasattr(src, "columns") ? src.attr("dtypes") : py::make_tuple(py::getattr(src, "dtype", py::none()));
+  for (const auto& dtype : dtypes) {
+    const py::object column = py::getattr(dtype, "kind", py::none());
+    if (!py::isinstance<py::str>(column)) return values;
+    const std::string code = column.cast<std::string>();
+    if (code.size() != 1 || std::string("iufb").find(code[0]) == std::string::npos) return values;
+  }
+  return src.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = py::float_(NAN));
+}
+
+// Refusals name the argument by its type and shape, never by its repr: pybind's message would print the
+// whole argument, thousands of lines for a list of arrays.
+std::string type_name(py::handle src) { return Py_TYPE(src.ptr())->tp_name; }
+
+std::optional<py::buffer_info> buffer_of(py::handle src) {
+  if (!PyObject_CheckBuffer(src.ptr())) return std::nullopt;
+  try {
+    return py::reinterpret_borrow<py::buffer>(src).request();
+  } catch (const py::error_already_set&) {
+    return std::nullopt;
+  }
+}
+
+std::string shape_text(const py::buffer_info& info) {
+  std::string text = "(";
+  for (py::ssize_t d = 0; d < info.ndim; ++d) text += (d > 0 ? ", " : "") + std::to_string(info.shape[d]);
+  return text + (info.ndim == 1 ? ",)" : ")");
+}
+
+std::string counted(std::size_t n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+bool is_number(py::handle item) {
+  return PyNumber_Check(item.ptr()) != 0 && PySequence_Check(item.ptr()) == 0;
+}
+
+[[noreturn]] void refuse_single_series(const std::string& what) {
+  throw py::type_error("expected a list of series, got a single series (" + what +
+                       "): pass [series] for a dataset of one series");
+}
+
+// Raises a short message for a series that is an array or frame of the wrong shape or kind; returns for
+// anything else, which pybind's standard message covers. `shown` is the object the caller passed, `src`
+// the values read from it.
+void refuse_series(py::handle shown, py::handle src, std::size_t index) {
+  const std::string which = "series " + std::to_string(index);
+  const std::optional<py::buffer_info> info = buffer_of(src);
+  const ElementKind kind = info ? element_kind(info->format, info->itemsize) : ElementKind::other;
+  if (kind == ElementKind::complex_) {
+    throw py::type_error(which + " is a " + type_name(shown) +
+                         " of complex numbers: pass its real part or magnitude");
+  }
+  if (kind != ElementKind::other && info->ndim > 1) {
+    const bool one_row = info->ndim == 2 && info->shape[0] == 1;
+    throw py::type_error(which + " is a " + std::to_string(info->ndim) + "-D " + type_name(shown) + " of shape " +
+                         shape_text(*info) + ", not a 1-D series: " +
+                         (one_row ? "pass its row, x[0]" : "mine one channel at a time"));
+  }
+  if (!shown.is(src)) {
+    throw py::type_error(which + " is a " + type_name(shown) + " whose values are not all real numbers");
+  }
+}
+
+// As refuse_series, for the dataset as a whole, which may also be a single series or a generator.
+void refuse_dataset(py::handle shown, py::handle src) {
+  if (PyIter_Check(src.ptr())) {
+    throw py::type_error("expected a list of series, got a " + type_name(shown) +
+                         ", which is not a sequence: pass list(...) of it");
+  }
+  if (const std::optional<py::buffer_info> info = buffer_of(src)) {
+    const ElementKind kind = element_kind(info->format, info->itemsize);
+    const std::string what = std::to_string(info->ndim) + "-D " + type_name(shown) + " of shape " + shape_text(*info);
+    if (kind == ElementKind::complex_) {
+      throw py::type_error("expected real numbers, got a " + type_name(shown) +
+                           " of complex numbers: pass its real part or magnitude");
+    }
+    if (kind != ElementKind::other) {
+      if (info->ndim == 1) {
+        const auto values = static_cast<std::size_t>(info->shape[0]);
+        refuse_single_series("a 1-D " + type_name(shown) + " of " + counted(values, "value"));
+      }
+      if (info->ndim == 3 && info->shape[1] > 1) {
+        throw py::value_error("a " + what + " holds " + std::to_string(info->shape[1]) +
+                              " channels per series, and only univariate series are mined: mine one channel "
+                              "at a time, as in x[:, c, :]");
+      }
+      throw py::type_error("expected a 2-D array (series, samples) or a 3-D one of shape (series, 1, samples), "
+                           "got a " + what);
+    }
+  }
+  if (!PyBytes_Check(src.ptr()) && !PyUnicode_Check(src.ptr()) && PySequence_Check(src.ptr()) != 0) {
+    const auto sequence = py::reinterpret_borrow<py::sequence>(src);
+    std::size_t n = 0;
+    bool numbers = false;
+    try {
+      n = sequence.size();
+      numbers = n > 0;
+      for (std::size_t i = 0; i < n && numbers; ++i) numbers = is_number(sequence[i]);
+    } catch (const py::error_already_set&) {
+      numbers = false;  // a sequence that cannot be read again gets pybind's message
+    }
+    if (numbers) refuse_single_series("a " + type_name(shown) + " of " + counted(n, "number"));
+  }
+  if (!shown.is(src)) {
+    throw py::type_error("expected numbers, got a " + type_name(shown) + " whose values are not all real numbers");
+  }
+}
+
 // A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
-bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
+bool read_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
   const Loaded loaded = load_buffer(src, 2, out, &held);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
@@ -325,9 +454,24 @@ bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) 
   const auto sequence = py::reinterpret_borrow<py::sequence>(src);
   out.reserve(sequence.size());
   for (const auto& item : sequence) {
-    if (!load_series(item, convert, out)) return false;
+    const py::object values = frame_values(item);
+    const py::handle series = values.is_none() ? py::handle(item) : py::handle(values);
+    if (!load_series(series, convert, out)) {
+      refuse_series(item, series, out.size());
+      return false;
+    }
   }
   return true;
+}
+
+// A dataset, or a data frame whose rows are the series; the shapes that are easy to pass by mistake get a
+// message of their own.
+bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
+  const py::object values = frame_values(src);
+  const py::handle data = values.is_none() ? src : py::handle(values);
+  if (read_dataset(data, convert, out, held)) return true;
+  refuse_dataset(src, data);
+  return false;
 }
 
 }  // namespace

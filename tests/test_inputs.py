@@ -1,0 +1,108 @@
+"""Data frames, lists of pandas Series and (series, 1, samples) arrays as datasets, and the short
+messages for the arguments that are easy to pass by mistake."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from _kez_cpp import Miner, sax
+from conftest import snapshot
+
+
+def mined(ts):
+    miner = Miner(0.5, 4, 5, max_overlap=0.95)
+    return [snapshot(m) for m in miner.mine(ts)], [snapshot(m) for m in miner.motifs]
+
+
+def holed(a):
+    """The planted series with a NaN in some of them."""
+    a = a.copy()
+    a[::3, 7] = np.nan
+    return a
+
+
+def ragged(a):
+    """The planted series cut to different lengths."""
+    return [a[i, : 40 + 4 * i] for i in range(len(a))]
+
+
+def columns_of_kinds(a):
+    """A frame whose columns are int64, float32 and float64 in turn."""
+    kinds = [np.int64, np.float32, np.float64]
+    return pd.DataFrame({c: (a[:, c] * 20).astype(kinds[c % 3]) for c in range(a.shape[1])})
+
+
+def column_values(frame):
+    """A frame's rows as lists of the Python numbers its columns give."""
+    return [list(row) for row in zip(*(frame[c].tolist() for c in frame), strict=True)]
+
+
+# (what is passed, the same values as lists), both made from the planted series
+ACCEPTED = {
+    "data-frame": (lambda a: pd.DataFrame(a), lambda a: a.tolist()),
+    "data-frame-with-nan": (lambda a: pd.DataFrame(holed(a)), lambda a: holed(a).tolist()),
+    "data-frame-of-column-kinds": (columns_of_kinds, lambda a: column_values(columns_of_kinds(a))),
+    "nullable-frame-with-na": (
+        lambda a: pd.DataFrame(holed(a), dtype="Float64"),
+        lambda a: holed(a).tolist(),
+    ),
+    "series-of-different-lengths-by-position": (
+        lambda a: [pd.Series(r, index=range(len(r))[::-1]) for r in ragged(a)],
+        lambda a: [r.tolist() for r in ragged(a)],
+    ),
+    "nullable-int-series-with-na": (
+        lambda a: [pd.Series((row * 20).astype(np.int64), dtype="Int64").mask(row > 3) for row in a],
+        lambda a: [np.where(row > 3, np.nan, (row * 20).astype(np.int64)).tolist() for row in a],
+    ),
+    "one-channel-3-d": (lambda a: a[:, None, :], lambda a: a.tolist()),
+    "one-channel-3-d-strided": (lambda a: a[:, None, :][::2, :, ::3], lambda a: a[::2, ::3].tolist()),
+    "one-channel-3-d-memoryview": (lambda a: memoryview(a[:, None, :]), lambda a: a.tolist()),
+}
+
+
+@pytest.mark.parametrize("make", ACCEPTED.values(), ids=ACCEPTED.keys())
+def test_frames_and_one_channel_arrays_give_what_their_values_give_as_lists(planted, make):
+    a = np.array(planted)
+    ts, as_lists = make[0](a), make[1](a)
+    assert sax(ts, 3, 6) == sax(as_lists, 3, 6)
+    assert mined(ts) == mined(as_lists)
+
+
+def test_nothing_imports_pandas_unless_it_is_passed():
+    code = (
+        "import sys, numpy as np\n"
+        "from _kez_cpp import Miner, sax\n"
+        "a = np.random.default_rng(1).normal(size=(6, 40))\n"
+        "sax(a[:, None, :], 4, 5); sax([list(r) for r in a], 4, 5); Miner(0.5, 4, 5).mine([r for r in a])\n"
+        "print('pandas' in sys.modules)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout == "False\n"
+
+
+# (argument, exception, what the message says); messages name type and shape, never the values
+REFUSED = {
+    "1-d-array": (np.zeros(150), TypeError, r"single series \(a 1-D numpy\.ndarray of 150 values\).*\[s"),
+    "flat-list": ([0.5] * 150, TypeError, r"single series \(a list of 150 numbers\).*\[series\]"),
+    "list-of-one-number": ([np.float64(1.0)], TypeError, r"single series \(a list of 1 number\)"),
+    "pandas-series": (pd.Series(np.zeros(150)), TypeError, r"single series \(a 1-D Series of 150 values\)"),
+    "generator": ((np.zeros(9) for _ in range(150)), TypeError, r"a generator, which is not a sequence"),
+    "list-of-one-row-arrays": ([np.zeros((1, 150))] * 150, TypeError, r"series 0 is a 2-D.*\(1, 150\).*x\[0"),
+    "list-of-channel-arrays": ([np.zeros(4), np.zeros((2, 2))], TypeError, r"series 1 .*one channel at a"),
+    "channels": (np.zeros((150, 3, 40)), ValueError, r"shape \(150, 3, 40\).*mine one channel at a time"),
+    "no-channel": (np.zeros((150, 0, 40)), TypeError, r"\(series, 1, samples\), got .*\(150, 0, 40\)"),
+    "complex-2-d": (np.zeros((150, 40), dtype=complex), TypeError, r"complex numbers: pass its real part"),
+    "frame-of-str": (pd.DataFrame([["a"] * 40] * 150), TypeError, r"DataFrame whose values are not all real"),
+    "series-of-str": ([pd.Series(["a"] * 40)] * 150, TypeError, r"series 0 is a Series whose values are"),
+}
+
+
+@pytest.mark.parametrize("ts, error, says", REFUSED.values(), ids=REFUSED.keys())
+def test_arguments_easy_to_pass_by_mistake_get_a_short_message(ts, error, says):
+    for call in (lambda: sax(ts, 2, 3), lambda: Miner(0.5, 2, 3).mine(ts)):
+        with pytest.raises(error, match=says) as refused:
+            call()
+        assert len(str(refused.value)) < 200 and "\n" not in str(refused.value)
