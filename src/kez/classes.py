@@ -12,6 +12,8 @@ from dataclasses import dataclass, field
 from _kez_cpp import Miner, Motif
 from kez.shapes import is_trivial
 
+_NAMED = 4  # classes a report names one by one, whatever their support
+
 
 @dataclass(frozen=True)
 class ClassSupport:
@@ -36,9 +38,17 @@ class ClassSupport:
     contrast: float
     purity: float
 
+    def split(self) -> str:
+        """Support and share per class, e.g. ``1: 18 (75%), 2: 5 (19%)``; beyond four classes
+        only those the motif occurs in are named."""
+        named = [c for c in self.share if len(self.share) <= _NAMED or self.support[c]]
+        split = ", ".join(f"{c}: {self.support[c]} ({self.share[c]:.0%})" for c in named)
+        if len(named) < len(self.share):
+            split += f", {len(self.share) - len(named)} others: 0"
+        return split
+
     def __str__(self) -> str:
-        split = ", ".join(f"{c}: {self.support[c]} ({self.share[c]:.0%})" for c in self.share)
-        return f"{self.motif.pattern}: {split}; contrast {self.contrast:.2f}, purity {self.purity:.2f}"
+        return f"{self.motif.pattern}: {self.split()}; contrast {self.contrast:.2f}, purity {self.purity:.2f}"
 
 
 def class_order(labels: Iterable[Hashable]) -> list[str]:
@@ -106,14 +116,20 @@ class Contrast:
     sizes: dict[str, int] = field(default_factory=dict)
 
     def __str__(self) -> str:
+        return self.report()
+
+    def report(self, shown: int = 5) -> str:
+        """A few lines: what was mined, and the first `shown` motifs found, or that none was."""
         classes = ", ".join(f"{c}: {n}" for c, n in self.sizes.items())
         lines = [f"{len(self.motifs)} motifs mined at minsup {self.minsup:.3g} (series per class: {classes})"]
         if self.found:
             lines.append(
-                f"{len(self.found)} in at least {self.frequent:.0%} of one class and at most "
-                f"{self.rare:.0%} of another:"
+                f"in at least {self.frequent:.0%} of one class and at most {self.rare:.0%} of "
+                f"another: {len(self.found)}, the strongest first"
             )
-            lines += [f"  {c}" for c in self.found]
+            lines += [f"  {c}" for c in self.found[:shown]]
+            if len(self.found) > shown:
+                lines.append(f"  ... and {len(self.found) - shown} more")
         else:
             lines.append(
                 f"none is in at least {self.frequent:.0%} of one class and at most {self.rare:.0%} of another"
