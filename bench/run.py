@@ -26,6 +26,7 @@ import datetime
 import json
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -294,8 +295,18 @@ def main() -> None:
                 )
             rows.append((name, params, mine, memory, theirs))
     report = render(rows, options)
-    Path(options.output).write_text(report)
+    Path(options.output).write_text(report + kept_sections(Path(options.output)))
     print(report)
+
+
+# Other scripts write sections of their own between "<!-- NAME: begin -->" and "<!-- NAME: end -->".
+SECTION = re.compile(r"^<!-- (\S+): begin -->$.*?^<!-- \1: end -->$\n?", re.MULTILINE | re.DOTALL)
+
+
+def kept_sections(path: Path) -> str:
+    """The marked sections of the file this script is about to rewrite, to be put back after its report."""
+    old = path.read_text() if path.exists() else ""
+    return "".join("\n" + m.group(0).rstrip("\n") + "\n" for m in SECTION.finditer(old))
 
 
 def render(rows, options) -> str:
