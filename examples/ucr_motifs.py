@@ -96,8 +96,6 @@ def main(argv: list[str] | None = None) -> int:
     if len(set(labels)) > 1:
         split = kez.contrast(series, labels, args.seglen, args.alphabet, min_len=args.min_len)
         print(f"class contrast: {split.report(args.top)}")
-        # The motifs that tell the classes apart are the ones worth drawing first.
-        motifs = [row.motif for row in split.found] + motifs
     try:
         import matplotlib  # noqa: F401
     except ImportError:
