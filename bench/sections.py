@@ -10,18 +10,18 @@ import re
 from pathlib import Path
 
 PATH = Path(__file__).resolve().parent.parent / "BENCHMARKS.md"
-_SECTION = re.compile(r"<!-- section (?P<name>[\w-]+) -->\n.*?<!-- end of section (?P=name) -->\n", re.S)
+_SECTION = re.compile(r"^<!-- (?P<name>\S+): begin -->$.*?^<!-- (?P=name): end -->$\n?", re.M | re.S)
 
 
 def _marked(name: str, text: str) -> str:
-    return f"<!-- section {name} -->\n{text.rstrip()}\n<!-- end of section {name} -->\n"
+    return f"<!-- {name}: begin -->\n{text.strip()}\n<!-- {name}: end -->\n"
 
 
 def kept(path: Path = PATH) -> str:
     """The marked sections of the file as they stand, in their order ('' when there are none)."""
     if not path.exists():
         return ""
-    return "\n".join(m.group(0) for m in _SECTION.finditer(path.read_text()))
+    return "\n".join(m.group(0).rstrip("\n") + "\n" for m in _SECTION.finditer(path.read_text()))
 
 
 def write(name: str, text: str, path: Path = PATH) -> None:

@@ -2,8 +2,10 @@
 
 The data set is a name, looked up as <name>_TRAIN.ts in ../shared/data/ucr/ next to the
 project folder, or a path to any univariate .ts file; series may differ in length
-(try PickupGestureWiimoteZ). Prints the ranked motifs, with how their series divide among
-the classes, and draws the best ones (needs matplotlib: pip install 'kez[plot]').
+(try PickupGestureWiimoteZ). Prints the ranked motifs, flat ones set aside, with how their
+series divide among the classes; then the motifs that one class has and another lacks
+(kez.contrast); says why when nothing is found (kez.diagnose); and draws the best ones with
+their series coloured by class (needs matplotlib: pip install 'kez[plot]').
 
     python examples/ucr_motifs.py [NAME | PATH] [--out DIR] [--draw N] [--minsup F] ...
 """
@@ -12,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections import Counter
 from pathlib import Path
 
 import kez
@@ -29,23 +30,20 @@ def locate(dataset: str, split: str) -> Path | None:
     return named if named.is_file() else None
 
 
-def shaped(motif: Motif, letters: int) -> bool:
-    """Flat stretches (one repeated letter) match very tightly and crowd the top of the ranking."""
-    return len(set(motif.pattern)) >= letters
-
-
 def print_table(motifs: list[Motif], labels: list[str]) -> None:
-    print(f"{'rank':>4}  {'pattern':<16} {'series':>6} {'window':>6} {'naed':>8}  series per class")
+    print(
+        f"{'rank':>4}  {'pattern':<16} {'series':>6} {'window':>6} {'naed':>8}  series per class (contrast)"
+    )
+    rows = kez.class_support(motifs, labels) if labels else []
     for rank, m in enumerate(motifs, 1):
-        classes = Counter(labels[s] for s in m.indexes) if labels else Counter()
-        spread = (
-            ", ".join(f"{c}: {n}" for c, n in sorted(classes.items(), key=lambda c: (len(c[0]), c[0]))) or "-"
-        )
-        print(f"{rank:>4}  {m.pattern:<16} {len(m.indexes):>6} {m.length:>6} {m.naed:>8.5f}  {spread}")
+        split = "-"
+        if rows:
+            split = f"{rows[rank - 1].split()} ({rows[rank - 1].contrast:.2f})"
+        print(f"{rank:>4}  {m.pattern:<16} {len(m.indexes):>6} {m.length:>6} {m.naed:>8.5f}  {split}")
 
 
-def draw(motif: Motif, series: list[list[float]], path: Path) -> None:
-    kez.plot_overview(motif, series, limit=4).savefig(path, dpi=80)
+def draw(motif: Motif, series: list[list[float]], labels: list[str], path: Path) -> None:
+    kez.plot_overview(motif, series, limit=4, labels=labels or None).savefig(path, dpi=80)
     print(f"wrote {path}")
 
 
@@ -58,9 +56,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--limit", type=int, default=0, help="mine only the first N series (0: all)")
     parser.add_argument("--minsup", type=float, default=0.5)
     parser.add_argument("--seglen", type=int, default=5)
-    parser.add_argument("--alphabet", type=int, default=5)
+    parser.add_argument("--alphabet", type=int, default=3)
     parser.add_argument("--min-len", type=int, default=4)
-    parser.add_argument("--letters", type=int, default=2, help="skip patterns with fewer distinct letters")
+    parser.add_argument(
+        "--letters",
+        type=int,
+        default=2,
+        help="set aside patterns with fewer distinct letters (kez.is_trivial)",
+    )
     parser.add_argument("--top", type=int, default=8, help="how many motifs to list")
     parser.add_argument("--draw", type=int, default=3, help="how many of them to draw")
     parser.add_argument("--out", default=".", help="folder for the pictures")
@@ -82,10 +85,17 @@ def main(argv: list[str] | None = None) -> int:
 
     miner = kez.Miner(args.minsup, args.seglen, args.alphabet, min_len=args.min_len)
     found = miner.mine(series)
-    motifs = [m for m in found if shaped(m, args.letters)]
+    motifs = kez.drop_trivial(found, order="naed", min_letters=args.letters)
     print(f"{len(found)} motifs, {len(found) - len(motifs)} of them flat; the best:")
     motifs = motifs[: args.top]
     print_table(motifs, labels)
+    if not motifs:
+        print(
+            kez.diagnose(series, args.minsup, args.seglen, args.alphabet, min_len=args.min_len, motifs=found)
+        )
+    if len(set(labels)) > 1:
+        split = kez.contrast(series, labels, args.seglen, args.alphabet, min_len=args.min_len)
+        print(f"class contrast: {split.report(args.top)}")
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -94,7 +104,7 @@ def main(argv: list[str] | None = None) -> int:
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     for rank, motif in enumerate(motifs[: args.draw], 1):
-        draw(motif, series, out / f"{path.stem}_motif{rank}.png")
+        draw(motif, series, labels, out / f"{path.stem}_motif{rank}.png")
     return 0
 
 

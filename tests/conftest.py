@@ -54,3 +54,27 @@ def pyplot():
 
     yield plt
     plt.close("all")
+
+
+class FakeMotif:
+    """Stands in for a mined Motif where a test needs chosen statistics (motifs cannot be built)."""
+
+    def __init__(self, pattern="abc", representative=(), naed=0.0, indexes=None, seglen=1):
+        self.pattern = pattern
+        self.representative = list(representative)
+        self.naed = naed
+        self.length = len(pattern) * seglen
+        self.indexes = indexes if indexes is not None else {}
+        self.best_matches = {s: p[0] * seglen for s, p in self.indexes.items()}
+
+    def __repr__(self) -> str:
+        return f"FakeMotif({self.pattern!r})"
+
+
+@pytest.fixture
+def labelled(planted) -> tuple[list[list[float]], list[str]]:
+    """The planted series (class "bump") beside ten series of the slow wave alone (class "wave")."""
+    waves = [
+        [math.sin(0.3 * i + s) + 0.2 * math.sin(1.7 * i * (s + 1)) for i in range(80)] for s in range(10)
+    ]
+    return planted + waves, ["bump"] * len(planted) + ["wave"] * len(waves)

@@ -1,15 +1,20 @@
 """Motifs present in a given share of a collection of time series.
 
 The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
-unchanged; this package adds readers for common file formats, plotting helpers and progress bars.
+unchanged; this package adds readers for common file formats, plotting helpers, progress bars,
+a filter for flat motifs, class contrast for labelled collections, and the reasons a run found
+nothing.
 """
 
 from importlib import metadata as _metadata
 
 from _kez_cpp import Miner, Motif, PatternMiner, sax
+from kez.classes import ClassSupport, Contrast, class_order, class_support, contrast
 from kez.load import load_csv, load_ts
 from kez.plot import plot_motif, plot_overview, plot_series, znormalise
 from kez.progress import with_progress
+from kez.reasons import Diagnosis, diagnose
+from kez.shapes import Shape, drop_trivial, is_trivial, shape
 
 try:
     __version__ = _metadata.version("kez")
@@ -17,15 +22,26 @@ except _metadata.PackageNotFoundError:  # imported from a source tree that was n
     __version__ = "0+unknown"
 
 __all__ = [
+    "ClassSupport",
+    "Contrast",
+    "Diagnosis",
     "Miner",
     "Motif",
     "PatternMiner",
+    "Shape",
+    "class_order",
+    "class_support",
+    "contrast",
+    "diagnose",
+    "drop_trivial",
+    "is_trivial",
     "load_csv",
     "load_ts",
     "plot_motif",
     "plot_overview",
     "plot_series",
     "sax",
+    "shape",
     "with_progress",
     "znormalise",
 ]

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Hashable, Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING
 
 from _kez_cpp import Motif
+from kez.classes import class_order
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -73,6 +74,16 @@ def _mapped(motif: Motif, series: Sequence[Sequence[float]]) -> dict[int, int]:
     return best
 
 
+def _class_colours(labels: Sequence[Hashable] | None, count: int, avoid: str) -> dict[str, str]:
+    """Class to its colour, classes in the order `kez.class_support` reports them."""
+    if labels is None:
+        return {}
+    if len(labels) != count:
+        raise ValueError(f"{count} series but {len(labels)} labels: give one label per series")
+    palette = [f"C{i}" for i in range(10) if f"C{i}" != avoid]
+    return {c: palette[i % len(palette)] for i, c in enumerate(class_order(labels))}
+
+
 def _window(values: list[float], offset: int, length: int) -> list[float]:
     window = values[offset : offset + length]
     return window + [math.nan] * (length - len(window))
@@ -86,19 +97,30 @@ def plot_motif(
     color: str = "C3",
     window_color: str = "0.65",
     title: bool = True,
+    labels: Sequence[Hashable] | None = None,
 ) -> Axes:
     """Draws the motif's representative over the best-matching window of each series.
 
     `series` is the collection the motif was mined from; the windows are cut from the series
-    z-normalised as the miner saw them, so they share the representative's scale. Draws on
-    `ax`, or on a new figure, and returns the Axes.
+    z-normalised as the miner saw them, so they share the representative's scale. With
+    `labels` (one class per series) each window takes the colour of its series' class, named
+    in the legend with its count. Draws on `ax`, or on a new figure, and returns the Axes.
     """
     best = _mapped(motif, series)
+    colours = _class_colours(labels, len(series), color)
     ax = _axes(ax)
     steps = range(motif.length)
+    named: set[str] = set()
     for s, offset in best.items():
         window = _window(znormalise(series[s]), offset, motif.length)
-        ax.plot(steps, window, color=window_color, linewidth=0.8)
+        if labels is None:
+            ax.plot(steps, window, color=window_color, linewidth=0.8)
+            continue
+        label = str(labels[s])
+        shown = sum(1 for t in best if str(labels[t]) == label)
+        legend = f"class {label} ({shown})" if label not in named else None
+        named.add(label)
+        ax.plot(steps, window, color=colours[label], linewidth=0.8, alpha=0.7, label=legend)
     ax.plot(steps, motif.representative, color=color, linewidth=2.5, label="representative")
     if title:
         ax.set_title(f"motif {motif.pattern}: naed {motif.naed:.4g}, best matches in {len(best)} series")
@@ -118,13 +140,16 @@ def plot_series(
     spacing: float = 5.0,
     color: str = "C3",
     title: bool = True,
+    labels: Sequence[Hashable] | None = None,
 ) -> Axes:
     """Draws whole series, stacked and z-normalised, with the motif's best match in each highlighted.
 
     `rows` chooses the series by index (each must be one the motif occurs in); by default the
-    first `limit` of them in index order. Draws on `ax`, or on a new figure, and returns the Axes.
+    first `limit` of them in index order. With `labels` each series is drawn in its class's
+    colour and named with its class. Draws on `ax`, or on a new figure, and returns the Axes.
     """
     best = _mapped(motif, series)
+    colours = _class_colours(labels, len(series), color)
     chosen = list(rows) if rows is not None else sorted(best)[:limit]
     missing = [s for s in chosen if s not in best]
     if missing:
@@ -135,18 +160,28 @@ def plot_series(
         lift = -spacing * row
         values = [v + lift for v in znormalise(series[s])]
         start, end = best[s], min(best[s] + motif.length, len(values))
-        ax.plot(range(len(values)), values, color="0.45", linewidth=0.8)
+        whole = colours[str(labels[s])] if labels is not None else "0.45"
+        ax.plot(range(len(values)), values, color=whole, linewidth=0.8)
         ax.plot(range(start, end), values[start:end], color=color, linewidth=2.2)
         ticks.append(lift)
-    ax.set_yticks(ticks, [f"series {s}" for s in chosen])
+    names = [f"series {s}" + (f" ({labels[s]})" if labels is not None else "") for s in chosen]
+    ax.set_yticks(ticks, names)
     ax.set_xlabel("sample")
     if title:
         ax.set_title(f"best matches of motif {motif.pattern}")
     return ax
 
 
-def plot_overview(motif: Motif, series: Sequence[Sequence[float]], *, limit: int = 3) -> Figure:
+def plot_overview(
+    motif: Motif,
+    series: Sequence[Sequence[float]],
+    *,
+    limit: int = 3,
+    labels: Sequence[Hashable] | None = None,
+) -> Figure:
     """A figure of two panels: `plot_motif` above, `plot_series` of the first `limit` series below.
+
+    With `labels` both panels colour the series by class.
 
     It is made without pyplot, so it stays out of any interactive session: call ``savefig`` on it.
     """
@@ -156,7 +191,7 @@ def plot_overview(motif: Motif, series: Sequence[Sequence[float]], *, limit: int
         raise ImportError(_INSTALL_HINT) from error
     figure = Figure(figsize=(8, 5.5))
     top, bottom = figure.subplots(2, 1, height_ratios=[3, 2])
-    plot_motif(motif, series, top)
-    plot_series(motif, series, bottom, limit=limit, title=False)
+    plot_motif(motif, series, top, labels=labels)
+    plot_series(motif, series, bottom, limit=limit, title=False, labels=labels)
     figure.tight_layout()
     return figure
