@@ -54,3 +54,9 @@ def pyplot():
 
     yield plt
     plt.close("all")
+
+
+@pytest.fixture
+def pandas():
+    """pandas, which the tables need; the package itself never imports it unless asked for one."""
+    return pytest.importorskip("pandas")

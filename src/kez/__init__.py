@@ -1,12 +1,13 @@
 """Motifs present in a given share of a collection of time series.
 
 The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
-unchanged; this package adds readers for common file formats and plotting helpers.
+unchanged; this package adds readers for common file formats, plotting helpers and tables.
 """
 
 from importlib import metadata as _metadata
 
 from _kez_cpp import Miner, Motif, PatternMiner, sax
+from kez.frame import occurrences_frame, to_frame
 from kez.load import load_csv, load_ts
 from kez.plot import plot_motif, plot_overview, plot_series, znormalise
 
@@ -21,9 +22,11 @@ __all__ = [
     "PatternMiner",
     "load_csv",
     "load_ts",
+    "occurrences_frame",
     "plot_motif",
     "plot_overview",
     "plot_series",
     "sax",
+    "to_frame",
     "znormalise",
 ]
