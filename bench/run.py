@@ -17,6 +17,9 @@ Per workload, each in a subprocess of its own:
 The build of REV (default baseline-straightforward, built as bench/compare.py
 does) runs the same end-to-end calls in the same run (once for the slow
 workloads) and its results are checked to be equal to this build's.
+
+The report replaces the file, except for the marked sections other scripts
+write into it (bench/sections.py), which are kept after it.
 """
 
 from __future__ import annotations
@@ -35,6 +38,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import compare  # noqa: E402  (the builder, the workloads loader and the result fields)
+import sections  # noqa: E402
 
 ROOT = compare.ROOT
 SLOW_BASELINE = {"low-support", "fine-grained"}
@@ -294,7 +298,9 @@ def main() -> None:
                 )
             rows.append((name, params, mine, memory, theirs))
     report = render(rows, options)
-    Path(options.output).write_text(report)
+    output = Path(options.output)
+    old = output.read_text() if output.exists() else ""
+    output.write_text(sections.keep(report, old))
     print(report)
 
 
