@@ -84,7 +84,7 @@ def main() -> None:
         ]
     )
     if not options.no_write:
-        sections.write("progress", text)
+        sections.write("bench/progress.py", text)
 
 
 if __name__ == "__main__":

@@ -78,3 +78,9 @@ def labelled(planted) -> tuple[list[list[float]], list[str]]:
         [math.sin(0.3 * i + s) + 0.2 * math.sin(1.7 * i * (s + 1)) for i in range(80)] for s in range(10)
     ]
     return planted + waves, ["bump"] * len(planted) + ["wave"] * len(waves)
+
+
+@pytest.fixture
+def pandas():
+    """pandas, which the tables need; the package itself never imports it unless asked for one."""
+    return pytest.importorskip("pandas")

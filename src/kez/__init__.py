@@ -1,15 +1,16 @@
 """Motifs present in a given share of a collection of time series.
 
 The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
-unchanged; this package adds readers for common file formats, plotting helpers, progress bars,
-a filter for flat motifs, class contrast for labelled collections, and the reasons a run found
-nothing.
+unchanged; this package adds readers for common file formats, plotting helpers, tables,
+progress bars, a filter for flat motifs, class contrast for labelled collections, and the
+reasons a run found nothing.
 """
 
 from importlib import metadata as _metadata
 
 from _kez_cpp import Miner, Motif, PatternMiner, sax
 from kez.classes import ClassSupport, Contrast, class_order, class_support, contrast
+from kez.frame import occurrences_frame, to_frame
 from kez.load import load_csv, load_ts
 from kez.plot import plot_motif, plot_overview, plot_series, znormalise
 from kez.progress import with_progress
@@ -37,11 +38,13 @@ __all__ = [
     "is_trivial",
     "load_csv",
     "load_ts",
+    "occurrences_frame",
     "plot_motif",
     "plot_overview",
     "plot_series",
     "sax",
     "shape",
+    "to_frame",
     "with_progress",
     "znormalise",
 ]

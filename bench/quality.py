@@ -1,0 +1,309 @@
+"""What the miner finds, beside stumpy's consensus motif, on series with planted shapes.
+
+    python bench/quality.py [--series 30] [--samples 400] [--output BENCHMARKS.md]
+
+Each case is a collection of AR(1) series (coefficient PHI) into a share of which one shape
+(bump, step or chirp, those of the benchmark workloads) of a given width is planted, with
+noise, at a random place. For our top motif, the best of our top five, `stumpy.ostinato` at
+the planted width and, as the ceiling of the measure, the nearest window of the known shape
+itself, it measures:
+
+  * found: the share of the planted series whose best match overlaps the planted window by at
+    least half the planted width;
+  * on plants: the share of all best matches (ours: one per series the motif occurs in;
+    ostinato: one per series) that overlap a planted window so;
+  * the time of each.
+
+It checks its own inputs and results, and writes its tables into its own section
+of BENCHMARKS.md (bench/sections.py), leaving the rest of the file alone.
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import statistics
+import sys
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import compare  # noqa: E402  (the workloads loader)
+import sections  # noqa: E402
+
+import kez  # noqa: E402
+
+SHAPE_NAMES = ("bump", "step", "chirp")
+WIDTHS = (32, 64, 96)
+SHARES = (0.2, 0.3, 0.5, 0.8, 1.0)
+PHI = 0.9  # AR(1) coefficient; unit innovations give a background of deviation 2.29
+NOISE = 0.3  # deviation of the noise added to a planted shape
+# Ours: seglen an eighth of the width, alphabet 4, patterns of at least half the width, and minsup
+# half the planted share (a user looking for a subgroup's shape has a rough idea of its size).
+ALPHABET = 4
+LETTERS_PER_WIDTH = 8
+MIN_LEN = LETTERS_PER_WIDTH // 2
+TOP = 5
+
+
+def minsup(share: float) -> float:
+    return max(share / 2, 0.1)
+
+
+def make_case(shapes: dict, shape: str, width: int, share: float, count: int, samples: int, seed: str):
+    """(series as lists, planted series to the start of its window) for one case."""
+    rng = random.Random(seed)
+    series = []
+    for _ in range(count):
+        level, values = 0.0, []
+        for _ in range(samples):
+            level = PHI * level + rng.gauss(0.0, 1.0)
+            values.append(level)
+        series.append(values)
+    planted = {}
+    for s in sorted(rng.sample(range(count), round(share * count))):
+        start = rng.randrange(0, samples - width)
+        for i in range(width):
+            series[s][start + i] = shapes[shape](i / width) + rng.gauss(0.0, NOISE)
+        planted[s] = start
+    return series, planted
+
+
+def lands(planted: dict, width: int, s: int, offset: int, length: int) -> bool:
+    """Whether the window [offset, offset + length) of series s covers half its planted window."""
+    if s not in planted:
+        return False
+    start = planted[s]
+    return min(offset + length, start + width) - max(offset, start) >= width / 2
+
+
+def measure(best: dict, length: int, planted: dict, width: int) -> tuple[float, float]:
+    """(found, on plants) of the best matches `best`, series to offset, of windows of `length`."""
+    found = sum(lands(planted, width, s, best[s], length) for s in planted if s in best) / len(planted)
+    on = sum(lands(planted, width, s, o, length) for s, o in best.items()) / len(best) if best else 0.0
+    return found, on
+
+
+def nearest(query: np.ndarray, series: list[np.ndarray]) -> dict:
+    """Series index to the offset of the window nearest `query` (z-normalised distance)."""
+    import stumpy
+
+    return {s: int(np.argmin(stumpy.mass(query, t))) for s, t in enumerate(series)}
+
+
+def ours(series: list[list[float]], planted: dict, width: int, share: float) -> dict:
+    seglen = width // LETTERS_PER_WIDTH
+    start = time.perf_counter()
+    motifs = kez.Miner(minsup(share), seglen, ALPHABET, min_len=MIN_LEN, k=TOP).mine(series)
+    seconds = time.perf_counter() - start
+    scores = []
+    for motif in motifs:
+        table = kez.occurrences_frame(motif)
+        best = table[table.best]
+        assert dict(zip(best.series, best.offset, strict=True)) == motif.best_matches
+        assert motif.length == seglen * len(motif.pattern) and len(motif.pattern) >= MIN_LEN
+        assert all(0 <= o < len(series[s]) for s, o in motif.best_matches.items())
+        assert len(motif.indexes) / len(series) >= minsup(share) - 1e-12
+        scores.append(measure(motif.best_matches, motif.length, planted, width))
+    top = scores[0] if scores else (0.0, 0.0)
+    best_of = max(scores, default=(0.0, 0.0))
+    return {"top": top, "best_of": best_of, "motifs": len(motifs), "seconds": seconds}
+
+
+def ostinato(arrays: list[np.ndarray], planted: dict, width: int) -> dict:
+    import stumpy
+
+    start = time.perf_counter()
+    radius, series_index, offset = stumpy.ostinato(arrays, width)
+    consensus = arrays[series_index][offset : offset + width]
+    best = nearest(consensus, arrays)
+    seconds = time.perf_counter() - start
+    assert np.isfinite(radius) and best[series_index] == offset
+    return {"scores": measure(best, width, planted, width), "seconds": seconds}
+
+
+def template(shapes: dict, shape: str, arrays: list[np.ndarray], planted: dict, width: int) -> float:
+    """How much of the plants the known shape finds: the ceiling of the measure."""
+    query = np.array([shapes[shape](i / width) for i in range(width)])
+    best = nearest(query, arrays)
+    return measure({s: best[s] for s in planted}, width, planted, width)[0]
+
+
+def run_case(shapes, shape, width, share, options) -> dict:
+    series, planted = make_case(
+        shapes, shape, width, share, options.series, options.samples, f"kez-quality-{shape}-{width}-{share}"
+    )
+    # The claimed windows hold the shape: the rest of each series is untouched background.
+    assert len(planted) == round(share * options.series)
+    for s, start in planted.items():
+        window = np.array(series[s][start : start + width])
+        clean = np.array([shapes[shape](i / width) for i in range(width)])
+        assert 0.5 * NOISE < float(np.std(window - clean)) < 1.5 * NOISE, (shape, width, share, s)
+    arrays = [np.array(s) for s in series]
+    case = {"shape": shape, "width": width, "share": share}
+    case["ours"] = ours(series, planted, width, share)
+    case["ostinato"] = ostinato(arrays, planted, width)
+    case["template"] = template(shapes, shape, arrays, planted, width)
+    assert case["template"] >= 0.8, f"the known shape finds only {case['template']:.0%} of its plants"
+    for value in (*case["ours"]["top"], *case["ours"]["best_of"], *case["ostinato"]["scores"]):
+        assert 0.0 <= value <= 1.0
+    return case
+
+
+# ---------------------------------------------------------------- report
+
+
+def mean(cases: list[dict], pick) -> float:
+    return statistics.fmean(pick(c) for c in cases)
+
+
+COLUMNS = [
+    ("ours top: found", lambda c: c["ours"]["top"][0]),
+    ("ours top: on plants", lambda c: c["ours"]["top"][1]),
+    ("ours best of 5: found", lambda c: c["ours"]["best_of"][0]),
+    ("ostinato: found", lambda c: c["ostinato"]["scores"][0]),
+    ("ostinato: on plants", lambda c: c["ostinato"]["scores"][1]),
+    ("known shape: found", lambda c: c["template"]),
+]
+
+
+def table(groups: list[tuple[str, list[dict]]], first: str) -> list[str]:
+    lines = [
+        f"| {first} | " + " | ".join(name for name, _ in COLUMNS) + " | ours ms | ostinato ms |",
+        "|---" * (len(COLUMNS) + 3) + "|",
+    ]
+    for label, cases in groups:
+        cells = [f"{mean(cases, pick):.2f}" for _, pick in COLUMNS]
+        ours_ms = mean(cases, lambda c: c["ours"]["seconds"]) * 1000
+        theirs_ms = mean(cases, lambda c: c["ostinato"]["seconds"]) * 1000
+        lines.append(f"| {label} | " + " | ".join(cells) + f" | {ours_ms:.1f} | {theirs_ms:.0f} |")
+    return lines
+
+
+def losses(cases: list[dict]) -> list[str]:
+    """Plain sentences on where ours does worse, from the numbers of this run."""
+    said = []
+    for share in SHARES:
+        group = [c for c in cases if c["share"] == share]
+        ours_found, theirs_found = mean(group, COLUMNS[0][1]), mean(group, COLUMNS[3][1])
+        ours_on, theirs_on = mean(group, COLUMNS[1][1]), mean(group, COLUMNS[4][1])
+        verdict = []
+        if theirs_found > ours_found:
+            verdict.append(f"ostinato finds more planted series ({theirs_found:.2f} to {ours_found:.2f})")
+        else:
+            verdict.append(f"our top motif finds as many or more ({ours_found:.2f} to {theirs_found:.2f})")
+        if theirs_on > ours_on:
+            verdict.append(f"and puts more of its best matches on plants ({theirs_on:.2f} to {ours_on:.2f})")
+        else:
+            verdict.append(f"while ours puts more best matches on plants ({ours_on:.2f} to {theirs_on:.2f})")
+        said.append(f"- Share {share:g}: " + " ".join(verdict) + ".")
+    for shape in SHAPE_NAMES:
+        group = [c for c in cases if c["shape"] == shape]
+        ours_found, theirs_found = mean(group, COLUMNS[0][1]), mean(group, COLUMNS[3][1])
+        if theirs_found > ours_found:
+            said.append(f"- {shape}: ostinato finds more, over all ({theirs_found:.2f} to {ours_found:.2f}).")
+    return said
+
+
+def stumpy_version() -> str:
+    from importlib import metadata
+
+    return metadata.version("stumpy")
+
+
+def render(cases: list[dict], options, seconds: float) -> str:
+    by_share = [(f"{share:g}", [c for c in cases if c["share"] == share]) for share in SHARES]
+    by_shape = [(shape, [c for c in cases if c["shape"] == shape]) for shape in SHAPE_NAMES]
+    by_width = [(str(width), [c for c in cases if c["width"] == width]) for width in WIDTHS]
+    each = [(f"{c['shape']} {c['width']} {c['share']:g}", [c]) for c in cases]
+    count, samples = options.series, options.samples
+    lines = [
+        "## What it finds beside stumpy",
+        "",
+        f"Written by `bench/quality.py` ({seconds:.0f} s). Each case: {count} AR(1) series (coefficient",
+        f"{PHI}, unit innovations) of {samples} samples; into a share of them (chosen at random) one shape",
+        f"(bump, step or chirp, those of the workloads) of width {', '.join(map(str, WIDTHS))} is planted",
+        f"at a random place, replacing the samples, with noise of deviation {NOISE}. 3 shapes x 3 widths x",
+        f"5 shares = {len(cases)} cases, one collection each. stumpy {stumpy_version()}.",
+        "",
+        f"- *Ours*: `Miner(minsup=max(share / 2, 0.1), seglen=width // {LETTERS_PER_WIDTH}, "
+        f"alphabet={ALPHABET}, min_len={MIN_LEN}, k={TOP})` on the lists;",
+        "  it is told the width (through `seglen`) and roughly the share, as ostinato is told the width.",
+        "  *Top*: the first motif; *best of 5*: whichever of the first five does best (an upper bound: a",
+        "  user would have to pick it).",
+        "- *ostinato*: `stumpy.ostinato(series, width)`, then the window nearest its consensus in every",
+        "  series (`stumpy.mass`). It looks for a shape present in every series. Its time includes both;",
+        "  its first, compiling call is not timed.",
+        "- *Known shape*: the window nearest the planted shape itself in each planted series, the most",
+        "  the measure can give.",
+        "- *Found*: the share of the planted series whose best match covers at least half the planted",
+        "  window. *On plants*: the share of all best matches that do (ours: one in each series the",
+        "  motif occurs in; ostinato: one in every series). Times: mean per case, in ms.",
+        "",
+        "### By share of series planted",
+        "",
+        *table(by_share, "share"),
+        "",
+        "### By shape and by width",
+        "",
+        *table(by_shape, "shape"),
+        "",
+        *table(by_width, "width"),
+        "",
+        "### Where we lose",
+        "",
+        *losses(cases),
+        "",
+        "Ours finds fewer of the planted series than ostinato: a motif is one exact string of letters,",
+        "and a shape that starts at another place within a segment, or is blurred by the noise, is",
+        "spelled differently in different series, so each spelling reaches only some of them. It is",
+        "worst on the chirp, whose fast wiggles an eighth of the width per letter averages away, and",
+        "at width 32 (4 samples a letter). Where the shape is in every series, ostinato is exact and",
+        "we lose on both measures. Where it is in only some, more of our best matches lie on plants,",
+        "but that is mostly because ostinato gives every series a best match, so at most the planted",
+        "share of them can lie on plants; ours give one only where the motif occurs. Ours is two to",
+        "three orders of magnitude faster on these sizes.",
+        "",
+        "<details><summary>Every case (shape, width, share)</summary>",
+        "",
+        *table(each, "case"),
+        "",
+        "</details>",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--series", type=int, default=30)
+    parser.add_argument("--samples", type=int, default=400)
+    parser.add_argument("--workloads-file", default=str(compare.DEFAULT_WORKLOADS))
+    parser.add_argument("--output", default=str(compare.ROOT / "BENCHMARKS.md"))
+    options = parser.parse_args()
+    workloads = compare.load_workloads(Path(options.workloads_file))
+    shapes = dict(zip(SHAPE_NAMES, workloads.SHAPES, strict=True))
+
+    import stumpy
+
+    warnings.simplefilter("ignore")  # numba's notes on its parallel kernels
+    stumpy.ostinato([np.random.default_rng(0).normal(size=64) for _ in range(3)], 16)  # compiles
+
+    began = time.perf_counter()
+    cases = []
+    for shape in SHAPE_NAMES:
+        for width in WIDTHS:
+            for share in SHARES:
+                case = run_case(shapes, shape, width, share, options)
+                found = (case["ours"]["top"][0], case["ostinato"]["scores"][0], case["ostinato"]["seconds"])
+                print(f"{shape} {width} {share:g}: found {found}", file=sys.stderr, flush=True)
+                cases.append(case)
+    body = render(cases, options, time.perf_counter() - began)
+    sections.write("bench/quality.py", body, Path(options.output))
+    print(body)
+
+
+if __name__ == "__main__":
+    main()
