@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "vector_error.h"
+
 namespace kez {
 
 namespace {
@@ -137,7 +139,7 @@ void Miner::sort_patterns() { std::sort(motifs.begin(), motifs.end(), ranks_befo
 std::vector<Motif> Miner::best_motifs() const {
   const int n = static_cast<int>(motifs.size());
   const int count = k == 0 ? n : std::min(k, n);
-  if (count < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+  if (count < 0) throw_vector_length_error(VectorCall::construct);
   return std::vector<Motif>(motifs.begin(), motifs.begin() + count);
 }
 

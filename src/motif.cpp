@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "vector_error.h"
+
 namespace kez {
 
 namespace {
@@ -164,7 +166,7 @@ void Motif::prepare_map(int seglen) {
   if (product > std::numeric_limits<std::int32_t>::max() || product < std::numeric_limits<std::int32_t>::min()) {
     throw std::length_error("motif window of " + std::to_string(product) + " samples is too long");
   }
-  if (product < 0) throw std::length_error("vector::_M_default_append");
+  if (product < 0) throw_vector_length_error(VectorCall::resize);
   const auto size = static_cast<std::size_t>(product);
   Contents& c = own();
   // A series keeps the row it got when first mapped; series recorded since then get new rows.

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "vector_error.h"
+
 namespace kez {
 
 const std::vector<std::vector<double>> breakpoints = {
@@ -27,11 +29,6 @@ const std::vector<std::vector<double>> breakpoints = {
 };
 
 namespace {
-
-// The standard length error, worded as the vector's own, for a segment count that cannot exist.
-[[noreturn]] void fail_segment_count() {
-  throw std::length_error("cannot create std::vector larger than max_size()");
-}
 
 // 'a' plus the number of breakpoints strictly below the value; NaN is above none.
 char letter_of(const double* cuts, std::size_t size, double value) {
@@ -153,7 +150,7 @@ int segment_count(std::size_t samples, int seglen) {
   const double count = std::ceil(q);
   // NaN fails both comparisons; an infinite q fails the upper one.
   if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    fail_segment_count();
+    throw_vector_length_error(VectorCall::construct);
   }
   return static_cast<int>(count);
 }
