@@ -8,17 +8,18 @@
 #include <vector>
 
 #include "sax.h"
+#include "walk_order.h"
 
 namespace kez {
 
 // A pattern: a run of symbols, compared as signed bytes.
 using Pattern = std::vector<char>;
 // Series index to the symbol positions of a pattern's occurrences there, in recording order.
-using OccurrenceIndex = std::unordered_map<std::int32_t, std::vector<std::int32_t>>;
+using OccurrenceIndex = SeriesMap<std::vector<std::int32_t>>;
 // Series index to the element-wise mean of that series' occurrence windows.
-using AverageOccurrences = std::unordered_map<std::int32_t, std::vector<double>>;
+using AverageOccurrences = SeriesMap<std::vector<double>>;
 // Series index to the sample offset of its occurrence closest to the representative.
-using BestMatches = std::unordered_map<std::int32_t, std::int32_t>;
+using BestMatches = SeriesMap<std::int32_t>;
 
 // Everything a record holds, flat, in the orders its accessors hand out: what saving a record keeps.
 struct MotifState {
@@ -105,7 +106,7 @@ class Motif {
   //
   // The statistics are kept flat, not as maps: one row per series that has them, in the order the series
   // first got them. That order is the insertion order of the maps handed out, so a map rebuilt from it
-  // iterates exactly as one filled in place would have.
+  // walks exactly as one filled in place would have (walk_order.h).
   struct Contents {
     OccurrenceIndex indexes;
     std::vector<std::int32_t> mapped_series;  // one per row, in first-mapped order
@@ -116,8 +117,6 @@ class Motif {
 
   // The collections, made this record's own first when a copy shares them.
   Contents& own();
-  // The rows of mapped_series in the iteration order of the maps built from them.
-  std::vector<std::size_t> map_order() const;
   // The row of the rank-th entry of the occurrence index while a mapping runs.
   std::size_t row_of(std::size_t rank) const { return rank_rows.empty() ? rank : rank_rows[rank]; }
 

@@ -6,7 +6,8 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
-#include <unordered_map>
+
+#include "walk_order.h"
 
 namespace kez {
 
@@ -116,21 +117,6 @@ Word presence_mask(const char* p, std::size_t size) {
 
 bool symbols_less(const char* a, const char* b, std::size_t size) {
   return std::lexicographical_compare(a, a + size, b, b + size, symbol_less);
-}
-
-// Appends the ranks of `runs`, listed in the iteration order of an occurrence index whose series
-// were entered in run order: the order in which such an index is walked. A map of the same key
-// type, hash and insertion sequence goes through the same buckets and rehashes, so it has the same
-// order, at the cost of one small node per series, freed at once.
-void append_index_order(const std::vector<std::pair<std::int32_t, std::size_t>>& runs,
-                        std::vector<std::uint32_t>& order) {
-  if (runs.size() == 1) {
-    order.push_back(0);
-    return;
-  }
-  std::unordered_map<std::int32_t, std::uint32_t> index;
-  for (std::size_t r = 0; r < runs.size(); ++r) index.emplace(runs[r].first, static_cast<std::uint32_t>(r));
-  for (const auto& entry : index) order.push_back(entry.second);
 }
 
 // For each length n up to `longest`, the smallest common-subsequence length L with L / n > max_overlap
@@ -349,7 +335,11 @@ void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
     level.runs.push_back({begin, base + end, s});
     begin = base + end;
   }
-  append_index_order(runs, level.order);
+  // The record made of these runs gets its series in run order, so its occurrence index walks them as
+  // the replay of that order does.
+  for_each_in_walk_order(
+      runs.size(), [&runs](std::size_t r) { return runs[r].first; },
+      [&level](std::size_t r) { level.order.push_back(static_cast<std::uint32_t>(r)); });
   level.first_run.push_back(level.runs.size());
   level.removed.push_back(0);
 }

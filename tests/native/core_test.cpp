@@ -1,4 +1,5 @@
-// Checks of the core that no Python call reaches: z-normalisation and the statistics of a hand-made record.
+// Checks of the core that no Python call reaches: z-normalisation, the statistics of a hand-made record and the
+// walk order of the per-series maps.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "miner.h"
 #include "motif.h"
 #include "sax.h"
+#include "walk_order.h"
 
 namespace {
 
@@ -172,6 +174,37 @@ void failed_remap_keeps_record() {
         "a mapping that cannot get its memory changes nothing");
 }
 
+// The orders below were read once from the standard library this project builds with, and are what it does
+// with series keys: a key joins the front of its bucket, a key opening a bucket goes in front of all, and 13
+// buckets become 29 at the fourteenth key. A library that walks otherwise fails here first.
+void walk_orders() {
+  std::vector<std::int32_t> spread;
+  for (std::int32_t i = 0; i < 16; ++i) spread.push_back(i * 5 % 16);
+  const std::vector<std::pair<std::vector<std::int32_t>, std::vector<std::int32_t>>> pinned{
+      {{0, 1, 2, 3, 4}, {4, 3, 2, 1, 0}},
+      {{7, 20, 33, -1, 46}, {-1, 46, 33, 20, 7}},  // 7, 20, 33 and 46 share a bucket
+      {spread, {11, 6, 1, 0, 13, 5, 10, 15, 2, 4, 9, 14, 3, 8, 7, 12}},
+  };
+  for (const auto& [keys, order] : pinned) {
+    const std::string name = "walk order of " + std::to_string(keys.size()) + " keys from " + std::to_string(keys[0]);
+    kez::Motif motif({'a'});
+    for (const std::int32_t s : keys) motif.record_index(s, 0);
+    std::vector<std::int32_t> walked;
+    for (const auto& entry : motif.occurrences()) walked.push_back(entry.first);
+    check(walked == order, name + ": the occurrence index");
+    std::vector<std::int32_t> replayed;
+    kez::for_each_in_walk_order(keys.size(), [&keys](std::size_t i) { return keys[i]; },
+                                [&](std::size_t i) { replayed.push_back(keys[i]); });
+    check(replayed == order, name + ": the replay");
+    kez::SeriesMap<int> refilled;
+    const std::size_t repeated = kez::fill_in_walk_order(refilled, motif.occurrences().bucket_count(), order.size(),
+                                                         [&order](std::size_t i) { return std::make_pair(order[i], 0); });
+    std::vector<std::int32_t> rewalked;
+    for (const auto& entry : refilled) rewalked.push_back(entry.first);
+    check(repeated == order.size() && rewalked == order, name + ": a map refilled in that order");
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -180,6 +213,7 @@ int main() {
   worked_example();
   remapped_record();
   failed_remap_keeps_record();
+  walk_orders();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
