@@ -42,58 +42,6 @@ class Poller {
   std::size_t done = 0;
 };
 
-// The match masks of one pattern a: for each symbol, the positions of a holding it, 64 a word.
-// Only the rows of a's own symbols are ever set, and clear() resets just those.
-class MatchMasks {
- public:
-  void assign(const char* a, std::size_t size) {
-    clear();
-    words = words_for(size);
-    if (rows.size() < symbol_count * words) rows.resize(symbol_count * words, 0);
-    for (std::size_t i = 0; i < size; ++i) row(a[i])[i / word_bits] |= Word{1} << (i % word_bits);
-    symbols = a;
-    symbols_size = size;
-  }
-
-  void clear() {
-    if (symbols == nullptr) return;
-    for (std::size_t i = 0; i < symbols_size; ++i) std::fill_n(row(symbols[i]), words, Word{0});
-    symbols = nullptr;
-  }
-
-  // The length of the longest common subsequence of the assigned pattern and b, bit-parallel:
-  // the zero bits of V count the matched positions of a, one column of the LCS table per symbol of b.
-  std::size_t lcs_with(const char* b, std::size_t size, std::vector<Word>& v) const {
-    v.assign(words, ~Word{0});
-    for (std::size_t j = 0; j < size; ++j) {
-      const Word* m = row(b[j]);
-      Word carry = 0;
-      for (std::size_t k = 0; k < words; ++k) {
-        const Word u = v[k] & m[k];
-        const Word t = v[k] + carry;
-        const Word c1 = t < carry ? 1 : 0;
-        const Word sum = t + u;
-        const Word c2 = sum < u ? 1 : 0;
-        carry = c1 | c2;
-        v[k] = sum | (v[k] & ~m[k]);
-      }
-    }
-    std::size_t ones = 0;
-    for (const Word w : v) ones += static_cast<std::size_t>(__builtin_popcountll(w));
-    // The bits above the pattern's length stay set, so the zero bits are exactly the matches.
-    return words * word_bits - ones;
-  }
-
- private:
-  Word* row(char c) { return rows.data() + symbol_index(c) * words; }
-  const Word* row(char c) const { return rows.data() + symbol_index(c) * words; }
-
-  std::vector<Word> rows;
-  std::size_t words = 0;
-  const char* symbols = nullptr;
-  std::size_t symbols_size = 0;
-};
-
 // A symbol and how often a pattern holds it.
 struct SymbolCount {
   char symbol;
@@ -156,11 +104,59 @@ bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
 }
 
 double lcs(const Pattern& a, const Pattern& b) {
-  MatchMasks masks;
-  masks.assign(a.data(), a.size());
-  std::vector<Word> v;
-  return static_cast<double>(masks.lcs_with(b.data(), b.size(), v));
+  // The table, one row at a time: row i holds the lengths for a's first i symbols and every prefix of b.
+  std::vector<std::int32_t> above(b.size() + 1, 0);
+  std::vector<std::int32_t> row(b.size() + 1, 0);
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      row[j] = a[i - 1] == b[j - 1] ? above[j - 1] + 1 : std::max(row[j - 1], above[j]);
+    }
+    above.swap(row);
+  }
+  return static_cast<double>(above[b.size()]);
 }
+
+// Only the rows of the assigned pattern's own symbols are ever set, and clear() resets just those.
+void LcsMasks::assign(const char* a, std::size_t size) {
+  clear();
+  words = words_for(size);
+  if (rows.size() < symbol_count * words) rows.resize(symbol_count * words, 0);
+  for (std::size_t i = 0; i < size; ++i) row(a[i])[i / word_bits] |= Word{1} << (i % word_bits);
+  symbols = a;
+  symbols_size = size;
+}
+
+void LcsMasks::clear() {
+  if (symbols == nullptr) return;
+  for (std::size_t i = 0; i < symbols_size; ++i) std::fill_n(row(symbols[i]), words, Word{0});
+  symbols = nullptr;
+}
+
+std::size_t LcsMasks::lcs_with(const char* b, std::size_t size, std::vector<Word>& v) const {
+  // The zero bits of V count the matched positions of a, one column of the LCS table per symbol of b.
+  v.assign(words, ~Word{0});
+  for (std::size_t j = 0; j < size; ++j) {
+    const Word* m = row(b[j]);
+    Word carry = 0;
+    for (std::size_t k = 0; k < words; ++k) {
+      const Word u = v[k] & m[k];
+      const Word t = v[k] + carry;
+      const Word c1 = t < carry ? 1 : 0;
+      const Word sum = t + u;
+      const Word c2 = sum < u ? 1 : 0;
+      carry = c1 | c2;
+      v[k] = sum | (v[k] & ~m[k]);
+    }
+  }
+  std::size_t ones = 0;
+  for (const Word w : v) ones += static_cast<std::size_t>(__builtin_popcountll(w));
+  // The bits above the pattern's length stay set, so the zero bits are exactly the matches.
+  return words * word_bits - ones;
+}
+
+std::uint64_t* LcsMasks::row(char c) { return rows.data() + symbol_index(c) * words; }
+
+const std::uint64_t* LcsMasks::row(char c) const { return rows.data() + symbol_index(c) * words; }
 
 bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
   return std::find(patterns.begin(), patterns.end(), p) != patterns.end();
@@ -389,7 +385,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   }
 
   std::vector<char> removed(count, 0);
-  MatchMasks masks;
+  LcsMasks masks;
   std::vector<Word> scratch;
   for (std::size_t i = 0; i < count; ++i) {
     if (cancelled) cancelled();

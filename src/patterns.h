@@ -34,11 +34,36 @@ enum class Stage { discretise, grow, compare, map };
 // each). It may stop the run by throwing, as a cancellation check does.
 using ProgressReport = std::function<void(Stage stage, std::size_t done, std::size_t total)>;
 
-// Returns the length of the longest common subsequence of `a` and `b`.
+// Returns the length of the longest common subsequence of `a` and `b`, by the plain table: the reference
+// that LcsMasks is tested against.
 double lcs(const Pattern& a, const Pattern& b);
 
-// True when `patterns` holds a pattern equal to `p`.
+// True when `patterns` holds a pattern equal to `p`: the plain membership test that the pruning's flags
+// replace, kept for the tests' reference pruning.
 bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns);
+
+// The longest common subsequences of one pattern with others, bit-parallel with 64 of its positions a word:
+// the redundancy pass's fast path for lcs.
+class LcsMasks {
+ public:
+  // Measures against the `size` symbols at `a` from now on; they must stay in place, unchanged, until the
+  // next assign, which clears what they set.
+  void assign(const char* a, std::size_t size);
+
+  // Returns the length of the longest common subsequence of the assigned symbols and the `size` symbols
+  // at `b`, as lcs gives it; `scratch` is working space, reused between calls.
+  std::size_t lcs_with(const char* b, std::size_t size, std::vector<std::uint64_t>& scratch) const;
+
+ private:
+  void clear();
+  std::uint64_t* row(char c);
+  const std::uint64_t* row(char c) const;
+
+  std::vector<std::uint64_t> rows;  // per symbol value, the positions of the assigned symbols holding it
+  std::size_t words = 0;
+  const char* symbols = nullptr;
+  std::size_t symbols_size = 0;
+};
 
 // Throws std::invalid_argument naming both values when growth with them could never stop.
 void check_growth(double minsup, int max_len);

@@ -1,16 +1,19 @@
-// Checks of the core that no Python call reaches: z-normalisation, the statistics of a hand-made record and the
-// walk order of the per-series maps.
+// Checks of the core that no Python call reaches: z-normalisation, the statistics of a hand-made record, the
+// walk order of the per-series maps, and the fast paths against their plain references.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "miner.h"
 #include "motif.h"
+#include "patterns.h"
 #include "sax.h"
 #include "walk_order.h"
 
@@ -205,6 +208,53 @@ void walk_orders() {
   }
 }
 
+// The bit-parallel LCS gives the table's length for patterns of one to three words, one mask reused throughout.
+void lcs_fast_path() {
+  std::mt19937 random(13);
+  std::vector<kez::Pattern> patterns(600);
+  for (std::size_t k = 0; k < patterns.size(); ++k) {
+    const unsigned symbols = 1 + k / 2 % 4;
+    patterns[k].resize(random() % 170);
+    for (char& c : patterns[k]) c = static_cast<char>('a' + random() % symbols);
+  }
+  kez::LcsMasks masks;
+  std::vector<std::uint64_t> scratch;
+  bool agree = true;
+  for (std::size_t k = 0; k < patterns.size() && agree; k += 2) {
+    const kez::Pattern& a = patterns[k];
+    const kez::Pattern& b = patterns[k + 1];
+    masks.assign(a.data(), a.size());
+    agree = static_cast<double>(masks.lcs_with(b.data(), b.size(), scratch)) == kez::lcs(a, b);
+  }
+  check(agree, "bit-parallel LCS agrees with the table");
+  check(kez::lcs({'a', 'b', 'c', 'd'}, {'a', 'b', 'd'}) == 3.0 && kez::lcs({}, {'a'}) == 0.0, "the table's LCS");
+}
+
+// get_row's letters, summed a block at a time and found with vector compares, are those of each segment's
+// plain mean (missing samples of a short last segment as zeros) by get_discrete_value.
+void letters_fast_path() {
+  std::mt19937 random(7);
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> odd{std::nan(""), inf, -inf, 0.0, -0.0, 0.43, -0.43, 0.67, 1e308};
+  bool agree = true;
+  for (int seglen = 1; seglen <= 9 && agree; ++seglen) {
+    for (int alphabet = 0; alphabet <= kez::max_alphabet && agree; ++alphabet) {
+      kez::Series series(static_cast<std::size_t>(150 * seglen + seglen / 2));
+      for (double& x : series) {
+        const unsigned pick = random() % 16;
+        x = pick < odd.size() ? odd[pick] : std::normal_distribution<double>()(random);
+      }
+      const kez::Symbols row = kez::get_row(series, seglen, alphabet);
+      for (std::size_t i = 0; i < row.size() && agree; ++i) {
+        double sum = 0.0;
+        for (std::size_t j = i * seglen; j < std::min(series.size(), (i + 1) * seglen); ++j) sum += series[j];
+        agree = row[i] == kez::get_discrete_value(alphabet, sum / seglen);
+      }
+    }
+  }
+  check(agree, "get_row's letters are get_discrete_value's");
+}
+
 }  // namespace
 
 int main() {
@@ -214,6 +264,8 @@ int main() {
   remapped_record();
   failed_remap_keeps_record();
   walk_orders();
+  lcs_fast_path();
+  letters_fast_path();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
