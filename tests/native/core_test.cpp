@@ -200,8 +200,9 @@ void walk_orders() {
                                 [&](std::size_t i) { replayed.push_back(keys[i]); });
     check(replayed == order, name + ": the replay");
     kez::SeriesMap<int> refilled;
-    const std::size_t repeated = kez::fill_in_walk_order(refilled, motif.occurrences().bucket_count(), order.size(),
-                                                         [&order](std::size_t i) { return std::make_pair(order[i], 0); });
+    const auto entry_at = [&order](std::size_t i) { return std::make_pair(order[i], 0); };
+    const std::size_t buckets = motif.occurrences().bucket_count();
+    const std::size_t repeated = kez::fill_in_walk_order(refilled, buckets, order.size(), entry_at);
     std::vector<std::int32_t> rewalked;
     for (const auto& entry : refilled) rewalked.push_back(entry.first);
     check(repeated == order.size() && rewalked == order, name + ": a map refilled in that order");
