@@ -130,7 +130,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   each_series([&](const Entry& e, const Series* series) {
     best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions);
   });
-  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches(best[m]);
+  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);
   if (report) report(Stage::map, visited, 2 * count);
 }
 

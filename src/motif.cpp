@@ -156,7 +156,7 @@ void Motif::map(const Dataset& ts, int seglen) {
   std::vector<std::pair<double, std::int32_t>> best;
   best.reserve(contents->indexes.size());
   for (const auto& [s, positions] : contents->indexes) best.push_back(best_match(series_at(ts, s), positions));
-  set_best_matches(best);
+  set_best_matches_and_naed(best);
 }
 
 void Motif::prepare_map(int seglen) {
@@ -288,7 +288,7 @@ std::pair<double, std::int32_t> Motif::best_match(const Series* series,
   return {best_distance, best_position};
 }
 
-void Motif::set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best) {
+void Motif::set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best) {
   Contents& c = own();
   for (std::size_t rank = 0; rank < best.size(); ++rank) {
     const auto& [best_distance, best_position] = best[rank];

@@ -61,7 +61,7 @@ class Motif {
 
   // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
   // prepare_map, then set_average for every entry of the occurrence index in its iteration order,
-  // then set_representative, then set_best_matches of best_match for every entry in the same order.
+  // then set_representative, then set_best_matches_and_naed of best_match for every entry in the same order.
 
   // Sets seglen and length, sizes the representative and makes room for one average per series of the
   // occurrence index; throws std::length_error for a bad length.
@@ -73,13 +73,14 @@ class Motif {
   void set_representative();
   // Returns the distance and position of the window at `positions` of `series` closest to the representative.
   std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions) const;
-  // Stores the best matches, one per occurrence index entry in iteration order, and sets naed.
-  void set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best);
+  // Stores the best matches (distance, position), one per occurrence index entry in iteration order, as sample
+  // offsets, and adds their distances to naed before dividing it by the support times the length.
+  void set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best);
 
   // Returns the occurrence window of `position` in `series`: `length` samples, NaN where none exist.
   std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;
 
-  // Returns a copy of the occurrence index.
+  // Returns a copy of the occurrence index, as every accessor returns its collection (the `indexes` property).
   OccurrenceIndex get_indexes() const { return contents->indexes; }
   // Returns a copy of the per-series average occurrences.
   AverageOccurrences get_average_occurrences() const;
@@ -91,7 +92,8 @@ class Motif {
   std::int32_t get_length() const { return length; }
   // Returns the ranking score.
   double get_naed() const { return naed; }
-  // Returns the occurrence index itself, for callers that only walk it.
+  // Returns the occurrence index itself, valid until this record next changes: for the mapping, which walks every
+  // record's index twice and would otherwise copy each one for nothing.
   const OccurrenceIndex& occurrences() const { return contents->indexes; }
   // Returns the number of series the pattern occurs in.
   std::size_t get_support() const { return contents->indexes.size(); }

@@ -202,13 +202,12 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
       std::size_t end = begin + 1;
       while (end < candidates.size() && candidates[end].prefix == candidates[begin].prefix) ++end;
       const std::size_t prefix = candidates[begin].prefix;
-      const std::size_t scanned = find_candidate(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
+      const std::size_t scanned = find_candidates(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        const auto& runs = extensions.runs[bucket];
-        if (support_threshold > static_cast<double>(runs.size())) continue;
-        prune_infrequent(grown, below.pattern(prefix), candidates[c].last, extensions.positions[bucket], runs);
+        prune_infrequent(grown, below.pattern(prefix), candidates[c].last, extensions.positions[bucket],
+                         extensions.runs[bucket]);
       }
       begin = end;
     }
@@ -238,7 +237,8 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
   // The support test in ascending order of the letters, as signed bytes.
   for (int v = std::numeric_limits<signed char>::min(); v <= std::numeric_limits<signed char>::max(); ++v) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
-    if (runs[u].empty() || support_threshold > static_cast<double>(runs[u].size())) continue;
+    // A letter that never occurs is no pattern, whatever the threshold.
+    if (runs[u].empty()) continue;
     prune_infrequent(letters, nullptr, static_cast<char>(u), found[u], runs[u]);
   }
 }
@@ -277,8 +277,8 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
   return candidates;
 }
 
-std::size_t PatternMiner::find_candidate(const Level& below, std::size_t prefix, const Candidate* first,
-                                         const Candidate* last, const SymbolicDataset& ds, Extensions& out) const {
+std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix, const Candidate* first,
+                                          const Candidate* last, const SymbolicDataset& ds, Extensions& out) const {
   const std::size_t count = static_cast<std::size_t>(last - first);
   if (out.positions.size() < count) {
     out.positions.resize(count);
@@ -321,7 +321,7 @@ std::size_t PatternMiner::find_candidate(const Level& below, std::size_t prefix,
 void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
                                     const std::vector<std::int32_t>& found,
                                     const std::vector<std::pair<std::int32_t, std::size_t>>& runs) {
-  // Only frequent candidates get here; the infrequent ones never enter the level.
+  if (support_threshold > static_cast<double>(runs.size())) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
   level.symbols.push_back(last);
   const std::size_t base = level.positions.size();

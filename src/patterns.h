@@ -122,7 +122,9 @@ class PatternMiner {
     const char* pattern(std::size_t k) const { return symbols.data() + k * length; }
   };
 
+  // Finds the one-letter patterns of `ds` and puts the frequent ones, in ascending order, in levels[1].
   void mine_1_patterns(const SymbolicDataset& ds);
+  // Returns the candidates of length current_length, joined from the level below, in ascending order.
   std::vector<Candidate> get_candidates() const;
   // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
   struct Extensions {
@@ -131,13 +133,25 @@ class PatternMiner {
     std::vector<std::vector<std::int32_t>> positions;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
   };
-  std::size_t find_candidate(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
-                             const SymbolicDataset& ds, Extensions& out) const;
+  // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
+  // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
+  // occurrence index walks its series; returns the number of occurrences scanned.
+  std::size_t find_candidates(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
+                              const SymbolicDataset& ds, Extensions& out) const;
+  // Appends the pattern `prefix` (level.length - 1 symbols) plus `last`, with its occurrences `found` in the
+  // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold: an
+  // infrequent pattern never enters a level, so it never needs erasing.
   void prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
                         const std::vector<std::pair<std::int32_t, std::size_t>>& runs);
+  // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
+  // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
+  // Runs remove_short, then marks removed every pattern whose LCS with an earlier pattern of the pruning list,
+  // at least as long and not removed itself, exceeds max_overlap times its length.
   void remove_redundant(const CancelCheck& cancelled, const ProgressReport& report);
+  // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
+  // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.
   void build_frequent();
 
   double minsup;
