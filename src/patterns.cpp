@@ -162,15 +162,14 @@ bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
   return std::find(patterns.begin(), patterns.end(), p) != patterns.end();
 }
 
-PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_overlap)
-    : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
+PatternMiner::PatternMiner(const Options& options) : options(options) {}
 
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
-  check_growth(minsup, max_len);
+  check_growth(options.minsup, options.max_len);
   frequent.clear();
   levels.assign(2, {});
   current_length = 2;
-  support_threshold = static_cast<double>(ds.size()) * minsup;
+  support_threshold = static_cast<double>(ds.size()) * options.minsup;
   try {
     mine_1_patterns(ds);
     grow(ds, cancelled, report);
@@ -190,7 +189,7 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
   Poller poller(cancelled);
   Extensions extensions;
   extensions.slot.assign(symbol_count, -1);
-  while (max_len == 0 || current_length <= max_len) {
+  while (options.max_len == 0 || current_length <= options.max_len) {
     levels.emplace_back();
     Level& grown = levels.back();
     grown.length = static_cast<std::size_t>(current_length);
@@ -211,7 +210,7 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
       }
       begin = end;
     }
-    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(max_len, 0)));
+    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(options.max_len, 0)));
     ++current_length;
     if (grown.size() == 0) return;
   }
@@ -346,7 +345,7 @@ std::vector<std::pair<std::size_t, std::size_t>> PatternMiner::remove_short() {
   for (std::size_t i = levels.size() - 1; i >= 1; --i) {
     Level& level = levels[i];
     for (std::size_t k = 0; k < level.size(); ++k) {
-      if (static_cast<long long>(i) < min_len) {
+      if (static_cast<long long>(i) < options.min_len) {
         level.removed[k] = 1;
       } else {
         kept.emplace_back(i, k);
@@ -363,7 +362,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   if (pruning.empty()) return;
   const std::size_t count = pruning.size();
   const std::size_t longest = pruning.front().first;
-  const std::vector<std::size_t> need = needed_lengths(longest, max_overlap);
+  const std::vector<std::size_t> need = needed_lengths(longest, options.max_overlap);
 
   std::vector<std::size_t> length_starts(longest + 2, count);
   std::vector<SymbolCount> counts;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -70,8 +69,16 @@ void check_growth(double minsup, int max_len);
 
 class PatternMiner {
  public:
-  // A miner keeping patterns present in a share `minsup` of the series, `min_len` to `max_len` long (0: no limit).
-  PatternMiner(double minsup, int min_len, int max_len, double max_overlap);
+  // The parameters of a run, each with the default the Python class gives it; a new parameter is a field here.
+  struct Options {
+    double minsup = 0.0;       // share of the series a pattern must occur in (Python requires it)
+    int min_len = 3;           // shortest pattern kept, in symbols
+    int max_len = 0;           // longest pattern grown, in symbols; 0: no limit
+    double max_overlap = 0.9;  // LCS share of its length above which a pattern is redundant
+  };
+
+  // A miner with `options`, which it keeps unchanged.
+  explicit PatternMiner(const Options& options);
 
   // Mines `ds` from a clean state, leaving the frequent map; throws std::invalid_argument when growth could not stop.
   void mine(const SymbolicDataset& ds, const CancelCheck& cancelled = {}, const ProgressReport& report = {});
@@ -79,8 +86,8 @@ class PatternMiner {
   // Returns a copy of the frequent map.
   FrequentMap get_frequent() const { return frequent; }
 
-  // Returns the parameters, in constructor order.
-  std::tuple<double, int, int, double> get_parameters() const { return {minsup, min_len, max_len, max_overlap}; }
+  // Returns a copy of the options.
+  Options get_options() const { return options; }
 
   // Replaces the frequent map, as when a saved miner is restored.
   void set_frequent(FrequentMap restored) { frequent = std::move(restored); }
@@ -154,10 +161,7 @@ class PatternMiner {
   // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.
   void build_frequent();
 
-  double minsup;
-  int min_len;
-  int max_len;
-  double max_overlap;
+  Options options;
   FrequentMap frequent;
   double support_threshold = 0.0;
   int current_length = 2;

@@ -215,7 +215,7 @@ void fuzz_pattern_miner(Input& in) {
   const int min_len = in.in(-1, 4);
   const int max_len = max_len_for(in, minsup);
   const double max_overlap = in.share();
-  kez::PatternMiner miner(minsup, min_len, max_len, max_overlap);
+  kez::PatternMiner miner({minsup, min_len, max_len, max_overlap});
   try {
     miner.mine(ds);
     require(!growth_refused(minsup, max_len), "growth that cannot stop is refused");
@@ -226,7 +226,7 @@ void fuzz_pattern_miner(Input& in) {
   }
   check_frequent(miner.get_frequent(), ds, minsup, min_len, max_len);
   // Neither a length limit nor an overlap limit prunes anything here, so this miner keeps all it grew.
-  kez::PatternMiner unpruned(minsup, 1, max_len, 1.0);
+  kez::PatternMiner unpruned({minsup, 1, max_len, 1.0});
   unpruned.mine(ds);
   std::vector<Pattern> kept;
   for (const auto& entry : miner.get_frequent()) kept.push_back(entry.first);
@@ -235,7 +235,7 @@ void fuzz_pattern_miner(Input& in) {
   // A second run on other data gives what a new miner gives.
   const SymbolicDataset other = symbols(in);
   miner.mine(other);
-  kez::PatternMiner fresh(minsup, min_len, max_len, max_overlap);
+  kez::PatternMiner fresh({minsup, min_len, max_len, max_overlap});
   fresh.mine(other);
   const auto a = miner.get_frequent();
   const auto b = fresh.get_frequent();
@@ -255,7 +255,7 @@ void fuzz_miner(Input& in) {
   const int max_len = max_len_for(in, minsup);
   const double max_overlap = in.share();
   const int k = in.in(-2, 4);
-  kez::Miner miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k);
+  kez::Miner miner({{minsup, min_len, max_len, max_overlap}, seglen, alphabet, k});
   std::vector<Motif> result;
   try {
     result = miner.mine(ts);
