@@ -599,29 +599,48 @@ py::tuple reduce_by_state(const py::object& self) {
   return py::make_tuple(new_object, py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
 }
 
+// The constructors, from the Python arguments in their order; restoring a saved miner goes through them too.
+PatternMiner::Options pattern_options(double minsup, int min_len, int max_len, double max_overlap) {
+  return {minsup, min_len, max_len, max_overlap};
+}
+
+PatternMiner new_pattern_miner(double minsup, int min_len, int max_len, double max_overlap) {
+  return PatternMiner(pattern_options(minsup, min_len, max_len, max_overlap));
+}
+
+Miner new_miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap, int k) {
+  Miner::Options options;
+  options.patterns = pattern_options(minsup, min_len, max_len, max_overlap);
+  options.seglen = seglen;
+  options.alphabet = alphabet;
+  options.k = k;
+  return Miner(options);
+}
+
 py::tuple miner_state(const Miner& miner) {
-  const auto [minsup, seglen, alphabet, min_len, max_len, max_overlap, k] = miner.get_parameters();
-  return py::make_tuple(minsup, seglen, alphabet, min_len, max_len, max_overlap, k, miner.get_motifs());
+  const Miner::Options o = miner.get_options();
+  const PatternMiner::Options& p = o.patterns;
+  return py::make_tuple(p.minsup, o.seglen, o.alphabet, p.min_len, p.max_len, p.max_overlap, o.k, miner.get_motifs());
 }
 
 Miner miner_from_state(const py::tuple& t) {
   if (t.size() != 8) throw py::value_error("miner state: expected 8 items, got " + std::to_string(t.size()));
-  Miner miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<int>(), t[4].cast<int>(),
-              t[5].cast<double>(), t[6].cast<int>());
+  Miner miner = new_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<int>(), t[4].cast<int>(),
+                          t[5].cast<double>(), t[6].cast<int>());
   miner.set_motifs(t[7].cast<std::vector<Motif>>());
   return miner;
 }
 
 py::tuple pattern_miner_state(const PatternMiner& miner) {
-  const auto [minsup, min_len, max_len, max_overlap] = miner.get_parameters();
+  const PatternMiner::Options p = miner.get_options();
   py::list records;
   for (auto& entry : miner.get_frequent()) records.append(py::cast(std::move(entry.second)));
-  return py::make_tuple(minsup, min_len, max_len, max_overlap, records);
+  return py::make_tuple(p.minsup, p.min_len, p.max_len, p.max_overlap, records);
 }
 
 PatternMiner pattern_miner_from_state(const py::tuple& t) {
   if (t.size() != 5) throw py::value_error("pattern miner state: expected 5 items, got " + std::to_string(t.size()));
-  PatternMiner miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<double>());
+  PatternMiner miner = new_pattern_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<double>());
   FrequentMap frequent;
   for (Motif& record : t[4].cast<std::vector<Motif>>()) {
     Pattern key = record.pattern;
@@ -645,6 +664,9 @@ void refuse_uninitialised() {
 // Definitions.
 
 PYBIND11_MODULE(_kez_cpp, m) {
+  // The Python defaults are those of the options.
+  const PatternMiner::Options pattern_defaults;
+  const Miner::Options miner_defaults;
   py::class_<Motif>(m, "Motif")
       .def_property_readonly("pattern", &motif_pattern)
       .def_property_readonly("indexes", &Motif::get_indexes)
@@ -658,17 +680,17 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def("__reduce__", &reduce_by_state);
 
   py::class_<Miner>(m, "Miner")
-      .def(py::init<double, int, int, int, int, double, int>(), py::arg("minsup"), py::arg("seglen"),
-           py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0, py::arg("max_overlap") = 0.9,
-           py::arg("k") = 0)
+      .def(py::init(&new_miner), py::arg("minsup"), py::arg("seglen"), py::arg("alphabet"),
+           py::arg("min_len") = pattern_defaults.min_len, py::arg("max_len") = pattern_defaults.max_len,
+           py::arg("max_overlap") = pattern_defaults.max_overlap, py::arg("k") = miner_defaults.k)
       .def("mine", &miner_mine)
       .def_property_readonly("motifs", &Miner::get_motifs)
       .def(py::pickle(&miner_state, &miner_from_state))
       .def("__reduce__", &reduce_by_state);
 
   py::class_<PatternMiner>(m, "PatternMiner")
-      .def(py::init<double, int, int, double>(), py::arg("minsup"), py::arg("min_len") = 3, py::arg("max_len") = 0,
-           py::arg("max_overlap") = 0.9)
+      .def(py::init(&new_pattern_miner), py::arg("minsup"), py::arg("min_len") = pattern_defaults.min_len,
+           py::arg("max_len") = pattern_defaults.max_len, py::arg("max_overlap") = pattern_defaults.max_overlap)
       .def("mine", &pattern_miner_mine)
       .def_property_readonly("frequent", &pattern_miner_frequent)
       .def(py::pickle(&pattern_miner_state, &pattern_miner_from_state))

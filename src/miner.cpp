@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "vector_error.h"
+
 namespace kez {
 
 namespace {
@@ -20,18 +22,11 @@ bool ranks_before(const Motif& a, const Motif& b) {
 
 }  // namespace
 
-Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap, int k)
-    : minsup(minsup),
-      seglen(seglen),
-      alphabet(alphabet),
-      min_len(min_len),
-      max_len(max_len),
-      max_overlap(max_overlap),
-      k(k) {}
+Miner::Miner(const Options& options) : options(options) {}
 
 std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const ProgressReport& report) {
-  check_alphabet(alphabet);
-  check_growth(minsup, max_len);
+  check_alphabet(options.alphabet);
+  check_growth(options.patterns.minsup, options.patterns.max_len);
   znorm(ts);
   const auto stored = [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; };
   return mine(ts.size(), stored, cancelled, report);
@@ -39,8 +34,8 @@ std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const 
 
 std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
                                const ProgressReport& report) {
-  check_alphabet(alphabet);
-  check_growth(minsup, max_len);
+  check_alphabet(options.alphabet);
+  check_growth(options.patterns.minsup, options.patterns.max_len);
   motifs.clear();
   try {
     SymbolicDataset ds;
@@ -48,7 +43,7 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
     Series scratch;
     for (std::size_t i = 0; i < count; ++i) {
       if (report) report(Stage::discretise, i, count);
-      ds.push_back(get_row(normalised(i, scratch), seglen, alphabet));
+      ds.push_back(get_row(normalised(i, scratch), options.seglen, options.alphabet));
     }
     if (report) report(Stage::discretise, count, count);
     mine_patterns(ds, cancelled, report);
@@ -65,7 +60,7 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
 }
 
 void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
-  PatternMiner miner(minsup, min_len, max_len, max_overlap);
+  PatternMiner miner(options.patterns);
   miner.mine(ds, cancelled, report);
   for (auto& entry : miner.take_frequent()) motifs.push_back(std::move(entry.second));
 }
@@ -80,7 +75,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     std::size_t rank;
     const std::vector<std::int32_t>* positions;
   };
-  for (Motif& motif : motifs) motif.prepare_map(seglen);
+  for (Motif& motif : motifs) motif.prepare_map(options.seglen);
   const auto in_collection = [count](std::int32_t s) { return s >= 0 && static_cast<std::size_t>(s) < count; };
   // The entries of each series stand together, in one buffer sized by a first counting pass.
   std::vector<std::size_t> starts(count + 1, 0);
@@ -128,7 +123,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   each_series([&](const Entry& e, const Series* series) {
     best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions);
   });
-  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches(best[m]);
+  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);
   if (report) report(Stage::map, visited, 2 * count);
 }
 
@@ -136,8 +131,8 @@ void Miner::sort_patterns() { std::sort(motifs.begin(), motifs.end(), ranks_befo
 
 std::vector<Motif> Miner::best_motifs() const {
   const int n = static_cast<int>(motifs.size());
-  const int count = k == 0 ? n : std::min(k, n);
-  if (count < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+  const int count = options.k == 0 ? n : std::min(options.k, n);
+  if (count < 0) throw_vector_length_error(VectorCall::construct);
   return std::vector<Motif>(motifs.begin(), motifs.begin() + count);
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,8 +14,17 @@ namespace kez {
 
 class Miner {
  public:
-  // A miner with the parameters of every stage; `k` is how many motifs `mine` returns (0: all).
-  Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap, int k);
+  // The parameters of every stage, each with the default the Python class gives it; the pattern miner's own
+  // are handed to it as they are.
+  struct Options {
+    PatternMiner::Options patterns;  // minsup, min_len, max_len, max_overlap
+    int seglen = 0;                  // samples per letter (Python requires it)
+    int alphabet = 0;                // letters in the alphabet (Python requires it)
+    int k = 0;                       // how many motifs `mine` returns; 0: all
+  };
+
+  // A miner with `options`, which it keeps unchanged.
+  explicit Miner(const Options& options);
 
   // Finds, maps and ranks the motifs of `ts` (normalised in place) from an empty list; returns the best `k`.
   // Parameters that cannot work throw std::invalid_argument before anything changes.
@@ -33,10 +41,8 @@ class Miner {
   // Returns a copy of the whole ranked motif list.
   std::vector<Motif> get_motifs() const { return motifs; }
 
-  // Returns the parameters, in constructor order.
-  std::tuple<double, int, int, int, int, double, int> get_parameters() const {
-    return {minsup, seglen, alphabet, min_len, max_len, max_overlap, k};
-  }
+  // Returns a copy of the options.
+  Options get_options() const { return options; }
 
   // Replaces the ranked motif list, as when a saved miner is restored.
   void set_motifs(std::vector<Motif> ranked) { motifs = std::move(ranked); }
@@ -48,13 +54,7 @@ class Miner {
   void sort_patterns();
   std::vector<Motif> best_motifs() const;
 
-  double minsup;
-  int seglen;
-  int alphabet;
-  int min_len;
-  int max_len;
-  double max_overlap;
-  int k;
+  Options options;
   std::vector<Motif> motifs;
 };
 

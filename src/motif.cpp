@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "vector_error.h"
+
 namespace kez {
 
 namespace {
@@ -80,20 +82,18 @@ Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std
       state.representative.size() != size) {
     fail("statistics do not fit " + std::to_string(rows) + " series of " + std::to_string(size) + " samples");
   }
-  // A map with the saved bucket count, filled in reverse of its saved iteration order, iterates in that
-  // order: each new key goes to the front of its bucket, and a key opening a bucket to the front of all.
   const std::size_t bound = 4 * entries + 16;
   if (state.index_buckets > bound) fail("bucket count " + std::to_string(state.index_buckets) + " is too large");
   Contents& c = *contents;
-  if (state.index_buckets > 0) c.indexes.rehash(state.index_buckets);
   std::vector<std::size_t> starts(entries + 1, 0);
   for (std::size_t e = 0; e < entries; ++e) starts[e + 1] = starts[e] + state.index_counts[e];
-  for (std::size_t e = entries; e-- > 0;) {
+  const std::size_t repeated = fill_in_walk_order(c.indexes, state.index_buckets, entries, [&](std::size_t e) {
     const auto first = state.index_positions.begin() + static_cast<std::ptrdiff_t>(starts[e]);
     const auto last = state.index_positions.begin() + static_cast<std::ptrdiff_t>(starts[e + 1]);
-    if (!c.indexes.emplace(state.index_series[e], std::vector<std::int32_t>(first, last)).second) {
-      fail("series " + std::to_string(state.index_series[e]) + " appears twice in the index");
-    }
+    return std::make_pair(state.index_series[e], std::vector<std::int32_t>(first, last));
+  });
+  if (repeated < entries) {
+    fail("series " + std::to_string(state.index_series[repeated]) + " appears twice in the index");
   }
   std::unordered_map<std::int32_t, char> rows_seen;
   for (const std::int32_t s : state.mapped_series) {
@@ -156,7 +156,7 @@ void Motif::map(const Dataset& ts, int seglen) {
   std::vector<std::pair<double, std::int32_t>> best;
   best.reserve(contents->indexes.size());
   for (const auto& [s, positions] : contents->indexes) best.push_back(best_match(series_at(ts, s), positions));
-  set_best_matches(best);
+  set_best_matches_and_naed(best);
 }
 
 void Motif::prepare_map(int seglen) {
@@ -164,7 +164,7 @@ void Motif::prepare_map(int seglen) {
   if (product > std::numeric_limits<std::int32_t>::max() || product < std::numeric_limits<std::int32_t>::min()) {
     throw std::length_error("motif window of " + std::to_string(product) + " samples is too long");
   }
-  if (product < 0) throw std::length_error("vector::_M_default_append");
+  if (product < 0) throw_vector_length_error(VectorCall::resize);
   const auto size = static_cast<std::size_t>(product);
   Contents& c = own();
   // A series keeps the row it got when first mapped; series recorded since then get new rows.
@@ -202,15 +202,6 @@ void Motif::prepare_map(int seglen) {
   rank_rows.swap(ranks);
   this->seglen = seglen;
   length = static_cast<std::int32_t>(product);
-}
-
-std::vector<std::size_t> Motif::map_order() const {
-  std::unordered_map<std::int32_t, std::size_t> replay;
-  for (std::size_t row = 0; row < contents->mapped_series.size(); ++row) replay.emplace(contents->mapped_series[row], row);
-  std::vector<std::size_t> order;
-  order.reserve(replay.size());
-  for (const auto& entry : replay) order.push_back(entry.second);
-  return order;
 }
 
 AverageOccurrences Motif::get_average_occurrences() const {
@@ -268,8 +259,9 @@ void Motif::set_representative() {
   const std::size_t size = static_cast<std::size_t>(length);
   std::vector<double> sums(size, 0.0);
   std::vector<int> counts(size, 0);
-  // Series by series, so each element still sums the series in the averages' iteration order.
-  for (const std::size_t row : map_order()) {
+  // Series by series, so each element still sums the series in the order the averages handed out are walked.
+  const auto series_of = [&c](std::size_t row) { return c.mapped_series[row]; };
+  for_each_in_walk_order(c.mapped_series.size(), series_of, [&](std::size_t row) {
     const double* const average = c.averages.data() + row * size;
     for (std::size_t i = 0; i < size; ++i) {
       const double v = average[i];
@@ -277,7 +269,7 @@ void Motif::set_representative() {
       sums[i] += v;
       ++counts[i];
     }
-  }
+  });
   for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0 ? missing : sums[i] / counts[i];
 }
 
@@ -296,7 +288,7 @@ std::pair<double, std::int32_t> Motif::best_match(const Series* series,
   return {best_distance, best_position};
 }
 
-void Motif::set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best) {
+void Motif::set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best) {
   Contents& c = own();
   for (std::size_t rank = 0; rank < best.size(); ++rank) {
     const auto& [best_distance, best_position] = best[rank];

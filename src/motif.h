@@ -8,17 +8,18 @@
 #include <vector>
 
 #include "sax.h"
+#include "walk_order.h"
 
 namespace kez {
 
 // A pattern: a run of symbols, compared as signed bytes.
 using Pattern = std::vector<char>;
 // Series index to the symbol positions of a pattern's occurrences there, in recording order.
-using OccurrenceIndex = std::unordered_map<std::int32_t, std::vector<std::int32_t>>;
+using OccurrenceIndex = SeriesMap<std::vector<std::int32_t>>;
 // Series index to the element-wise mean of that series' occurrence windows.
-using AverageOccurrences = std::unordered_map<std::int32_t, std::vector<double>>;
+using AverageOccurrences = SeriesMap<std::vector<double>>;
 // Series index to the sample offset of its occurrence closest to the representative.
-using BestMatches = std::unordered_map<std::int32_t, std::int32_t>;
+using BestMatches = SeriesMap<std::int32_t>;
 
 // Everything a record holds, flat, in the orders its accessors hand out: what saving a record keeps.
 struct MotifState {
@@ -60,7 +61,7 @@ class Motif {
 
   // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
   // prepare_map, then set_average for every entry of the occurrence index in its iteration order,
-  // then set_representative, then set_best_matches of best_match for every entry in the same order.
+  // then set_representative, then set_best_matches_and_naed of best_match for every entry in the same order.
 
   // Sets seglen and length, sizes the representative and makes room for one average per series of the
   // occurrence index; throws std::length_error for a bad length.
@@ -72,13 +73,14 @@ class Motif {
   void set_representative();
   // Returns the distance and position of the window at `positions` of `series` closest to the representative.
   std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions) const;
-  // Stores the best matches, one per occurrence index entry in iteration order, and sets naed.
-  void set_best_matches(const std::vector<std::pair<double, std::int32_t>>& best);
+  // Stores the best matches (distance, position), one per occurrence index entry in iteration order, as sample
+  // offsets, and adds their distances to naed before dividing it by the support times the length.
+  void set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best);
 
   // Returns the occurrence window of `position` in `series`: `length` samples, NaN where none exist.
   std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;
 
-  // Returns a copy of the occurrence index.
+  // Returns a copy of the occurrence index, as every accessor returns its collection (the `indexes` property).
   OccurrenceIndex get_indexes() const { return contents->indexes; }
   // Returns a copy of the per-series average occurrences.
   AverageOccurrences get_average_occurrences() const;
@@ -90,7 +92,8 @@ class Motif {
   std::int32_t get_length() const { return length; }
   // Returns the ranking score.
   double get_naed() const { return naed; }
-  // Returns the occurrence index itself, for callers that only walk it.
+  // Returns the occurrence index itself, valid until this record next changes: for the mapping, which walks every
+  // record's index twice and would otherwise copy each one for nothing.
   const OccurrenceIndex& occurrences() const { return contents->indexes; }
   // Returns the number of series the pattern occurs in.
   std::size_t get_support() const { return contents->indexes.size(); }
@@ -105,7 +108,7 @@ class Motif {
   //
   // The statistics are kept flat, not as maps: one row per series that has them, in the order the series
   // first got them. That order is the insertion order of the maps handed out, so a map rebuilt from it
-  // iterates exactly as one filled in place would have.
+  // walks exactly as one filled in place would have (walk_order.h).
   struct Contents {
     OccurrenceIndex indexes;
     std::vector<std::int32_t> mapped_series;  // one per row, in first-mapped order
@@ -116,8 +119,6 @@ class Motif {
 
   // The collections, made this record's own first when a copy shares them.
   Contents& own();
-  // The rows of mapped_series in the iteration order of the maps built from them.
-  std::vector<std::size_t> map_order() const;
   // The row of the rank-th entry of the occurrence index while a mapping runs.
   std::size_t row_of(std::size_t rank) const { return rank_rows.empty() ? rank : rank_rows[rank]; }
 

@@ -6,7 +6,8 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
-#include <unordered_map>
+
+#include "walk_order.h"
 
 namespace kez {
 
@@ -41,58 +42,6 @@ class Poller {
   std::size_t done = 0;
 };
 
-// The match masks of one pattern a: for each symbol, the positions of a holding it, 64 a word.
-// Only the rows of a's own symbols are ever set, and clear() resets just those.
-class MatchMasks {
- public:
-  void assign(const char* a, std::size_t size) {
-    clear();
-    words = words_for(size);
-    if (rows.size() < symbol_count * words) rows.resize(symbol_count * words, 0);
-    for (std::size_t i = 0; i < size; ++i) row(a[i])[i / word_bits] |= Word{1} << (i % word_bits);
-    symbols = a;
-    symbols_size = size;
-  }
-
-  void clear() {
-    if (symbols == nullptr) return;
-    for (std::size_t i = 0; i < symbols_size; ++i) std::fill_n(row(symbols[i]), words, Word{0});
-    symbols = nullptr;
-  }
-
-  // The length of the longest common subsequence of the assigned pattern and b, bit-parallel:
-  // the zero bits of V count the matched positions of a, one column of the LCS table per symbol of b.
-  std::size_t lcs_with(const char* b, std::size_t size, std::vector<Word>& v) const {
-    v.assign(words, ~Word{0});
-    for (std::size_t j = 0; j < size; ++j) {
-      const Word* m = row(b[j]);
-      Word carry = 0;
-      for (std::size_t k = 0; k < words; ++k) {
-        const Word u = v[k] & m[k];
-        const Word t = v[k] + carry;
-        const Word c1 = t < carry ? 1 : 0;
-        const Word sum = t + u;
-        const Word c2 = sum < u ? 1 : 0;
-        carry = c1 | c2;
-        v[k] = sum | (v[k] & ~m[k]);
-      }
-    }
-    std::size_t ones = 0;
-    for (const Word w : v) ones += static_cast<std::size_t>(__builtin_popcountll(w));
-    // The bits above the pattern's length stay set, so the zero bits are exactly the matches.
-    return words * word_bits - ones;
-  }
-
- private:
-  Word* row(char c) { return rows.data() + symbol_index(c) * words; }
-  const Word* row(char c) const { return rows.data() + symbol_index(c) * words; }
-
-  std::vector<Word> rows;
-  std::size_t words = 0;
-  const char* symbols = nullptr;
-  std::size_t symbols_size = 0;
-};
-
 // A symbol and how often a pattern holds it.
 struct SymbolCount {
   char symbol;
@@ -116,21 +65,6 @@ Word presence_mask(const char* p, std::size_t size) {
 
 bool symbols_less(const char* a, const char* b, std::size_t size) {
   return std::lexicographical_compare(a, a + size, b, b + size, symbol_less);
-}
-
-// Appends the ranks of `runs`, listed in the iteration order of an occurrence index whose series
-// were entered in run order: the order in which such an index is walked. A map of the same key
-// type, hash and insertion sequence goes through the same buckets and rehashes, so it has the same
-// order, at the cost of one small node per series, freed at once.
-void append_index_order(const std::vector<std::pair<std::int32_t, std::size_t>>& runs,
-                        std::vector<std::uint32_t>& order) {
-  if (runs.size() == 1) {
-    order.push_back(0);
-    return;
-  }
-  std::unordered_map<std::int32_t, std::uint32_t> index;
-  for (std::size_t r = 0; r < runs.size(); ++r) index.emplace(runs[r].first, static_cast<std::uint32_t>(r));
-  for (const auto& entry : index) order.push_back(entry.second);
 }
 
 // For each length n up to `longest`, the smallest common-subsequence length L with L / n > max_overlap
@@ -170,25 +104,72 @@ bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
 }
 
 double lcs(const Pattern& a, const Pattern& b) {
-  MatchMasks masks;
-  masks.assign(a.data(), a.size());
-  std::vector<Word> v;
-  return static_cast<double>(masks.lcs_with(b.data(), b.size(), v));
+  // The table, one row at a time: row i holds the lengths for a's first i symbols and every prefix of b.
+  std::vector<std::int32_t> above(b.size() + 1, 0);
+  std::vector<std::int32_t> row(b.size() + 1, 0);
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      row[j] = a[i - 1] == b[j - 1] ? above[j - 1] + 1 : std::max(row[j - 1], above[j]);
+    }
+    above.swap(row);
+  }
+  return static_cast<double>(above[b.size()]);
 }
+
+// Only the rows of the assigned pattern's own symbols are ever set, and clear() resets just those.
+void LcsMasks::assign(const char* a, std::size_t size) {
+  clear();
+  words = words_for(size);
+  if (rows.size() < symbol_count * words) rows.resize(symbol_count * words, 0);
+  for (std::size_t i = 0; i < size; ++i) row(a[i])[i / word_bits] |= Word{1} << (i % word_bits);
+  symbols = a;
+  symbols_size = size;
+}
+
+void LcsMasks::clear() {
+  if (symbols == nullptr) return;
+  for (std::size_t i = 0; i < symbols_size; ++i) std::fill_n(row(symbols[i]), words, Word{0});
+  symbols = nullptr;
+}
+
+std::size_t LcsMasks::lcs_with(const char* b, std::size_t size, std::vector<Word>& v) const {
+  // The zero bits of V count the matched positions of a, one column of the LCS table per symbol of b.
+  v.assign(words, ~Word{0});
+  for (std::size_t j = 0; j < size; ++j) {
+    const Word* m = row(b[j]);
+    Word carry = 0;
+    for (std::size_t k = 0; k < words; ++k) {
+      const Word u = v[k] & m[k];
+      const Word t = v[k] + carry;
+      const Word c1 = t < carry ? 1 : 0;
+      const Word sum = t + u;
+      const Word c2 = sum < u ? 1 : 0;
+      carry = c1 | c2;
+      v[k] = sum | (v[k] & ~m[k]);
+    }
+  }
+  std::size_t ones = 0;
+  for (const Word w : v) ones += static_cast<std::size_t>(__builtin_popcountll(w));
+  // The bits above the pattern's length stay set, so the zero bits are exactly the matches.
+  return words * word_bits - ones;
+}
+
+std::uint64_t* LcsMasks::row(char c) { return rows.data() + symbol_index(c) * words; }
+
+const std::uint64_t* LcsMasks::row(char c) const { return rows.data() + symbol_index(c) * words; }
 
 bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
   return std::find(patterns.begin(), patterns.end(), p) != patterns.end();
 }
 
-PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_overlap)
-    : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
+PatternMiner::PatternMiner(const Options& options) : options(options) {}
 
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
-  check_growth(minsup, max_len);
+  check_growth(options.minsup, options.max_len);
   frequent.clear();
   levels.assign(2, {});
   current_length = 2;
-  support_threshold = static_cast<double>(ds.size()) * minsup;
+  support_threshold = static_cast<double>(ds.size()) * options.minsup;
   try {
     mine_1_patterns(ds);
     grow(ds, cancelled, report);
@@ -208,7 +189,7 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
   Poller poller(cancelled);
   Extensions extensions;
   extensions.slot.assign(symbol_count, -1);
-  while (max_len == 0 || current_length <= max_len) {
+  while (options.max_len == 0 || current_length <= options.max_len) {
     levels.emplace_back();
     Level& grown = levels.back();
     grown.length = static_cast<std::size_t>(current_length);
@@ -220,17 +201,16 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
       std::size_t end = begin + 1;
       while (end < candidates.size() && candidates[end].prefix == candidates[begin].prefix) ++end;
       const std::size_t prefix = candidates[begin].prefix;
-      const std::size_t scanned = find_candidate(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
+      const std::size_t scanned = find_candidates(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        const auto& runs = extensions.runs[bucket];
-        if (support_threshold > static_cast<double>(runs.size())) continue;
-        prune_infrequent(grown, below.pattern(prefix), candidates[c].last, extensions.positions[bucket], runs);
+        prune_infrequent(grown, below.pattern(prefix), candidates[c].last, extensions.positions[bucket],
+                         extensions.runs[bucket]);
       }
       begin = end;
     }
-    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(max_len, 0)));
+    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(options.max_len, 0)));
     ++current_length;
     if (grown.size() == 0) return;
   }
@@ -256,7 +236,8 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
   // The support test in ascending order of the letters, as signed bytes.
   for (int v = std::numeric_limits<signed char>::min(); v <= std::numeric_limits<signed char>::max(); ++v) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
-    if (runs[u].empty() || support_threshold > static_cast<double>(runs[u].size())) continue;
+    // A letter that never occurs is no pattern, whatever the threshold.
+    if (runs[u].empty()) continue;
     prune_infrequent(letters, nullptr, static_cast<char>(u), found[u], runs[u]);
   }
 }
@@ -295,8 +276,8 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
   return candidates;
 }
 
-std::size_t PatternMiner::find_candidate(const Level& below, std::size_t prefix, const Candidate* first,
-                                         const Candidate* last, const SymbolicDataset& ds, Extensions& out) const {
+std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix, const Candidate* first,
+                                          const Candidate* last, const SymbolicDataset& ds, Extensions& out) const {
   const std::size_t count = static_cast<std::size_t>(last - first);
   if (out.positions.size() < count) {
     out.positions.resize(count);
@@ -339,7 +320,7 @@ std::size_t PatternMiner::find_candidate(const Level& below, std::size_t prefix,
 void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
                                     const std::vector<std::int32_t>& found,
                                     const std::vector<std::pair<std::int32_t, std::size_t>>& runs) {
-  // Only frequent candidates get here; the infrequent ones never enter the level.
+  if (support_threshold > static_cast<double>(runs.size())) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
   level.symbols.push_back(last);
   const std::size_t base = level.positions.size();
@@ -349,7 +330,11 @@ void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
     level.runs.push_back({begin, base + end, s});
     begin = base + end;
   }
-  append_index_order(runs, level.order);
+  // The record made of these runs gets its series in run order, so its occurrence index walks them as
+  // the replay of that order does.
+  for_each_in_walk_order(
+      runs.size(), [&runs](std::size_t r) { return runs[r].first; },
+      [&level](std::size_t r) { level.order.push_back(static_cast<std::uint32_t>(r)); });
   level.first_run.push_back(level.runs.size());
   level.removed.push_back(0);
 }
@@ -360,7 +345,7 @@ std::vector<std::pair<std::size_t, std::size_t>> PatternMiner::remove_short() {
   for (std::size_t i = levels.size() - 1; i >= 1; --i) {
     Level& level = levels[i];
     for (std::size_t k = 0; k < level.size(); ++k) {
-      if (static_cast<long long>(i) < min_len) {
+      if (static_cast<long long>(i) < options.min_len) {
         level.removed[k] = 1;
       } else {
         kept.emplace_back(i, k);
@@ -377,7 +362,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   if (pruning.empty()) return;
   const std::size_t count = pruning.size();
   const std::size_t longest = pruning.front().first;
-  const std::vector<std::size_t> need = needed_lengths(longest, max_overlap);
+  const std::vector<std::size_t> need = needed_lengths(longest, options.max_overlap);
 
   std::vector<std::size_t> length_starts(longest + 2, count);
   std::vector<SymbolCount> counts;
@@ -399,7 +384,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   }
 
   std::vector<char> removed(count, 0);
-  MatchMasks masks;
+  LcsMasks masks;
   std::vector<Word> scratch;
   for (std::size_t i = 0; i < count; ++i) {
     if (cancelled) cancelled();

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -34,19 +33,52 @@ enum class Stage { discretise, grow, compare, map };
 // each). It may stop the run by throwing, as a cancellation check does.
 using ProgressReport = std::function<void(Stage stage, std::size_t done, std::size_t total)>;
 
-// Returns the length of the longest common subsequence of `a` and `b`.
+// Returns the length of the longest common subsequence of `a` and `b`, by the plain table: the reference
+// that LcsMasks is tested against.
 double lcs(const Pattern& a, const Pattern& b);
 
-// True when `patterns` holds a pattern equal to `p`.
+// True when `patterns` holds a pattern equal to `p`: the plain membership test that the pruning's flags
+// replace, kept for the tests' reference pruning.
 bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns);
+
+// The longest common subsequences of one pattern with others, bit-parallel with 64 of its positions a word:
+// the redundancy pass's fast path for lcs.
+class LcsMasks {
+ public:
+  // Measures against the `size` symbols at `a` from now on; they must stay in place, unchanged, until the
+  // next assign, which clears what they set.
+  void assign(const char* a, std::size_t size);
+
+  // Returns the length of the longest common subsequence of the assigned symbols and the `size` symbols
+  // at `b`, as lcs gives it; `scratch` is working space, reused between calls.
+  std::size_t lcs_with(const char* b, std::size_t size, std::vector<std::uint64_t>& scratch) const;
+
+ private:
+  void clear();
+  std::uint64_t* row(char c);
+  const std::uint64_t* row(char c) const;
+
+  std::vector<std::uint64_t> rows;  // per symbol value, the positions of the assigned symbols holding it
+  std::size_t words = 0;
+  const char* symbols = nullptr;
+  std::size_t symbols_size = 0;
+};
 
 // Throws std::invalid_argument naming both values when growth with them could never stop.
 void check_growth(double minsup, int max_len);
 
 class PatternMiner {
  public:
-  // A miner keeping patterns present in a share `minsup` of the series, `min_len` to `max_len` long (0: no limit).
-  PatternMiner(double minsup, int min_len, int max_len, double max_overlap);
+  // The parameters of a run, each with the default the Python class gives it; a new parameter is a field here.
+  struct Options {
+    double minsup = 0.0;       // share of the series a pattern must occur in (Python requires it)
+    int min_len = 3;           // shortest pattern kept, in symbols
+    int max_len = 0;           // longest pattern grown, in symbols; 0: no limit
+    double max_overlap = 0.9;  // LCS share of its length above which a pattern is redundant
+  };
+
+  // A miner with `options`, which it keeps unchanged.
+  explicit PatternMiner(const Options& options);
 
   // Mines `ds` from a clean state, leaving the frequent map; throws std::invalid_argument when growth could not stop.
   void mine(const SymbolicDataset& ds, const CancelCheck& cancelled = {}, const ProgressReport& report = {});
@@ -54,8 +86,8 @@ class PatternMiner {
   // Returns a copy of the frequent map.
   FrequentMap get_frequent() const { return frequent; }
 
-  // Returns the parameters, in constructor order.
-  std::tuple<double, int, int, double> get_parameters() const { return {minsup, min_len, max_len, max_overlap}; }
+  // Returns a copy of the options.
+  Options get_options() const { return options; }
 
   // Replaces the frequent map, as when a saved miner is restored.
   void set_frequent(FrequentMap restored) { frequent = std::move(restored); }
@@ -97,7 +129,9 @@ class PatternMiner {
     const char* pattern(std::size_t k) const { return symbols.data() + k * length; }
   };
 
+  // Finds the one-letter patterns of `ds` and puts the frequent ones, in ascending order, in levels[1].
   void mine_1_patterns(const SymbolicDataset& ds);
+  // Returns the candidates of length current_length, joined from the level below, in ascending order.
   std::vector<Candidate> get_candidates() const;
   // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
   struct Extensions {
@@ -106,19 +140,28 @@ class PatternMiner {
     std::vector<std::vector<std::int32_t>> positions;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
   };
-  std::size_t find_candidate(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
-                             const SymbolicDataset& ds, Extensions& out) const;
+  // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
+  // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
+  // occurrence index walks its series; returns the number of occurrences scanned.
+  std::size_t find_candidates(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
+                              const SymbolicDataset& ds, Extensions& out) const;
+  // Appends the pattern `prefix` (level.length - 1 symbols) plus `last`, with its occurrences `found` in the
+  // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold: an
+  // infrequent pattern never enters a level, so it never needs erasing.
   void prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
                         const std::vector<std::pair<std::int32_t, std::size_t>>& runs);
+  // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
+  // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
+  // Runs remove_short, then marks removed every pattern whose LCS with an earlier pattern of the pruning list,
+  // at least as long and not removed itself, exceeds max_overlap times its length.
   void remove_redundant(const CancelCheck& cancelled, const ProgressReport& report);
+  // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
+  // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.
   void build_frequent();
 
-  double minsup;
-  int min_len;
-  int max_len;
-  double max_overlap;
+  Options options;
   FrequentMap frequent;
   double support_threshold = 0.0;
   int current_length = 2;

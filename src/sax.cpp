@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "vector_error.h"
+
 namespace kez {
 
 const std::vector<std::vector<double>> breakpoints = {
@@ -27,18 +29,6 @@ const std::vector<std::vector<double>> breakpoints = {
 };
 
 namespace {
-
-// The standard length error, worded as the vector's own, for a segment count that cannot exist.
-[[noreturn]] void fail_segment_count() {
-  throw std::length_error("cannot create std::vector larger than max_size()");
-}
-
-// 'a' plus the number of breakpoints strictly below the value; NaN is above none.
-char letter_of(const double* cuts, std::size_t size, double value) {
-  int count = 0;
-  for (std::size_t k = 0; k < size; ++k) count += value > cuts[k] ? 1 : 0;
-  return static_cast<char>('a' + count);
-}
 
 // Segments are handled a block at a time: their sums first, then their letters, so that each step is a
 // loop over the block that the compiler can run on vector registers.
@@ -100,7 +90,7 @@ void sum_segments(const double* p, std::size_t count, std::size_t width, std::si
 #endif
 
 // The letter of each of `count` (at most a block of) segment sums. Every lane divides and compares
-// exactly as the scalar rule does, so vector width cannot change a letter.
+// exactly as get_discrete_value does, so vector width cannot change a letter.
 KEZ_WIDE_CLONES
 void letters(const double* sums, std::size_t count, double seglen, const std::vector<double>& cuts, char* out) {
   std::array<double, block> means{};
@@ -144,8 +134,10 @@ void znorm_series(Series& series) {
 }
 
 char get_discrete_value(int alphabet, double value) {
-  const auto& cuts = breakpoints[static_cast<std::size_t>(alphabet)];
-  return letter_of(cuts.data(), cuts.size(), value);
+  // NaN is above no breakpoint.
+  int count = 0;
+  for (const double cut : breakpoints[static_cast<std::size_t>(alphabet)]) count += value > cut ? 1 : 0;
+  return static_cast<char>('a' + count);
 }
 
 int segment_count(std::size_t samples, int seglen) {
@@ -153,7 +145,7 @@ int segment_count(std::size_t samples, int seglen) {
   const double count = std::ceil(q);
   // NaN fails both comparisons; an infinite q fails the upper one.
   if (!(count >= 0.0 && count <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    fail_segment_count();
+    throw_vector_length_error(VectorCall::construct);
   }
   return static_cast<int>(count);
 }

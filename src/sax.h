@@ -28,7 +28,8 @@ void znorm(Dataset& ts);
 // Z-normalises one series in place, as znorm does each series of a dataset.
 void znorm_series(Series& series);
 
-// Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it.
+// Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it; the one-value
+// rule that get_row's letters are tested against.
 char get_discrete_value(int alphabet, double value);
 
 // The number of segments of `seglen` samples, the last perhaps short, in `samples` samples; throws

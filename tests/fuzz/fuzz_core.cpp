@@ -127,6 +127,33 @@ void check_frequent(const kez::FrequentMap& frequent, const SymbolicDataset& ds,
   }
 }
 
+// The pruning as plainly as it can be written, with lcs and is_p_in_vec, over `grown` (every grown pattern):
+// the patterns it keeps, in ascending order.
+std::vector<Pattern> pruned_plainly(const kez::FrequentMap& grown, int min_len, double max_overlap) {
+  // The pruning list: longest first, ascending within one length.
+  std::vector<Pattern> pruning;
+  for (const auto& entry : grown) {
+    if (static_cast<int>(entry.first.size()) >= min_len) pruning.push_back(entry.first);
+  }
+  const auto longer = [](const Pattern& a, const Pattern& b) { return a.size() > b.size(); };
+  std::stable_sort(pruning.begin(), pruning.end(), longer);
+  std::vector<Pattern> removed;
+  for (const Pattern& p : pruning) {
+    if (kez::is_p_in_vec(p, removed)) continue;
+    for (const Pattern& r : pruning) {
+      if (r.size() > p.size() || r == p || kez::is_p_in_vec(r, removed)) continue;
+      if (kez::lcs(p, r) / static_cast<double>(r.size()) > max_overlap) removed.push_back(r);
+    }
+  }
+  std::vector<Pattern> kept;
+  for (const auto& entry : grown) {
+    if (static_cast<int>(entry.first.size()) >= min_len && !kez::is_p_in_vec(entry.first, removed)) {
+      kept.push_back(entry.first);
+    }
+  }
+  return kept;
+}
+
 bool same_records(const Motif& a, const Motif& b) {
   const auto same_bits = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
   const auto ra = a.get_representative();
@@ -169,6 +196,11 @@ void fuzz_sax(Input& in) {
       const std::size_t n = ts[i].size();
       require(ds[i].size() == (seglen > 0 ? (n + seglen - 1) / seglen : 0), "one letter per segment");
       for (const char c : ds[i]) require(c >= 'a' && c < 'a' + std::max(alphabet, 1), "letter within the alphabet");
+      for (std::size_t l = 0; l < ds[i].size(); ++l) {
+        double sum = 0.0;
+        for (std::size_t j = l * seglen; j < std::min(n, (l + 1) * seglen); ++j) sum += ts[i][j];
+        require(ds[i][l] == kez::get_discrete_value(alphabet, sum / seglen), "each letter is its segment mean's");
+      }
     }
   } catch (const std::invalid_argument&) {
     require(alphabet < 0 || alphabet > kez::max_alphabet, "only a bad alphabet is invalid");
@@ -183,7 +215,7 @@ void fuzz_pattern_miner(Input& in) {
   const int min_len = in.in(-1, 4);
   const int max_len = max_len_for(in, minsup);
   const double max_overlap = in.share();
-  kez::PatternMiner miner(minsup, min_len, max_len, max_overlap);
+  kez::PatternMiner miner({minsup, min_len, max_len, max_overlap});
   try {
     miner.mine(ds);
     require(!growth_refused(minsup, max_len), "growth that cannot stop is refused");
@@ -193,10 +225,17 @@ void fuzz_pattern_miner(Input& in) {
     return;
   }
   check_frequent(miner.get_frequent(), ds, minsup, min_len, max_len);
+  // Neither a length limit nor an overlap limit prunes anything here, so this miner keeps all it grew.
+  kez::PatternMiner unpruned({minsup, 1, max_len, 1.0});
+  unpruned.mine(ds);
+  std::vector<Pattern> kept;
+  for (const auto& entry : miner.get_frequent()) kept.push_back(entry.first);
+  const std::vector<Pattern> expected = pruned_plainly(unpruned.get_frequent(), min_len, max_overlap);
+  require(kept == expected, "pruning keeps what the plain pass keeps");
   // A second run on other data gives what a new miner gives.
   const SymbolicDataset other = symbols(in);
   miner.mine(other);
-  kez::PatternMiner fresh(minsup, min_len, max_len, max_overlap);
+  kez::PatternMiner fresh({minsup, min_len, max_len, max_overlap});
   fresh.mine(other);
   const auto a = miner.get_frequent();
   const auto b = fresh.get_frequent();
@@ -216,7 +255,7 @@ void fuzz_miner(Input& in) {
   const int max_len = max_len_for(in, minsup);
   const double max_overlap = in.share();
   const int k = in.in(-2, 4);
-  kez::Miner miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k);
+  kez::Miner miner({{minsup, min_len, max_len, max_overlap}, seglen, alphabet, k});
   std::vector<Motif> result;
   try {
     result = miner.mine(ts);

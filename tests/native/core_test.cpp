@@ -1,16 +1,21 @@
-// Checks of the core that no Python call reaches: z-normalisation and the statistics of a hand-made record.
+// Checks of the core that no Python call reaches: z-normalisation, the statistics of a hand-made record, the
+// walk order of the per-series maps, and the fast paths against their plain references.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "miner.h"
 #include "motif.h"
+#include "patterns.h"
 #include "sax.h"
+#include "walk_order.h"
 
 namespace {
 
@@ -172,6 +177,85 @@ void failed_remap_keeps_record() {
         "a mapping that cannot get its memory changes nothing");
 }
 
+// The orders below were read once from the standard library this project builds with, and are what it does
+// with series keys: a key joins the front of its bucket, a key opening a bucket goes in front of all, and 13
+// buckets become 29 at the fourteenth key. A library that walks otherwise fails here first.
+void walk_orders() {
+  std::vector<std::int32_t> spread;
+  for (std::int32_t i = 0; i < 16; ++i) spread.push_back(i * 5 % 16);
+  const std::vector<std::pair<std::vector<std::int32_t>, std::vector<std::int32_t>>> pinned{
+      {{0, 1, 2, 3, 4}, {4, 3, 2, 1, 0}},
+      {{7, 20, 33, -1, 46}, {-1, 46, 33, 20, 7}},  // 7, 20, 33 and 46 share a bucket
+      {spread, {11, 6, 1, 0, 13, 5, 10, 15, 2, 4, 9, 14, 3, 8, 7, 12}},
+  };
+  for (const auto& [keys, order] : pinned) {
+    const std::string name = "walk order of " + std::to_string(keys.size()) + " keys from " + std::to_string(keys[0]);
+    kez::Motif motif({'a'});
+    for (const std::int32_t s : keys) motif.record_index(s, 0);
+    std::vector<std::int32_t> walked;
+    for (const auto& entry : motif.occurrences()) walked.push_back(entry.first);
+    check(walked == order, name + ": the occurrence index");
+    std::vector<std::int32_t> replayed;
+    kez::for_each_in_walk_order(keys.size(), [&keys](std::size_t i) { return keys[i]; },
+                                [&](std::size_t i) { replayed.push_back(keys[i]); });
+    check(replayed == order, name + ": the replay");
+    kez::SeriesMap<int> refilled;
+    const auto entry_at = [&order](std::size_t i) { return std::make_pair(order[i], 0); };
+    const std::size_t buckets = motif.occurrences().bucket_count();
+    const std::size_t repeated = kez::fill_in_walk_order(refilled, buckets, order.size(), entry_at);
+    std::vector<std::int32_t> rewalked;
+    for (const auto& entry : refilled) rewalked.push_back(entry.first);
+    check(repeated == order.size() && rewalked == order, name + ": a map refilled in that order");
+  }
+}
+
+// The bit-parallel LCS gives the table's length for patterns of one to three words, one mask reused throughout.
+void lcs_fast_path() {
+  std::mt19937 random(13);
+  std::vector<kez::Pattern> patterns(600);
+  for (std::size_t k = 0; k < patterns.size(); ++k) {
+    const unsigned symbols = 1 + k / 2 % 4;
+    patterns[k].resize(random() % 170);
+    for (char& c : patterns[k]) c = static_cast<char>('a' + random() % symbols);
+  }
+  kez::LcsMasks masks;
+  std::vector<std::uint64_t> scratch;
+  bool agree = true;
+  for (std::size_t k = 0; k < patterns.size() && agree; k += 2) {
+    const kez::Pattern& a = patterns[k];
+    const kez::Pattern& b = patterns[k + 1];
+    masks.assign(a.data(), a.size());
+    agree = static_cast<double>(masks.lcs_with(b.data(), b.size(), scratch)) == kez::lcs(a, b);
+  }
+  check(agree, "bit-parallel LCS agrees with the table");
+  check(kez::lcs({'a', 'b', 'c', 'd'}, {'a', 'b', 'd'}) == 3.0 && kez::lcs({}, {'a'}) == 0.0, "the table's LCS");
+}
+
+// get_row's letters, summed a block at a time and found with vector compares, are those of each segment's
+// plain mean (missing samples of a short last segment as zeros) by get_discrete_value.
+void letters_fast_path() {
+  std::mt19937 random(7);
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> odd{std::nan(""), inf, -inf, 0.0, -0.0, 0.43, -0.43, 0.67, 1e308};
+  bool agree = true;
+  for (int seglen = 1; seglen <= 9 && agree; ++seglen) {
+    for (int alphabet = 0; alphabet <= kez::max_alphabet && agree; ++alphabet) {
+      kez::Series series(static_cast<std::size_t>(150 * seglen + seglen / 2));
+      for (double& x : series) {
+        const unsigned pick = random() % 16;
+        x = pick < odd.size() ? odd[pick] : std::normal_distribution<double>()(random);
+      }
+      const kez::Symbols row = kez::get_row(series, seglen, alphabet);
+      for (std::size_t i = 0; i < row.size() && agree; ++i) {
+        double sum = 0.0;
+        for (std::size_t j = i * seglen; j < std::min(series.size(), (i + 1) * seglen); ++j) sum += series[j];
+        agree = row[i] == kez::get_discrete_value(alphabet, sum / seglen);
+      }
+    }
+  }
+  check(agree, "get_row's letters are get_discrete_value's");
+}
+
 }  // namespace
 
 int main() {
@@ -180,6 +264,9 @@ int main() {
   worked_example();
   remapped_record();
   failed_remap_keeps_record();
+  walk_orders();
+  lcs_fast_path();
+  letters_fast_path();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
