@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -97,7 +98,7 @@ struct SymbolLists {
 
 // What a buffer's element format says about converting it: how to read one element, or that the
 // buffer is refused outright (complex numbers), or that it is left to the sequence rules (anything else).
-enum class ElementKind { float_, signed_, unsigned_, boolean, complex_, other };
+enum class ElementKind { float_, half, signed_, unsigned_, boolean, complex_, other };
 
 ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
   std::size_t at = 0;
@@ -116,6 +117,8 @@ ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
     case 'd':
     case 'f':
       return itemsize == 8 || itemsize == 4 ? ElementKind::float_ : ElementKind::other;
+    case 'e':
+      return itemsize == 2 ? ElementKind::half : ElementKind::other;
     case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
       return width ? ElementKind::signed_ : ElementKind::other;
     case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
@@ -143,10 +146,30 @@ double read_as_double(const char* at) {
   return static_cast<double>(value);
 }
 
+// A half-precision float, exactly, as every one is a double; a NaN keeps its sign and payload.
+double read_half(const char* at) {
+  std::uint16_t half = 0;
+  std::memcpy(&half, at, sizeof half);
+  const bool negative = (half >> 15) != 0;
+  const unsigned exponent = (half >> 10) & 0x1fu;
+  const std::uint64_t fraction = half & 0x3ffu;
+  if (exponent == 0) {  // zero or subnormal: the fraction in units of 2^-24
+    const double magnitude = std::ldexp(static_cast<double>(fraction), -24);
+    return negative ? -magnitude : magnitude;
+  }
+  const std::uint64_t biased = exponent == 0x1fu ? 0x7ffu : exponent - 15 + 1023;
+  const std::uint64_t bits = (std::uint64_t{negative} << 63) | (biased << 52) | (fraction << 42);
+  double value = 0.0;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
 double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
   switch (kind) {
     case ElementKind::float_:
       return itemsize == 8 ? read_as_double<double>(at) : read_as_double<float>(at);
+    case ElementKind::half:
+      return read_half(at);
     case ElementKind::signed_:
       switch (itemsize) {
         case 1: return read_as_double<std::int8_t>(at);
