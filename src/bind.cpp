@@ -41,48 +41,102 @@ py::dict frequent_dict(FrequentMap frequent) {
   return result;
 }
 
-// `rows` lists, row r of `length(r)` slots, all still empty: every allocation of a result, made before any
-// item is stored.
-template <typename Length>
-py::list empty_lists(std::size_t rows, Length length) {
-  py::list result(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(r), py::list(length(r)).release().ptr());
+// The interpreter lock, given up for native work that touches no Python object. It is taken back by plain calls,
+// never by a destructor: a thread that asks for it while the interpreter shuts down is ended inside the request by
+// a forced unwind, which must meet no destructor that may not throw, and which may release no Python object.
+class Unlocked {
+ public:
+  Unlocked() = default;
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  void release() {
+    saved = PyEval_SaveThread();
+    state = State::released;
   }
-  return result;
+  void retake() {
+    state = State::retaking;
+    PyEval_RestoreThread(saved);
+    state = State::held;
+  }
+  // Whether this thread holds the lock.
+  bool held() const { return state == State::held; }
+  // Whether the lock is given up and not being asked for, so that a failure must retake it before it leaves.
+  bool released() const { return state == State::released; }
+
+ private:
+  enum class State { held, released, retaking };
+  State state = State::held;
+  PyThreadState* saved = nullptr;
+};
+
+// A new list of `size` empty slots that the collector does not know of yet.
+PyObject* hidden_list(std::size_t size) {
+  PyObject* const list = PyList_New(static_cast<py::ssize_t>(size));
+  if (list == nullptr) throw py::error_already_set();
+  PyObject_GC_UnTrack(list);
+  return list;
 }
 
-// Fills lists made by empty_lists with the letters of `ds` as one-character strings. Each distinct symbol's
-// string is made once and shared, as the interpreter shares its one-character strings anyway, and before
-// the first item is stored, so a failure leaves the lists empty rather than half filled. The items are then
-// bare pointer stores, and each string gains all its new references in one step instead of one increment
-// per item on the same few counters.
-void fill_lists(const py::list& result, const SymbolicDataset& ds) {
-  std::array<py::ssize_t, 256> uses{};
-  for (const Symbols& row : ds) {
-    for (const char c : row) ++uses[static_cast<unsigned char>(c)];
-  }
-  std::array<py::object, 256> letters;
-  for (std::size_t c = 0; c < letters.size(); ++c) {
-    if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
-  }
-  for (std::size_t g = 0; g < ds.size(); ++g) {
-    const Symbols& row = ds[g];
-    PyObject* const symbols = PyList_GET_ITEM(result.ptr(), static_cast<py::ssize_t>(g));
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
+// The lists of a result, all made before any item is stored: `rows` lists, row r of `length(r)` slots. Until
+// they are full they stay out of the collector's reach, so no Python code (a gc callback, or another thread
+// walking gc.get_objects() while the lock is given up) ever meets an empty slot.
+class ResultLists {
+ public:
+  // `lock`, when given, says whether this thread may still release the lists when they go away unused.
+  template <typename Length>
+  ResultLists(std::size_t rows, Length length, const Unlocked* lock = nullptr)
+      : lock(lock), outer(py::reinterpret_steal<py::object>(hidden_list(rows))) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      PyList_SET_ITEM(outer.ptr(), static_cast<py::ssize_t>(r), hidden_list(length(r)));
     }
   }
-  for (std::size_t c = 0; c < letters.size(); ++c) {
-    if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
+  ResultLists(const ResultLists&) = delete;
+  ResultLists& operator=(const ResultLists&) = delete;
+  ~ResultLists() {
+    // A thread ended while it waits for the lock must not touch the lists: they are left to the process.
+    if (lock != nullptr && !lock->held()) static_cast<void>(outer.release());
   }
-}
+
+  // Fills the lists with the letters of `ds` as one-character strings and hands them over, now known to the
+  // collector. Each distinct symbol's string is made once and shared, as the interpreter shares its
+  // one-character strings anyway, and before the first item is stored, so a failure leaves the lists empty
+  // rather than half filled. The items are then bare pointer stores, and each string gains all its new
+  // references in one step instead of one increment per item on the same few counters.
+  py::list fill(const SymbolicDataset& ds) {
+    std::array<py::ssize_t, 256> uses{};
+    for (const Symbols& row : ds) {
+      for (const char c : row) ++uses[static_cast<unsigned char>(c)];
+    }
+    std::array<py::object, 256> letters;
+    for (std::size_t c = 0; c < letters.size(); ++c) {
+      if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
+    }
+    for (std::size_t g = 0; g < ds.size(); ++g) {
+      const Symbols& row = ds[g];
+      PyObject* const symbols = PyList_GET_ITEM(outer.ptr(), static_cast<py::ssize_t>(g));
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
+      }
+    }
+    for (std::size_t c = 0; c < letters.size(); ++c) {
+      if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
+    }
+    for (std::size_t g = 0; g < ds.size(); ++g) {
+      PyObject_GC_Track(PyList_GET_ITEM(outer.ptr(), static_cast<py::ssize_t>(g)));
+    }
+    PyObject_GC_Track(outer.ptr());
+    return py::reinterpret_steal<py::list>(outer.release());
+  }
+
+ private:
+  const Unlocked* lock;
+  py::object outer;
+};
 
 // The letters of every sequence as one-character strings.
 py::list symbolic_list(const SymbolicDataset& ds) {
-  py::list result = empty_lists(ds.size(), [&ds](std::size_t r) { return ds[r].size(); });
-  fill_lists(result, ds);
-  return result;
+  return ResultLists(ds.size(), [&ds](std::size_t r) { return ds[r].size(); }).fill(ds);
 }
 
 // Lets Ctrl-C stop a long run: a pending signal handler's exception unwinds the native call.
@@ -332,19 +386,24 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   }
   const Table table{static_cast<const double*>(t.ptr), static_cast<std::size_t>(t.shape[0]),
                     static_cast<std::size_t>(t.shape[1]), t.strides[0] / static_cast<py::ssize_t>(sizeof(double))};
-  if (table.rows == 0) return {py::list()};
+  if (table.rows == 0) return {symbolic_list({})};
   // Raised here, before any work, as the first row would raise it.
   const auto length = static_cast<std::size_t>(segment_count(table.cols, seglen));
-  py::list result;
-  std::optional<py::gil_scoped_release> unlocked;
+  Unlocked lock;
+  std::optional<ResultLists> lists;
   const auto make_lists = [&] {
-    result = empty_lists(table.rows, [length](std::size_t) { return length; });
-    unlocked.emplace();
+    lists.emplace(table.rows, [length](std::size_t) { return length; }, &lock);
+    lock.release();
   };
-  SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists);
-  unlocked.reset();
-  fill_lists(result, symbols);
-  return {result};
+  try {
+    const SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists);
+    lock.retake();
+    return {lists->fill(symbols)};
+  } catch (...) {
+    // A failure without the lock takes it back before it leaves; a thread being ended goes as it is.
+    if (lock.released()) lock.retake();
+    throw;
+  }
 }
 
 // A signal handler run by check_signals may call back into the very object being mined, so each run works on
