@@ -2,7 +2,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -143,6 +145,11 @@ py::list symbolic_list(const SymbolicDataset& ds) {
 void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
+
+// A symbolic dataset argument.
+struct SymbolicRows {
+  SymbolicDataset rows;
+};
 
 // A symbolic dataset already made into Python lists of one-character strings.
 struct SymbolLists {
@@ -286,27 +293,62 @@ Series table_row(const SeriesList& ts, py::ssize_t r) {
 }
 
 
-// A series: a 1-D buffer, a list or tuple of floats read directly, or anything the standard rules take.
+// Elements converted between two looks for a pending Ctrl-C.
+constexpr py::ssize_t elements_per_look = py::ssize_t{1} << 16;
+
+// One number: a float as it is, or anything with a numeric conversion of its own (an int, a Fraction, a numpy
+// scalar), converted by it. An exception that conversion raises, KeyboardInterrupt included, is the call's.
+bool load_number(py::handle item, bool convert, double& value) {
+  if (PyFloat_Check(item.ptr())) {
+    value = PyFloat_AS_DOUBLE(item.ptr());
+    return true;
+  }
+  const PyNumberMethods* const number = Py_TYPE(item.ptr())->tp_as_number;
+  if (!convert || number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)) return false;
+  value = PyFloat_AsDouble(item.ptr());
+  if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+  return true;
+}
+
+// The exact floats of a list or tuple, read directly, or false at the first other element. Reading them runs
+// no Python code, but a signal handler run by a look may change the sequence, so it is read afresh after each.
+bool load_floats(py::handle src, Series& series) {
+  series.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(src.ptr())));
+  for (py::ssize_t first = 0; first < PySequence_Fast_GET_SIZE(src.ptr()); first += elements_per_look) {
+    check_signals();
+    PyObject* const* const items = PySequence_Fast_ITEMS(src.ptr());
+    const py::ssize_t end = std::min(PySequence_Fast_GET_SIZE(src.ptr()), first + elements_per_look);
+    for (py::ssize_t i = first; i < end; ++i) {
+      if (!PyFloat_CheckExact(items[i])) return false;
+      series.push_back(PyFloat_AS_DOUBLE(items[i]));
+    }
+  }
+  return true;
+}
+
+// A series: a 1-D buffer, a list or tuple of floats read directly, or any other sequence (not str or bytes) of
+// numbers.
 bool load_series(py::handle src, bool convert, Dataset& out) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
   const Loaded loaded = load_buffer(src, 1, out);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
-  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) {
-    // Only exact floats take the short way: reading them runs no Python code and cannot fail.
-    PyObject** items = PySequence_Fast_ITEMS(src.ptr());
-    const py::ssize_t n = PySequence_Fast_GET_SIZE(src.ptr());
-    bool floats = true;
-    for (py::ssize_t i = 0; i < n && floats; ++i) floats = PyFloat_CheckExact(items[i]);
-    if (floats) {
-      Series series(static_cast<std::size_t>(n));
-      for (py::ssize_t i = 0; i < n; ++i) series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
-      out.push_back(std::move(series));
-      return true;
-    }
+  Series series;
+  if ((PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) && load_floats(src, series)) {
+    out.push_back(std::move(series));
+    return true;
   }
-  py::detail::make_caster<Series> caster;
-  if (!caster.load(src, convert)) return false;
-  out.push_back(py::detail::cast_op<Series&&>(std::move(caster)));
+  if (!py::isinstance<py::sequence>(src)) return false;
+  const auto sequence = py::reinterpret_borrow<py::sequence>(src);
+  series.clear();
+  series.reserve(sequence.size());
+  py::ssize_t count = 0;
+  for (const auto& item : sequence) {
+    if (count++ % elements_per_look == 0) check_signals();
+    double value = 0.0;
+    if (!load_number(item, convert, value)) return false;
+    series.push_back(value);
+  }
+  out.push_back(std::move(series));
   return true;
 }
 
@@ -324,6 +366,33 @@ bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) 
   return true;
 }
 
+// A sequence (not str or bytes) by the standard rule, each item converted by `item`.
+template <typename Item>
+bool load_sequence(py::handle src, Item item) {
+  if (!py::isinstance<py::sequence>(src) || PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
+  for (const auto& element : py::reinterpret_borrow<py::sequence>(src)) {
+    if (!item(element)) return false;
+  }
+  return true;
+}
+
+// A symbolic dataset: a sequence of sequences of one-character symbols, by the standard rules, with a look for
+// a pending Ctrl-C every so many symbols.
+bool load_symbols(py::handle src, bool convert, SymbolicDataset& out) {
+  py::ssize_t count = 0;
+  return load_sequence(src, [&](py::handle row) {
+    out.emplace_back();
+    Symbols& symbols = out.back();
+    return load_sequence(row, [&](py::handle element) {
+      if (count++ % elements_per_look == 0) check_signals();
+      py::detail::make_caster<char> symbol;
+      if (!symbol.load(element, convert)) return false;
+      symbols.push_back(py::detail::cast_op<char>(symbol));
+      return true;
+    });
+  });
+}
+
 }  // namespace
 
 namespace pybind11::detail {
@@ -336,6 +405,18 @@ struct type_caster<SeriesList> {
   bool load(handle src, bool convert) {
     SeriesList loaded;
     if (!load_dataset(src, convert, loaded.series, loaded)) return false;
+    value = std::move(loaded);
+    return true;
+  }
+};
+
+template <>
+struct type_caster<SymbolicRows> {
+  PYBIND11_TYPE_CASTER(SymbolicRows, const_name("list[list[str]]"));
+
+  bool load(handle src, bool convert) {
+    SymbolicRows loaded;
+    if (!load_symbols(src, convert, loaded.rows)) return false;
     value = std::move(loaded);
     return true;
   }
@@ -367,12 +448,18 @@ struct PutBack {
   ~PutBack() { place = std::move(run); }
 };
 
+// Whether this is the main thread, the only one that runs signal handlers.
+bool on_main_thread() {
+  const py::object threading = py::module_::import("threading");
+  return threading.attr("get_ident")().equal(threading.attr("main_thread")().attr("ident"));
+}
+
 // Rows of a held 2-D buffer of contiguous doubles are discretised where they lie, without the GIL: that
 // work touches no Python object, and the held buffer keeps the memory in place. Every row has the same
 // number of letters, so the result's lists are made first, with the GIL, while a second thread (for a large
 // table) already works on the rows. Other rows are converted one at a time.
 SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
-  if (!ts.table) return {symbolic_list(sax(ts.series, seglen, alphabet))};
+  if (!ts.table) return {symbolic_list(sax(ts.series, seglen, alphabet, check_signals))};
   check_alphabet(alphabet);
   const py::buffer_info& t = *ts.table;
   const bool in_place = ts.kind == ElementKind::float_ && t.itemsize == 8 && t.strides[1] == 8 &&
@@ -381,7 +468,10 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   if (!in_place) {
     SymbolicDataset symbols;
     symbols.reserve(static_cast<std::size_t>(t.shape[0]));
-    for (py::ssize_t r = 0; r < t.shape[0]; ++r) symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    for (py::ssize_t r = 0; r < t.shape[0]; ++r) {
+      check_signals();
+      symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    }
     return {symbolic_list(symbols)};
   }
   const Table table{static_cast<const double*>(t.ptr), static_cast<std::size_t>(t.shape[0]),
@@ -389,14 +479,27 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   if (table.rows == 0) return {symbolic_list({})};
   // Raised here, before any work, as the first row would raise it.
   const auto length = static_cast<std::size_t>(segment_count(table.cols, seglen));
+  // Ctrl-C is looked for by taking the lock back now and then. Each look may wait for another thread that
+  // holds the lock, so the looks are spaced in time rather than in rows, and made only where a signal
+  // handler can run.
+  const bool signals = on_main_thread();
+  constexpr auto spacing = std::chrono::milliseconds(50);
+  auto looked = std::chrono::steady_clock::now();
   Unlocked lock;
   std::optional<ResultLists> lists;
   const auto make_lists = [&] {
     lists.emplace(table.rows, [length](std::size_t) { return length; }, &lock);
     lock.release();
   };
+  const auto look = [&] {
+    if (!signals || std::chrono::steady_clock::now() - looked < spacing) return;
+    lock.retake();
+    check_signals();  // a pending handler's exception leaves with the lock held
+    lock.release();
+    looked = std::chrono::steady_clock::now();
+  };
   try {
-    const SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists);
+    const SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists, look);
     lock.retake();
     return {lists->fill(symbols)};
   } catch (...) {
@@ -425,10 +528,10 @@ std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) {
   return run.mine(series, check_signals);
 }
 
-void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) {
+void pattern_miner_mine(PatternMiner& miner, const SymbolicRows& ds) {
   PatternMiner run = std::move(miner);
   const PutBack<PatternMiner> put_back{miner, run};
-  run.mine(ds, check_signals);
+  run.mine(ds.rows, check_signals);
 }
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }

@@ -32,7 +32,11 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
 std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled) {
   check_alphabet(alphabet);
   check_growth(minsup, max_len);
-  znorm(ts);
+  motifs.clear();  // an interrupted normalisation leaves no earlier list behind either
+  for (Series& series : ts) {
+    if (cancelled) cancelled();
+    znorm_series(series);
+  }
   return mine(ts.size(), [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; }, cancelled);
 }
 
@@ -44,7 +48,10 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
     SymbolicDataset ds;
     ds.reserve(count);
     Series scratch;
-    for (std::size_t i = 0; i < count; ++i) ds.push_back(get_row(normalised(i, scratch), seglen, alphabet));
+    for (std::size_t i = 0; i < count; ++i) {
+      if (cancelled) cancelled();
+      ds.push_back(get_row(normalised(i, scratch), seglen, alphabet));
+    }
     mine_patterns(ds, cancelled);
     if (!motifs.empty()) {
       map_patterns(count, normalised, cancelled);
