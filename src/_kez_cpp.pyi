@@ -1,7 +1,10 @@
 """Motifs (recurring shapes) present in a given share of a collection of numeric time series.
 
 The compiled core behind the ``kez`` package. Every call runs synchronously on the calling
-thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInterrupt).
+thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInterrupt), also
+while it reads its arguments. A value that converts by its own method (``__float__`` or
+``__index__``, as a Fraction does) is converted by it, and an exception that method raises
+propagates as itself.
 """
 
 from collections.abc import Sequence
@@ -97,8 +100,9 @@ class Miner(metaclass=_pybind11_type):
         place, row by row, without a copy.
 
         Raises:
-            ValueError: ``seglen`` 0, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
-                ``max_len`` 0, or a negative ``k`` (then ``motifs`` still holds the ranked list).
+            ValueError: ``seglen`` 0 (an empty `ts` has nothing to cut and gives []),
+                ``alphabet`` outside 0..10, ``minsup`` <= 0 with ``max_len`` 0, or a negative
+                ``k`` (then ``motifs`` still holds the ranked list).
             KeyboardInterrupt: interrupted by Ctrl-C; ``motifs`` is then empty.
         """
     @property
@@ -139,6 +143,7 @@ def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
     Does not z-normalise (``Miner.mine`` does, before calling it). The last, shorter segment
     counts its missing samples as zeros. `alphabet` 0 to 10; letters run from ``'a'`` upward.
     A 2-D float64 array is read in place without the interpreter lock, a large one on two threads.
+    ``seglen`` 0 raises ValueError, unless `ts` holds no series: then the result is [].
 
     >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
     [['a', 'b', 'c']]
