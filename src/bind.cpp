@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "miner.h"
@@ -43,12 +44,14 @@ py::dict frequent_dict(FrequentMap frequent) {
   return result;
 }
 
-// The interpreter lock, given up for native work that touches no Python object. It is taken back by plain calls,
-// never by a destructor: a thread that asks for it while the interpreter shuts down is ended inside the request by
-// a forced unwind, which must meet no destructor that may not throw, and which may release no Python object.
+// The interpreter lock, given up for native work that touches no Python object. A thread other than the main one
+// that wants it back while the interpreter shuts down waits until the process ends, since taking it would end the
+// thread by a forced unwind. In case the shutdown begins just after that check, the lock is taken back by plain
+// calls, never by a destructor: the unwind must meet no destructor that may not throw, and may release no Python
+// object.
 class Unlocked {
  public:
-  Unlocked() = default;
+  explicit Unlocked(bool main) : main(main) {}
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
@@ -58,6 +61,9 @@ class Unlocked {
   }
   void retake() {
     state = State::retaking;
+    if (!main && _Py_IsFinalizing() != 0) {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
     PyEval_RestoreThread(saved);
     state = State::held;
   }
@@ -68,6 +74,7 @@ class Unlocked {
 
  private:
   enum class State { held, released, retaking };
+  const bool main;
   State state = State::held;
   PyThreadState* saved = nullptr;
 };
@@ -448,7 +455,8 @@ struct PutBack {
   ~PutBack() { place = std::move(run); }
 };
 
-// Whether this is the main thread, the only one that runs signal handlers.
+// Whether this is the main thread: the only one that runs signal handlers, and the one that shuts the
+// interpreter down.
 bool on_main_thread() {
   const py::object threading = py::module_::import("threading");
   return threading.attr("get_ident")().equal(threading.attr("main_thread")().attr("ident"));
@@ -482,17 +490,17 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   // Ctrl-C is looked for by taking the lock back now and then. Each look may wait for another thread that
   // holds the lock, so the looks are spaced in time rather than in rows, and made only where a signal
   // handler can run.
-  const bool signals = on_main_thread();
+  const bool main = on_main_thread();
   constexpr auto spacing = std::chrono::milliseconds(50);
   auto looked = std::chrono::steady_clock::now();
-  Unlocked lock;
+  Unlocked lock(main);
   std::optional<ResultLists> lists;
   const auto make_lists = [&] {
     lists.emplace(table.rows, [length](std::size_t) { return length; }, &lock);
     lock.release();
   };
   const auto look = [&] {
-    if (!signals || std::chrono::steady_clock::now() - looked < spacing) return;
+    if (!main || std::chrono::steady_clock::now() - looked < spacing) return;
     lock.retake();
     check_signals();  // a pending handler's exception leaves with the lock held
     lock.release();
