@@ -1,7 +1,10 @@
 """Motifs (recurring shapes) present in a given share of a collection of numeric time series.
 
 The compiled core behind the ``kez`` package. Every call runs synchronously on the calling
-thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInterrupt).
+thread, holds the interpreter lock, and can be stopped with Ctrl-C (KeyboardInterrupt), also
+while it reads its arguments. A value that converts by its own method (``__float__`` or
+``__index__``, as a Fraction does) is converted by it, and an exception that method raises
+propagates as itself.
 """
 
 from collections.abc import Callable, Sequence
@@ -108,9 +111,10 @@ class Miner(metaclass=_pybind11_type):
 
         Raises:
             TypeError: `ts` is not a dataset, for instance a single series or a generator.
-            ValueError: ``seglen`` 0, ``alphabet`` outside 0..10, ``minsup`` <= 0 with
-                ``max_len`` 0, or a negative ``k`` (then ``motifs`` still holds the ranked list);
-                or a 3-D array with more than one channel (mine one channel at a time).
+            ValueError: ``seglen`` 0 (an empty `ts` has nothing to cut and gives []),
+                ``alphabet`` outside 0..10, ``minsup`` <= 0 with ``max_len`` 0, or a negative
+                ``k`` (then ``motifs`` still holds the ranked list); or a 3-D array with more
+                than one channel (mine one channel at a time).
             KeyboardInterrupt: interrupted by Ctrl-C; ``motifs`` is then empty.
         """
     @property
@@ -154,6 +158,7 @@ def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
     counts its missing samples as zeros. `alphabet` 0 to 10; letters run from ``'a'`` upward.
     A 2-D float64 array is read in place without the interpreter lock, a large one on two threads.
     `ts` is refused as for ``Miner.mine``.
+    ``seglen`` 0 raises ValueError, unless `ts` holds no series: then the result is [].
 
     >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
     [['a', 'b', 'c']]

@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "miner.h"
@@ -42,48 +44,108 @@ py::dict frequent_dict(FrequentMap frequent) {
   return result;
 }
 
-// `rows` lists, row r of `length(r)` slots, all still empty: every allocation of a result, made before any
-// item is stored.
-template <typename Length>
-py::list empty_lists(std::size_t rows, Length length) {
-  py::list result(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(r), py::list(length(r)).release().ptr());
+// The interpreter lock, given up for native work that touches no Python object. A thread other than the main one
+// that wants it back while the interpreter shuts down waits until the process ends, since taking it would end the
+// thread by a forced unwind. In case the shutdown begins just after that check, the lock is taken back by plain
+// calls, never by a destructor: the unwind must meet no destructor that may not throw, and may release no Python
+// object.
+class Unlocked {
+ public:
+  explicit Unlocked(bool main) : main(main) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  void release() {
+    saved = PyEval_SaveThread();
+    state = State::released;
   }
-  return result;
+  void retake() {
+    state = State::retaking;
+    if (!main && _Py_IsFinalizing() != 0) {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    PyEval_RestoreThread(saved);
+    state = State::held;
+  }
+  // Whether this thread holds the lock.
+  bool held() const { return state == State::held; }
+  // Whether the lock is given up and not being asked for, so that a failure must retake it before it leaves.
+  bool released() const { return state == State::released; }
+
+ private:
+  enum class State { held, released, retaking };
+  const bool main;
+  State state = State::held;
+  PyThreadState* saved = nullptr;
+};
+
+// A new list of `size` empty slots that the collector does not know of yet.
+PyObject* hidden_list(std::size_t size) {
+  PyObject* const list = PyList_New(static_cast<py::ssize_t>(size));
+  if (list == nullptr) throw py::error_already_set();
+  PyObject_GC_UnTrack(list);
+  return list;
 }
 
-// Fills lists made by empty_lists with the letters of `ds` as one-character strings. Each distinct symbol's
-// string is made once and shared, as the interpreter shares its one-character strings anyway, and before
-// the first item is stored, so a failure leaves the lists empty rather than half filled. The items are then
-// bare pointer stores, and each string gains all its new references in one step instead of one increment
-// per item on the same few counters.
-void fill_lists(const py::list& result, const SymbolicDataset& ds) {
-  std::array<py::ssize_t, 256> uses{};
-  for (const Symbols& row : ds) {
-    for (const char c : row) ++uses[static_cast<unsigned char>(c)];
-  }
-  std::array<py::object, 256> letters;
-  for (std::size_t c = 0; c < letters.size(); ++c) {
-    if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
-  }
-  for (std::size_t g = 0; g < ds.size(); ++g) {
-    const Symbols& row = ds[g];
-    PyObject* const symbols = PyList_GET_ITEM(result.ptr(), static_cast<py::ssize_t>(g));
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
+// The lists of a result, all made before any item is stored: `rows` lists, row r of `length(r)` slots. Until
+// they are full they stay out of the collector's reach, so no Python code (a gc callback, or another thread
+// walking gc.get_objects() while the lock is given up) ever meets an empty slot.
+class ResultLists {
+ public:
+  // `lock`, when given, says whether this thread may still release the lists when they go away unused.
+  template <typename Length>
+  ResultLists(std::size_t rows, Length length, const Unlocked* lock = nullptr)
+      : lock(lock), outer(py::reinterpret_steal<py::object>(hidden_list(rows))) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      PyList_SET_ITEM(outer.ptr(), static_cast<py::ssize_t>(r), hidden_list(length(r)));
     }
   }
-  for (std::size_t c = 0; c < letters.size(); ++c) {
-    if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
+  ResultLists(const ResultLists&) = delete;
+  ResultLists& operator=(const ResultLists&) = delete;
+  ~ResultLists() {
+    // A thread ended while it waits for the lock must not touch the lists: they are left to the process.
+    if (lock != nullptr && !lock->held()) static_cast<void>(outer.release());
   }
-}
+
+  // Fills the lists with the letters of `ds` as one-character strings and hands them over, now known to the
+  // collector. Each distinct symbol's string is made once and shared, as the interpreter shares its
+  // one-character strings anyway, and before the first item is stored, so a failure leaves the lists empty
+  // rather than half filled. The items are then bare pointer stores, and each string gains all its new
+  // references in one step instead of one increment per item on the same few counters.
+  py::list fill(const SymbolicDataset& ds) {
+    std::array<py::ssize_t, 256> uses{};
+    for (const Symbols& row : ds) {
+      for (const char c : row) ++uses[static_cast<unsigned char>(c)];
+    }
+    std::array<py::object, 256> letters;
+    for (std::size_t c = 0; c < letters.size(); ++c) {
+      if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
+    }
+    for (std::size_t g = 0; g < ds.size(); ++g) {
+      const Symbols& row = ds[g];
+      PyObject* const symbols = PyList_GET_ITEM(outer.ptr(), static_cast<py::ssize_t>(g));
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
+      }
+    }
+    for (std::size_t c = 0; c < letters.size(); ++c) {
+      if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
+    }
+    for (std::size_t g = 0; g < ds.size(); ++g) {
+      PyObject_GC_Track(PyList_GET_ITEM(outer.ptr(), static_cast<py::ssize_t>(g)));
+    }
+    PyObject_GC_Track(outer.ptr());
+    return py::reinterpret_steal<py::list>(outer.release());
+  }
+
+ private:
+  const Unlocked* lock;
+  py::object outer;
+};
 
 // The letters of every sequence as one-character strings.
 py::list symbolic_list(const SymbolicDataset& ds) {
-  py::list result = empty_lists(ds.size(), [&ds](std::size_t r) { return ds[r].size(); });
-  fill_lists(result, ds);
-  return result;
+  return ResultLists(ds.size(), [&ds](std::size_t r) { return ds[r].size(); }).fill(ds);
 }
 
 // Lets Ctrl-C stop a long run: a pending signal handler's exception unwinds the native call.
@@ -173,6 +235,11 @@ class ProgressForwarder {
   std::chrono::steady_clock::time_point last_call{};
 };
 
+// A symbolic dataset argument.
+struct SymbolicRows {
+  SymbolicDataset rows;
+};
+
 // A symbolic dataset already made into Python lists of one-character strings.
 struct SymbolLists {
   py::list lists;
@@ -181,7 +248,7 @@ struct SymbolLists {
 
 // What a buffer's element format says about converting it: how to read one element, or that the
 // buffer is refused outright (complex numbers), or that it is left to the sequence rules (anything else).
-enum class ElementKind { float_, signed_, unsigned_, boolean, complex_, other };
+enum class ElementKind { float_, half, signed_, unsigned_, boolean, complex_, other };
 
 ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
   std::size_t at = 0;
@@ -200,6 +267,8 @@ ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
     case 'd':
     case 'f':
       return itemsize == 8 || itemsize == 4 ? ElementKind::float_ : ElementKind::other;
+    case 'e':
+      return itemsize == 2 ? ElementKind::half : ElementKind::other;
     case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
       return width ? ElementKind::signed_ : ElementKind::other;
     case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
@@ -227,10 +296,30 @@ double read_as_double(const char* at) {
   return static_cast<double>(value);
 }
 
+// A half-precision float, exactly, as every one is a double; a NaN keeps its sign and payload.
+double read_half(const char* at) {
+  std::uint16_t half = 0;
+  std::memcpy(&half, at, sizeof half);
+  const bool negative = (half >> 15) != 0;
+  const unsigned exponent = (half >> 10) & 0x1fu;
+  const std::uint64_t fraction = half & 0x3ffu;
+  if (exponent == 0) {  // zero or subnormal: the fraction in units of 2^-24
+    const double magnitude = std::ldexp(static_cast<double>(fraction), -24);
+    return negative ? -magnitude : magnitude;
+  }
+  const std::uint64_t biased = exponent == 0x1fu ? 0x7ffu : exponent - 15 + 1023;
+  const std::uint64_t bits = (std::uint64_t{negative} << 63) | (biased << 52) | (fraction << 42);
+  double value = 0.0;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
 double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
   switch (kind) {
     case ElementKind::float_:
       return itemsize == 8 ? read_as_double<double>(at) : read_as_double<float>(at);
+    case ElementKind::half:
+      return read_half(at);
     case ElementKind::signed_:
       switch (itemsize) {
         case 1: return read_as_double<std::int8_t>(at);
@@ -299,27 +388,62 @@ Series table_row(const SeriesList& ts, py::ssize_t r) {
 }
 
 
-// A series: a 1-D buffer, a list or tuple of floats read directly, or anything the standard rules take.
+// Elements converted between two looks for a pending Ctrl-C.
+constexpr py::ssize_t elements_per_look = py::ssize_t{1} << 16;
+
+// One number: a float as it is, or anything with a numeric conversion of its own (an int, a Fraction, a numpy
+// scalar), converted by it. An exception that conversion raises, KeyboardInterrupt included, is the call's.
+bool load_number(py::handle item, bool convert, double& value) {
+  if (PyFloat_Check(item.ptr())) {
+    value = PyFloat_AS_DOUBLE(item.ptr());
+    return true;
+  }
+  const PyNumberMethods* const number = Py_TYPE(item.ptr())->tp_as_number;
+  if (!convert || number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)) return false;
+  value = PyFloat_AsDouble(item.ptr());
+  if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+  return true;
+}
+
+// The exact floats of a list or tuple, read directly, or false at the first other element. Reading them runs
+// no Python code, but a signal handler run by a look may change the sequence, so it is read afresh after each.
+bool load_floats(py::handle src, Series& series) {
+  series.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(src.ptr())));
+  for (py::ssize_t first = 0; first < PySequence_Fast_GET_SIZE(src.ptr()); first += elements_per_look) {
+    check_signals();
+    PyObject* const* const items = PySequence_Fast_ITEMS(src.ptr());
+    const py::ssize_t end = std::min(PySequence_Fast_GET_SIZE(src.ptr()), first + elements_per_look);
+    for (py::ssize_t i = first; i < end; ++i) {
+      if (!PyFloat_CheckExact(items[i])) return false;
+      series.push_back(PyFloat_AS_DOUBLE(items[i]));
+    }
+  }
+  return true;
+}
+
+// A series: a 1-D buffer, a list or tuple of floats read directly, or any other sequence (not str or bytes) of
+// numbers.
 bool load_series(py::handle src, bool convert, Dataset& out) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
   const Loaded loaded = load_buffer(src, 1, out);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
-  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) {
-    // Only exact floats take the short way: reading them runs no Python code and cannot fail.
-    PyObject** items = PySequence_Fast_ITEMS(src.ptr());
-    const py::ssize_t n = PySequence_Fast_GET_SIZE(src.ptr());
-    bool floats = true;
-    for (py::ssize_t i = 0; i < n && floats; ++i) floats = PyFloat_CheckExact(items[i]);
-    if (floats) {
-      Series series(static_cast<std::size_t>(n));
-      for (py::ssize_t i = 0; i < n; ++i) series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
-      out.push_back(std::move(series));
-      return true;
-    }
+  Series series;
+  if ((PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) && load_floats(src, series)) {
+    out.push_back(std::move(series));
+    return true;
   }
-  py::detail::make_caster<Series> caster;
-  if (!caster.load(src, convert)) return false;
-  out.push_back(py::detail::cast_op<Series&&>(std::move(caster)));
+  if (!py::isinstance<py::sequence>(src)) return false;
+  const auto sequence = py::reinterpret_borrow<py::sequence>(src);
+  series.clear();
+  series.reserve(sequence.size());
+  py::ssize_t count = 0;
+  for (const auto& item : sequence) {
+    if (count++ % elements_per_look == 0) check_signals();
+    double value = 0.0;
+    if (!load_number(item, convert, value)) return false;
+    series.push_back(value);
+  }
+  out.push_back(std::move(series));
   return true;
 }
 
@@ -474,6 +598,33 @@ bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) 
   return false;
 }
 
+// A sequence (not str or bytes) by the standard rule, each item converted by `item`.
+template <typename Item>
+bool load_sequence(py::handle src, Item item) {
+  if (!py::isinstance<py::sequence>(src) || PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
+  for (const auto& element : py::reinterpret_borrow<py::sequence>(src)) {
+    if (!item(element)) return false;
+  }
+  return true;
+}
+
+// A symbolic dataset: a sequence of sequences of one-character symbols, by the standard rules, with a look for
+// a pending Ctrl-C every so many symbols.
+bool load_symbols(py::handle src, bool convert, SymbolicDataset& out) {
+  py::ssize_t count = 0;
+  return load_sequence(src, [&](py::handle row) {
+    out.emplace_back();
+    Symbols& symbols = out.back();
+    return load_sequence(row, [&](py::handle element) {
+      if (count++ % elements_per_look == 0) check_signals();
+      py::detail::make_caster<char> symbol;
+      if (!symbol.load(element, convert)) return false;
+      symbols.push_back(py::detail::cast_op<char>(symbol));
+      return true;
+    });
+  });
+}
+
 }  // namespace
 
 namespace pybind11::detail {
@@ -486,6 +637,18 @@ struct type_caster<SeriesList> {
   bool load(handle src, bool convert) {
     SeriesList loaded;
     if (!load_dataset(src, convert, loaded.series, loaded)) return false;
+    value = std::move(loaded);
+    return true;
+  }
+};
+
+template <>
+struct type_caster<SymbolicRows> {
+  PYBIND11_TYPE_CASTER(SymbolicRows, const_name("list[list[str]]"));
+
+  bool load(handle src, bool convert) {
+    SymbolicRows loaded;
+    if (!load_symbols(src, convert, loaded.rows)) return false;
     value = std::move(loaded);
     return true;
   }
@@ -517,12 +680,19 @@ struct PutBack {
   ~PutBack() { place = std::move(run); }
 };
 
+// Whether this is the main thread: the only one that runs signal handlers, and the one that shuts the
+// interpreter down.
+bool on_main_thread() {
+  const py::object threading = py::module_::import("threading");
+  return threading.attr("get_ident")().equal(threading.attr("main_thread")().attr("ident"));
+}
+
 // Rows of a held 2-D buffer of contiguous doubles are discretised where they lie, without the GIL: that
 // work touches no Python object, and the held buffer keeps the memory in place. Every row has the same
 // number of letters, so the result's lists are made first, with the GIL, while a second thread (for a large
 // table) already works on the rows. Other rows are converted one at a time.
 SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
-  if (!ts.table) return {symbolic_list(sax(ts.series, seglen, alphabet))};
+  if (!ts.table) return {symbolic_list(sax(ts.series, seglen, alphabet, check_signals))};
   check_alphabet(alphabet);
   const py::buffer_info& t = *ts.table;
   const bool in_place = ts.kind == ElementKind::float_ && t.itemsize == 8 && t.strides[1] == 8 &&
@@ -531,24 +701,45 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   if (!in_place) {
     SymbolicDataset symbols;
     symbols.reserve(static_cast<std::size_t>(t.shape[0]));
-    for (py::ssize_t r = 0; r < t.shape[0]; ++r) symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    for (py::ssize_t r = 0; r < t.shape[0]; ++r) {
+      check_signals();
+      symbols.push_back(get_row(table_row(ts, r), seglen, alphabet));
+    }
     return {symbolic_list(symbols)};
   }
   const Table table{static_cast<const double*>(t.ptr), static_cast<std::size_t>(t.shape[0]),
                     static_cast<std::size_t>(t.shape[1]), t.strides[0] / static_cast<py::ssize_t>(sizeof(double))};
-  if (table.rows == 0) return {py::list()};
+  if (table.rows == 0) return {symbolic_list({})};
   // Raised here, before any work, as the first row would raise it.
   const auto length = static_cast<std::size_t>(segment_count(table.cols, seglen));
-  py::list result;
-  std::optional<py::gil_scoped_release> unlocked;
+  // Ctrl-C is looked for by taking the lock back now and then. Each look may wait for another thread that
+  // holds the lock, so the looks are spaced in time rather than in rows, and made only where a signal
+  // handler can run.
+  const bool main = on_main_thread();
+  constexpr auto spacing = std::chrono::milliseconds(50);
+  auto looked = std::chrono::steady_clock::now();
+  Unlocked lock(main);
+  std::optional<ResultLists> lists;
   const auto make_lists = [&] {
-    result = empty_lists(table.rows, [length](std::size_t) { return length; });
-    unlocked.emplace();
+    lists.emplace(table.rows, [length](std::size_t) { return length; }, &lock);
+    lock.release();
   };
-  SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists);
-  unlocked.reset();
-  fill_lists(result, symbols);
-  return {result};
+  const auto look = [&] {
+    if (!main || std::chrono::steady_clock::now() - looked < spacing) return;
+    lock.retake();
+    check_signals();  // a pending handler's exception leaves with the lock held
+    lock.release();
+    looked = std::chrono::steady_clock::now();
+  };
+  try {
+    const SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists, look);
+    lock.retake();
+    return {lists->fill(symbols)};
+  } catch (...) {
+    // A failure without the lock takes it back before it leaves; a thread being ended goes as it is.
+    if (lock.released()) lock.retake();
+    throw;
+  }
 }
 
 // A signal handler run by check_signals may call back into the very object being mined, so each run works on
@@ -578,15 +769,15 @@ void mine_patterns_reporting(PatternMiner& miner, const SymbolicDataset& ds, con
   run.mine(ds, check_signals, report);
 }
 
-void pattern_miner_mine(PatternMiner& miner, const SymbolicDataset& ds) { mine_patterns_reporting(miner, ds, {}); }
+void pattern_miner_mine(PatternMiner& miner, const SymbolicRows& ds) { mine_patterns_reporting(miner, ds.rows, {}); }
 
 // The same runs telling `report` how far they have got, for the package's progress display.
 std::vector<Motif> miner_mine_reporting(Miner& miner, SeriesList ts, const py::function& report) {
   return mine_reporting(miner, std::move(ts), ProgressForwarder(report));
 }
 
-void pattern_miner_mine_reporting(PatternMiner& miner, const SymbolicDataset& ds, const py::function& report) {
-  mine_patterns_reporting(miner, ds, ProgressForwarder(report));
+void pattern_miner_mine_reporting(PatternMiner& miner, const SymbolicRows& ds, const py::function& report) {
+  mine_patterns_reporting(miner, ds.rows, ProgressForwarder(report));
 }
 
 py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }

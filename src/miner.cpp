@@ -27,7 +27,11 @@ Miner::Miner(const Options& options) : options(options) {}
 std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const ProgressReport& report) {
   check_alphabet(options.alphabet);
   check_growth(options.patterns.minsup, options.patterns.max_len);
-  znorm(ts);
+  motifs.clear();  // an interrupted normalisation leaves no earlier list behind either
+  for (Series& series : ts) {
+    if (cancelled) cancelled();
+    znorm_series(series);
+  }
   const auto stored = [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; };
   return mine(ts.size(), stored, cancelled, report);
 }
@@ -42,6 +46,7 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
     ds.reserve(count);
     Series scratch;
     for (std::size_t i = 0; i < count; ++i) {
+      if (cancelled) cancelled();
       if (report) report(Stage::discretise, i, count);
       ds.push_back(get_row(normalised(i, scratch), options.seglen, options.alphabet));
     }

@@ -105,14 +105,23 @@ void letters(const double* sums, std::size_t count, double seglen, const std::ve
 
 // Discretises rows of `table` into their places in `out`, a few at a time, taking each batch from `next` so
 // that threads working together share the rows as they come.
-void take_rows(const Table& table, int seglen, int alphabet, std::atomic<std::size_t>& next, SymbolicDataset& out) {
+void take_rows(const Table& table, int seglen, int alphabet, std::atomic<std::size_t>& next, SymbolicDataset& out,
+               const std::function<void()>& cancelled) {
   constexpr std::size_t batch = 8;
   for (std::size_t first = next.fetch_add(batch); first < table.rows; first = next.fetch_add(batch)) {
+    if (cancelled) cancelled();
     for (std::size_t r = first; r < std::min(first + batch, table.rows); ++r) {
       out[r] = get_row(table.data + static_cast<std::ptrdiff_t>(r) * table.stride, table.cols, seglen, alphabet);
     }
   }
 }
+
+// Leaves no rows to take once the thread that owns it leaves, however it leaves.
+struct NoMoreRows {
+  std::atomic<std::size_t>& next;
+  std::size_t rows;
+  ~NoMoreRows() { next.store(rows); }
+};
 
 }  // namespace
 
@@ -185,15 +194,19 @@ void check_alphabet(int alphabet) {
   }
 }
 
-SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet) {
+SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet, const std::function<void()>& cancelled) {
   check_alphabet(alphabet);
   SymbolicDataset result;
   result.reserve(ts.size());
-  for (const Series& series : ts) result.push_back(get_row(series, seglen, alphabet));
+  for (const Series& series : ts) {
+    if (cancelled) cancelled();
+    result.push_back(get_row(series, seglen, alphabet));
+  }
   return result;
 }
 
-SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile) {
+SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile,
+                          const std::function<void()>& cancelled) {
   check_alphabet(alphabet);
   // From about a million samples a second thread earns its start; below that the caller does it all.
   constexpr std::size_t shared = std::size_t{1} << 20;
@@ -201,11 +214,13 @@ SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const st
   SymbolicDataset result(table.rows);
   std::atomic<std::size_t> next{0};
   // Every row has the same length, so whichever thread fails first fails as any row would. The second
-  // thread is finished, or has failed, before `result` can go away.
+  // thread is finished, or has failed, before `result` can go away; when this thread leaves early (stopped,
+  // or failed) it takes no more rows after its current batch.
   auto second = std::async(two ? std::launch::async : std::launch::deferred,
-                           [&] { take_rows(table, seglen, alphabet, next, result); });
+                           [&] { take_rows(table, seglen, alphabet, next, result, {}); });
+  const NoMoreRows stop{next, table.rows};
   meanwhile();
-  take_rows(table, seglen, alphabet, next, result);
+  take_rows(table, seglen, alphabet, next, result, cancelled);
   second.get();
   return result;
 }

@@ -45,8 +45,9 @@ Symbols get_row(const double* samples, std::size_t count, int seglen, int alphab
 // Throws std::invalid_argument naming `alphabet` unless it has a row in `breakpoints`.
 void check_alphabet(int alphabet);
 
-// Discretises every series of `ts`; throws std::invalid_argument for an alphabet outside 0..10.
-SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet);
+// Discretises every series of `ts`, polling `cancelled` (which stops the work by throwing) before each; throws
+// std::invalid_argument for an alphabet outside 0..10.
+SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet, const std::function<void()>& cancelled = {});
 
 // Series read where they lie: `rows` series of `cols` samples, series r starting at data + r * stride.
 struct Table {
@@ -57,7 +58,9 @@ struct Table {
 };
 
 // Discretises every series of `table` as sax does a dataset, running `meanwhile` on the calling thread
-// first; a large table is shared between two threads, which changes nothing in the result.
-SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile);
+// first and polling `cancelled` there between batches of rows; a large table is shared between two threads,
+// which changes nothing in the result.
+SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile,
+                          const std::function<void()>& cancelled = {});
 
 }  // namespace kez

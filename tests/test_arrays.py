@@ -11,6 +11,7 @@ from conftest import snapshot
 DTYPES = [
     "float64",
     "float32",
+    "float16",
     "int8",
     "int16",
     "int32",
@@ -59,6 +60,8 @@ def test_2d_array_of_any_kind_gives_what_its_values_give_as_lists(planted, dtype
         lambda a: [array.array("d", row) for row in a],
         lambda a: memoryview(np.ascontiguousarray(a)),
         lambda a: [memoryview(array.array("d", row)) for row in a],
+        lambda a: memoryview(a.astype(np.float16)),
+        lambda a: [memoryview(row) for row in a.astype(np.float16)],
         lambda a: [a[0].tolist(), a[1], tuple(a[2]), array.array("f", a[3])],
         lambda a: a.astype(a.dtype.newbyteorder()),
         lambda a: np.broadcast_to(a[0], (3, a.shape[1])),
@@ -76,6 +79,8 @@ def test_2d_array_of_any_kind_gives_what_its_values_give_as_lists(planted, dtype
         "array-array",
         "memoryview-2d",
         "memoryview-rows",
+        "memoryview-float16-2d",
+        "memoryview-float16-rows",
         "mixed-lists-and-buffers",
         "byte-swapped",
         "zero-stride",
@@ -86,7 +91,7 @@ def test_2d_array_of_any_kind_gives_what_its_values_give_as_lists(planted, dtype
 )
 def test_buffer_layouts_give_what_lists_give(planted, make):
     ts = make(np.array(planted))
-    as_lists = [np.asarray(row).tolist() for row in ts] if not isinstance(ts, memoryview) else ts.tolist()
+    as_lists = np.asarray(ts).tolist() if isinstance(ts, memoryview) else [np.asarray(r).tolist() for r in ts]
     assert sax(ts, 3, 6) == sax(as_lists, 3, 6)
     assert mined(ts) == mined(as_lists)
 

@@ -1,4 +1,4 @@
-"""Ctrl-C stops a long mine at once and leaves the miner as good as new."""
+"""Ctrl-C stops a long call at once, whatever stage it is in, and leaves the miner as good as new."""
 
 import json
 import select
@@ -16,16 +16,20 @@ TESTS = Path(__file__).resolve().parent
 # KeyboardInterrupt reached it (CLOCK_MONOTONIC is shared by all processes) and how the miner behaves after.
 CHILD = r"""
 import json, math, os, random, resource, sys, time
+from fractions import Fraction
+import numpy as np
 from conftest import snapshot
-from _kez_cpp import Miner, PatternMiner
+from _kez_cpp import Miner, PatternMiner, sax
 
 # A miner that did not stop must not take the machine's memory down with it. A sanitizer runtime
 # reserves terabytes of address space up front, so under one the limit is left to the sanitizer.
 if "LD_PRELOAD" not in os.environ:
     resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 rng = random.Random(5)
-kind = sys.argv[1]
-progress = sys.argv[2] == "progress"
+kind, stage = sys.argv[1], sys.argv[2]
+# The same long mine showing progress bars: Ctrl-C must stop it as well.
+progress = stage == "mining-with-progress"
+stage = "mining" if progress else stage
 
 def walk(samples):
     x, values = 0.0, []
@@ -34,24 +38,51 @@ def walk(samples):
         values.append(x)
     return values
 
+def rows(count, width):
+    # One long random walk seen `count` times: a large table that takes no memory of its own.
+    return np.broadcast_to(np.array(walk(width)), (count, width))
+
 if kind == "Miner":
     # A support of half a percent over 400 long random walks with fine segments keeps thousands of
     # patterns out of millions of candidates: about 45 s uninterrupted on an idle machine.
-    big = [walk(4000) for _ in range(400)]
-    make = lambda: Miner(0.005, 2, 10)
+    big = {
+        "mining": lambda: [walk(4000) for _ in range(400)],
+        # Normalising and cutting 2000 rows of a million samples takes several seconds by itself.
+        "normalising": lambda: rows(2000, 10**6),
+        # Each value converts by a Python __float__, which is where the interrupt lands.
+        "converting": lambda: [[Fraction(1, 3)] * 10**6] * 40,
+    }[stage]()
+    make = lambda: Miner(0.005, 2, 10) if stage == "mining" else Miner(0.5, 1000, 5, 1)
     small = [[math.sin(0.3 * i + s) + (3.0 if 5 * s <= i < 5 * s + 8 else 0.0) for i in range(60)]
              for s in range(8)]
     def result(miner):
         return [snapshot(m) for m in miner.motifs]
-else:
+elif kind == "PatternMiner":
     # minsup 0 keeps every candidate: 60 letters grow 216000 patterns of length 3, and pruning
-    # them pairwise would take hours.
+    # them pairwise would take hours. Converting 300 million symbols takes several seconds.
     letters = [chr(40 + i) for i in range(60)]
-    big = [[rng.choice(letters) for _ in range(200)] for _ in range(50)]
+    big = {
+        "mining": lambda: [[rng.choice(letters) for _ in range(200)] for _ in range(50)],
+        "converting": lambda: [letters * 16_000] * 300,
+    }[stage]()
     make = lambda: PatternMiner(0.0, 1, 3)
     small = [list("abcabd"), list("abdabc"), list("cabdab")]
     def result(miner):
         return [(key, snapshot(m)) for key, m in miner.frequent.items()]
+else:
+    # Tens of billions of samples, read in place without the lock, or row by row from a strided view.
+    big = {
+        "in-place": lambda: rows(20_000, 10**6),
+        "strided": lambda: rows(20_000, 2 * 10**6)[:, ::2],
+    }[stage]()
+    small = np.array([walk(60) for _ in range(8)])
+
+    class make:
+        def mine(self, ts):
+            self.letters = sax(ts, 10**5 if ts is big else 4, 5)
+
+    def result(miner):
+        return getattr(miner, "letters", [])
 
 miner = make()
 print("mining", flush=True)
@@ -80,13 +111,23 @@ print(json.dumps({"caught": caught, "left": len(left), "again": result(miner) ==
 
 
 @pytest.mark.parametrize(
-    ("kind", "progress"),
-    [("Miner", "plain"), ("PatternMiner", "plain"), ("Miner", "progress"), ("PatternMiner", "progress")],
-    ids=["Miner", "PatternMiner", "Miner-with-progress-bars", "PatternMiner-with-progress-bars"],
+    ("kind", "stage"),
+    [
+        ("Miner", "mining"),
+        ("Miner", "normalising"),
+        ("Miner", "converting"),
+        ("Miner", "mining-with-progress"),
+        ("PatternMiner", "mining"),
+        ("PatternMiner", "converting"),
+        ("PatternMiner", "mining-with-progress"),
+        ("sax", "in-place"),
+        ("sax", "strided"),
+    ],
+    ids=lambda value: value,
 )
-def test_sigint_stops_a_long_mine_and_leaves_the_miner_usable(kind, progress):
+def test_sigint_stops_a_long_mine_and_leaves_the_miner_usable(kind, stage):
     with subprocess.Popen(
-        [sys.executable, "-c", CHILD, kind, progress],
+        [sys.executable, "-c", CHILD, kind, stage],
         cwd=TESTS,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

@@ -101,6 +101,10 @@ def test_load_ts(tmp_path, text, series, labels):
         (kez.load_ts, "@dimensions 3\n@data\n", 1, "multivariate"),
         (kez.load_ts, "@timeStamps true\n@data\n", 1, "time stamps"),
         (kez.load_ts, "1,2,3\n", 1, "data before @data"),
+        (kez.load_csv, b"1,2\r\n3,\xe94\n", 2, "0xe9 is not UTF-8"),
+        (kez.load_ts, TS_HEADER.encode() + b"1,2:a\r1,\xff:b\n", 7, "0xff is not UTF-8"),
+        (kez.load_csv, "1,2\n3,\x004\n", 2, "NUL"),
+        (kez.load_csv, "1\n2\n" + "3" * 131_073 + "\n", 3, "field larger than field limit"),
     ],
     ids=[
         "csv-not-a-number",
@@ -110,11 +114,15 @@ def test_load_ts(tmp_path, text, series, labels):
         "ts-multivariate-header",
         "ts-time-stamps",
         "ts-no-header",
+        "csv-not-utf-8",
+        "ts-not-utf-8-after-bare-cr",
+        "csv-nul-byte",
+        "csv-cell-over-the-limit",
     ],
 )
 def test_malformed_files_name_file_and_line(tmp_path, loader, text, line, words):
     path = tmp_path / "bad.txt"
-    path.write_text(text)
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     with pytest.raises(ValueError, match="bad.txt, line (\\d+)") as caught:
         loader(path)
     assert f", line {line}:" in str(caught.value) and words in str(caught.value)

@@ -5,6 +5,7 @@ import functools
 import itertools
 import math
 
+import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -293,3 +294,84 @@ def test_miner_results_are_consistent(ts, grow, seglen, alphabet, min_len, max_o
     results = [outcome(lambda m=m: [snapshot(x) for x in m.mine(again)]) for m in (second, fresh)]
     assert results[0] == results[1]
     assert [snapshot(m) for m in second.motifs] == [snapshot(m) for m in fresh.motifs]
+
+
+class Number:
+    """A number that converts by its own Python method, as a Fraction does; or raises `error` there."""
+
+    def __init__(self, value, error=None):
+        self.value, self.error = value, error
+
+    def converted(self, kind):
+        if self.error is not None:
+            raise self.error
+        return kind(self.value)
+
+
+class Real(Number):
+    def __float__(self):
+        return self.converted(float)
+
+
+class Index(Number):
+    """Converts only through __index__, so only ints take this form."""
+
+    def __index__(self):
+        return self.converted(int)
+
+
+ERRORS = [KeyboardInterrupt, ValueError, ZeroDivisionError, TypeError, OverflowError, RuntimeError]
+
+
+@st.composite
+def wrapped(draw):
+    """A dataset, the same with some numbers as Real or Index objects, and where to put a failing one."""
+    numbers = st.one_of(st.floats(allow_nan=True), st.integers(-3, 3))
+    ts = draw(st.lists(st.lists(numbers, max_size=8), min_size=1, max_size=4))
+    kinds = st.sampled_from([None, Real, Index])
+
+    def wrap(kind, v):
+        return kind(v) if kind is Real or (kind is Index and type(v) is int) else v
+
+    objects = [[wrap(draw(kinds), v) for v in row] for row in ts]
+    s = draw(st.integers(0, len(ts) - 1))
+    return ts, objects, s, draw(st.integers(0, len(ts[s]))), draw(st.sampled_from([Real, Index]))
+
+
+@SETTINGS
+@given(data=wrapped(), error=st.sampled_from(ERRORS), message=st.text(max_size=5))
+def test_numbers_convert_by_their_own_methods_and_their_errors_propagate(data, error, message):
+    ts, numbers, s, position, kind = data
+    assert outcome(lambda: sax(numbers, 2, 4)) == outcome(lambda: sax(ts, 2, 4))
+    miner = Miner(0.5, 2, 4, 1)
+    miner.mine(numbers)
+    before = [snapshot(m) for m in miner.motifs]
+    assert before == [snapshot(m) for m in Miner(0.5, 2, 4, 1).mine(ts)]
+    raised = error(message)
+    numbers[s].insert(position, kind(1, raised))
+    for call in (lambda: sax(numbers, 2, 4), lambda: miner.mine(numbers)):
+        try:
+            call()
+        except BaseException as caught:  # noqa: B036 - KeyboardInterrupt is one of the cases
+            assert caught is raised
+        else:
+            raise AssertionError("the conversion's exception was lost")
+    assert [snapshot(m) for m in miner.motifs] == before
+
+
+@SETTINGS
+@given(
+    shape=st.tuples(st.integers(0, 4), st.integers(0, 12)),
+    data=st.data(),
+    seglen=st.integers(1, 4),
+)
+def test_float16_buffers_read_what_their_values_give_as_lists(shape, data, seglen):
+    size = shape[0] * shape[1]
+    codes = data.draw(st.lists(st.integers(0, 0xFFFF), min_size=size, max_size=size))
+    halves = np.array(codes, dtype=np.uint16).view(np.float16).reshape(shape)
+    as_lists = halves.tolist()
+    expected_letters = outcome(lambda: sax(as_lists, seglen, 6))
+    expected = outcome(lambda: [snapshot(m) for m in Miner(0.5, seglen, 4, 1).mine(as_lists)])
+    for ts in (halves, memoryview(halves), [memoryview(row) for row in halves]):
+        assert outcome(lambda ts=ts: sax(ts, seglen, 6)) == expected_letters
+        assert outcome(lambda ts=ts: [snapshot(m) for m in Miner(0.5, seglen, 4, 1).mine(ts)]) == expected

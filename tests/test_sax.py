@@ -1,4 +1,7 @@
+import json
 import math
+import os
+import subprocess
 import sys
 
 import numpy as np
@@ -192,3 +195,107 @@ def test_table_edges_behave_as_their_lists(shape, seglen):
             return str(error)
 
     assert outcome(table) == outcome(table.tolist())
+
+
+def run_child(script, *args):
+    """Runs `script` in a fresh interpreter, so that a crash fails the test rather than the run."""
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=300)
+
+
+# Python code that looks at every list the collector knows of, as a debugger or a leak hunter would, while
+# sax builds its result: from a gc callback, which allocations set off, or from another thread while the
+# lock is given up.
+WALKER = r"""
+import gc, sys, threading
+import numpy as np
+from _kez_cpp import sax
+
+def touch_lists():
+    for o in gc.get_objects():
+        if type(o) is list:
+            o[:]
+
+ts = {
+    "lists": [[0.25 * (i % 5) for i in range(30)]] * 3000,
+    "table": np.tile(np.arange(30.0) % 5 * 0.25, (3000, 1)),
+    "strided": np.tile(np.arange(60.0) % 5 * 0.25, (3000, 1))[:, ::2],
+}[sys.argv[2]]
+expected = sax(np.asarray(ts).tolist(), 3, 4)
+stop = threading.Event()
+if sys.argv[1] == "callback":
+    gc.callbacks.append(lambda phase, info: touch_lists())
+    runs = 3
+else:
+    walker = threading.Thread(target=lambda: [touch_lists() for _ in iter(stop.is_set, True)])
+    walker.start()
+    runs = 40
+same = all(sax(ts, 3, 4) == expected for _ in range(runs))
+stop.set()
+print(same)
+"""
+
+
+@pytest.mark.parametrize(
+    ("walker", "kind"),
+    [("callback", "lists"), ("callback", "table"), ("callback", "strided"), ("thread", "table")],
+    ids=["gc-callback-lists", "gc-callback-table", "gc-callback-strided", "thread-while-unlocked"],
+)
+def test_no_python_code_meets_a_half_built_result(walker, kind):
+    run = run_child(WALKER, walker, kind)
+    assert (run.returncode, run.stdout) == (0, "True\n"), run.stderr
+
+
+# A daemon thread left inside sax of a 2-D float64 array when the interpreter ends.
+DAEMON = r"""
+import sys, threading, time
+import numpy as np
+from _kez_cpp import sax
+
+table = np.zeros((int(sys.argv[1]), int(sys.argv[2])))
+threading.Thread(target=lambda: [sax(table, 10, 5) for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the interpreter ends such a thread by a forced unwind through the binding library's dispatcher, "
+    "whose catch of that unwind the sanitizer runtimes report",
+)
+@pytest.mark.parametrize("shape", [(10, 100), (100, 20_000)], ids=["one-thread", "two-threads"])
+def test_daemon_thread_in_sax_lets_the_interpreter_exit(shape):
+    run = run_child(DAEMON, *map(str, shape))
+    assert (run.returncode, run.stderr) == (0, "")
+
+
+# Every allocation a call makes, failed in turn, one at a time.
+NO_MEMORY = r"""
+import json, sys
+import numpy as np
+import _testcapi
+from _kez_cpp import sax
+
+rows = [[(i * 7 + r) % 5 - 2.0 for i in range(8)] for r in range(12)]
+table = np.array(rows)
+ts = {"lists": rows, "table": table, "strided": np.repeat(table, 2, axis=1)[:, ::2]}[sys.argv[1]]
+expected = sax(rows, 2, 3)
+fail, heal = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+seen = set()
+for k in range(400):
+    fail(k, k + 1)
+    try:
+        got = sax(ts, 2, 3)
+    except BaseException as e:
+        got = e
+    finally:
+        heal()
+    seen.add("same" if got == expected else f"{type(got).__name__}: {got}")
+print(json.dumps(sorted(seen)))
+"""
+
+
+@pytest.mark.parametrize("kind", ["lists", "table", "strided"])
+def test_exhausted_memory_is_memory_error(kind):
+    run = run_child(NO_MEMORY, kind)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout) == ["MemoryError: ", "same"]

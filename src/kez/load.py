@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import io
 import math
 import os
 
@@ -23,21 +24,43 @@ def _number(cell: str, missing: tuple[str, ...], where: str, column: int) -> flo
         raise ValueError(f"{where}: value {column} is {cell!r}, not a number") from None
 
 
+def _text(path: PathLike) -> str:
+    """The file's contents as UTF-8 text (an opening byte-order mark is dropped), line ends untouched.
+
+    Bytes that are not UTF-8 raise ValueError naming the file and the line they are on.
+    """
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        before = data[: error.start].decode("utf-8-sig")
+        line = before.replace("\r\n", "\n").replace("\r", "\n").count("\n") + 1
+        raise ValueError(
+            f"{os.fspath(path)}, line {line}: byte {data[error.start]:#04x} is not UTF-8 text"
+        ) from None
+
+
 def load_csv(path: PathLike) -> list[list[float]]:
     """Reads one series a row from a CSV file; rows may differ in length.
 
-    Empty cells and ``NaN`` become NaN; blank lines are skipped. A cell that is not a number
-    raises ValueError naming the file, the line and the cell.
+    Empty cells and ``NaN`` become NaN; blank lines are skipped. A cell that is not a number, and
+    anything the CSV reader refuses (a NUL byte, a cell too long), raises ValueError naming the file
+    and the line; so do bytes that are not UTF-8.
     """
-    series = []
-    with open(path, newline="") as f:
-        reader = csv.reader(f)
-        for row in reader:
-            if not row:
-                continue
-            where = f"{os.fspath(path)}, line {reader.line_num}"
-            series.append([_number(cell, _MISSING_CSV, where, c) for c, cell in enumerate(row, 1)])
-    return series
+    series: list[list[float]] = []
+    reader = csv.reader(io.StringIO(_text(path), newline=""))
+    while True:
+        try:
+            row = next(reader)
+        except StopIteration:
+            return series
+        except csv.Error as error:
+            raise ValueError(f"{os.fspath(path)}, line {reader.line_num}: {error}") from None
+        if not row:
+            continue
+        where = f"{os.fspath(path)}, line {reader.line_num}"
+        series.append([_number(cell, _MISSING_CSV, where, c) for c, cell in enumerate(row, 1)])
 
 
 class _TsHeader:
@@ -73,14 +96,15 @@ def load_ts(path: PathLike) -> tuple[list[list[float]], list[str]]:
 
     Series may differ in length. ``?`` and ``NaN`` become NaN. The labels are the strings after
     the last ``:`` of each data line, one per series, or an empty list when the file declares
-    ``@classLabel false``. Malformed input raises ValueError naming the file and the line.
+    ``@classLabel false``. Malformed input, bytes that are not UTF-8 included, raises ValueError
+    naming the file and the line.
     """
     name = os.fspath(path)
     header = _TsHeader()
     series: list[list[float]] = []
     labels: list[str] = []
     in_data = False
-    with open(path) as f:
+    with io.StringIO(_text(path), newline=None) as f:
         for number, raw in enumerate(f, 1):
             line = raw.strip()
             where = f"{name}, line {number}"
