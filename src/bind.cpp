@@ -1,4 +1,5 @@
-// The Python module: argument conversion, one native call, result conversion.
+// The Python module: argument conversion, one native call, result conversion. In order: signals and the
+// interpreter lock, results, the buffer reader, arguments, the casters, class handles, definitions.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -23,25 +24,11 @@ using namespace kez;
 
 namespace {
 
-// Conversion helpers.
+// ---- Signals and the interpreter lock.
 
-// Each symbol byte becomes the character of that code point, the rule by which symbols come in.
-py::str symbols_text(const Pattern& pattern) {
-  PyObject* text = PyUnicode_DecodeLatin1(pattern.data(), static_cast<Py_ssize_t>(pattern.size()), nullptr);
-  if (text == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(text);
-}
-
-py::tuple pattern_key(const Pattern& pattern) {
-  py::tuple key(pattern.size());
-  for (std::size_t i = 0; i < pattern.size(); ++i) key[i] = py::cast(pattern[i]);
-  return key;
-}
-
-py::dict frequent_dict(FrequentMap frequent) {
-  py::dict result;
-  for (auto& [pattern, motif] : frequent) result[pattern_key(pattern)] = py::cast(std::move(motif));
-  return result;
+// Lets Ctrl-C stop a long run: a pending signal handler's exception unwinds the native call.
+void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
 // The interpreter lock, given up for native work that touches no Python object. A thread other than the main one
@@ -78,6 +65,27 @@ class Unlocked {
   State state = State::held;
   PyThreadState* saved = nullptr;
 };
+
+// ---- Results: native values as new Python objects.
+
+// Each symbol byte becomes the character of that code point, the rule by which symbols come in.
+py::str symbols_text(const Pattern& pattern) {
+  PyObject* text = PyUnicode_DecodeLatin1(pattern.data(), static_cast<Py_ssize_t>(pattern.size()), nullptr);
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+py::tuple pattern_key(const Pattern& pattern) {
+  py::tuple key(pattern.size());
+  for (std::size_t i = 0; i < pattern.size(); ++i) key[i] = py::cast(pattern[i]);
+  return key;
+}
+
+py::dict frequent_dict(FrequentMap frequent) {
+  py::dict result;
+  for (auto& [pattern, motif] : frequent) result[pattern_key(pattern)] = py::cast(std::move(motif));
+  return result;
+}
 
 // A new list of `size` empty slots that the collector does not know of yet.
 PyObject* hidden_list(std::size_t size) {
@@ -148,103 +156,12 @@ py::list symbolic_list(const SymbolicDataset& ds) {
   return ResultLists(ds.size(), [&ds](std::size_t r) { return ds[r].size(); }).fill(ds);
 }
 
-// Lets Ctrl-C stop a long run: a pending signal handler's exception unwinds the native call.
-void check_signals() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
-
-// Saved states carry their arrays as bytes in the machine's own layout: exact to the bit in every pickle
-// protocol (NaN payloads and signs included) and compact.
-template <typename T>
-py::bytes packed(const std::vector<T>& values) {
-  return py::bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
-}
-
-template <typename T>
-std::vector<T> unpacked(const py::bytes& data, const char* what) {
-  char* buffer = nullptr;
-  py::ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
-  if (size % static_cast<py::ssize_t>(sizeof(T)) != 0) {
-    throw py::value_error(std::string("motif state: ") + what + " holds " + std::to_string(size) +
-                          " bytes, not a whole number of values");
-  }
-  std::vector<T> values(static_cast<std::size_t>(size) / sizeof(T));
-  if (size > 0) std::memcpy(values.data(), buffer, static_cast<std::size_t>(size));
-  return values;
-}
-
-py::tuple motif_state(const Motif& motif) {
-  const MotifState s = motif.save();
-  return py::make_tuple(py::bytes(s.pattern.data(), s.pattern.size()), s.seglen, s.length,
-                        packed(std::vector<double>{s.naed}), s.index_buckets, packed(s.index_series),
-                        packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series),
-                        packed(s.best_offsets), packed(s.averages), packed(s.representative));
-}
-
-Motif motif_from_state(const py::tuple& t) {
-  if (t.size() != 12) throw py::value_error("motif state: expected 12 items, got " + std::to_string(t.size()));
-  MotifState s;
-  const std::string pattern = t[0].cast<py::bytes>();
-  s.pattern.assign(pattern.begin(), pattern.end());
-  s.seglen = t[1].cast<std::int32_t>();
-  s.length = t[2].cast<std::int32_t>();
-  const std::vector<double> naed = unpacked<double>(t[3].cast<py::bytes>(), "naed");
-  if (naed.size() != 1) throw py::value_error("motif state: naed holds " + std::to_string(naed.size()) + " values");
-  s.naed = naed[0];
-  s.index_buckets = t[4].cast<std::size_t>();
-  s.index_series = unpacked<std::int32_t>(t[5].cast<py::bytes>(), "index series");
-  s.index_counts = unpacked<std::size_t>(t[6].cast<py::bytes>(), "index counts");
-  s.index_positions = unpacked<std::int32_t>(t[7].cast<py::bytes>(), "index positions");
-  s.mapped_series = unpacked<std::int32_t>(t[8].cast<py::bytes>(), "mapped series");
-  s.best_offsets = unpacked<std::int32_t>(t[9].cast<py::bytes>(), "best matches");
-  s.averages = unpacked<double>(t[10].cast<py::bytes>(), "averages");
-  s.representative = unpacked<double>(t[11].cast<py::bytes>(), "representative");
-  return Motif(std::move(s));
-}
-
-// Hands a run's progress to a Python callable as (stage, done, total), at most every few milliseconds
-// besides the first and last report of each stage and every report without a total, so that a report
-// per unit of work costs a clock read.
-class ProgressForwarder {
- public:
-  explicit ProgressForwarder(py::function to) : to(std::move(to)) {}
-
-  void operator()(Stage stage, std::size_t done, std::size_t total) {
-    const auto now = std::chrono::steady_clock::now();
-    const bool edge = stage != last_stage || done == 0 || done == total || total == 0;
-    if (!edge && now - last_call < interval) return;
-    last_stage = stage;
-    last_call = now;
-    to(stage_name(stage), done, total);
-  }
-
- private:
-  static const char* stage_name(Stage stage) {
-    switch (stage) {
-      case Stage::discretise: return "discretise";
-      case Stage::grow: return "grow";
-      case Stage::compare: return "compare";
-      default: return "map";
-    }
-  }
-
-  static constexpr std::chrono::milliseconds interval{20};
-  py::function to;
-  std::optional<Stage> last_stage;
-  std::chrono::steady_clock::time_point last_call{};
-};
-
-// A symbolic dataset argument.
-struct SymbolicRows {
-  SymbolicDataset rows;
-};
-
 // A symbolic dataset already made into Python lists of one-character strings.
 struct SymbolLists {
   py::list lists;
 };
 
+// ---- The buffer reader: what a buffer's format says, and its elements read as doubles.
 
 // What a buffer's element format says about converting it: how to read one element, or that the
 // buffer is refused outright (complex numbers), or that it is left to the sequence rules (anything else).
@@ -387,6 +304,12 @@ Series table_row(const SeriesList& ts, py::ssize_t r) {
                   t.itemsize);
 }
 
+// ---- Arguments: Python values as native ones, whole or not at all.
+
+// A symbolic dataset argument.
+struct SymbolicRows {
+  SymbolicDataset rows;
+};
 
 // Elements converted between two looks for a pending Ctrl-C.
 constexpr py::ssize_t elements_per_look = py::ssize_t{1} << 16;
@@ -627,6 +550,8 @@ bool load_symbols(py::handle src, bool convert, SymbolicDataset& out) {
 
 }  // namespace
 
+// ---- The binding library's casters for the argument and result types above.
+
 namespace pybind11::detail {
 
 // Whole or not at all: the dataset is built aside and only a complete one is kept.
@@ -666,7 +591,89 @@ struct type_caster<SymbolLists> {
 
 namespace {
 
-// Class handles.
+// ---- Class handles: one small shim per binding.
+
+// Saved states carry their arrays as bytes in the machine's own layout: exact to the bit in every pickle
+// protocol (NaN payloads and signs included) and compact.
+template <typename T>
+py::bytes packed(const std::vector<T>& values) {
+  return py::bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+}
+
+template <typename T>
+std::vector<T> unpacked(const py::bytes& data, const char* what) {
+  char* buffer = nullptr;
+  py::ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
+  if (size % static_cast<py::ssize_t>(sizeof(T)) != 0) {
+    throw py::value_error(std::string("motif state: ") + what + " holds " + std::to_string(size) +
+                          " bytes, not a whole number of values");
+  }
+  std::vector<T> values(static_cast<std::size_t>(size) / sizeof(T));
+  if (size > 0) std::memcpy(values.data(), buffer, static_cast<std::size_t>(size));
+  return values;
+}
+
+py::tuple motif_state(const Motif& motif) {
+  const MotifState s = motif.save();
+  return py::make_tuple(py::bytes(s.pattern.data(), s.pattern.size()), s.seglen, s.length,
+                        packed(std::vector<double>{s.naed}), s.index_buckets, packed(s.index_series),
+                        packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series),
+                        packed(s.best_offsets), packed(s.averages), packed(s.representative));
+}
+
+Motif motif_from_state(const py::tuple& t) {
+  if (t.size() != 12) throw py::value_error("motif state: expected 12 items, got " + std::to_string(t.size()));
+  MotifState s;
+  const std::string pattern = t[0].cast<py::bytes>();
+  s.pattern.assign(pattern.begin(), pattern.end());
+  s.seglen = t[1].cast<std::int32_t>();
+  s.length = t[2].cast<std::int32_t>();
+  const std::vector<double> naed = unpacked<double>(t[3].cast<py::bytes>(), "naed");
+  if (naed.size() != 1) throw py::value_error("motif state: naed holds " + std::to_string(naed.size()) + " values");
+  s.naed = naed[0];
+  s.index_buckets = t[4].cast<std::size_t>();
+  s.index_series = unpacked<std::int32_t>(t[5].cast<py::bytes>(), "index series");
+  s.index_counts = unpacked<std::size_t>(t[6].cast<py::bytes>(), "index counts");
+  s.index_positions = unpacked<std::int32_t>(t[7].cast<py::bytes>(), "index positions");
+  s.mapped_series = unpacked<std::int32_t>(t[8].cast<py::bytes>(), "mapped series");
+  s.best_offsets = unpacked<std::int32_t>(t[9].cast<py::bytes>(), "best matches");
+  s.averages = unpacked<double>(t[10].cast<py::bytes>(), "averages");
+  s.representative = unpacked<double>(t[11].cast<py::bytes>(), "representative");
+  return Motif(std::move(s));
+}
+
+// Hands a run's progress to a Python callable as (stage, done, total), at most every few milliseconds
+// besides the first and last report of each stage and every report without a total, so that a report
+// per unit of work costs a clock read.
+class ProgressForwarder {
+ public:
+  explicit ProgressForwarder(py::function to) : to(std::move(to)) {}
+
+  void operator()(Stage stage, std::size_t done, std::size_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool edge = stage != last_stage || done == 0 || done == total || total == 0;
+    if (!edge && now - last_call < interval) return;
+    last_stage = stage;
+    last_call = now;
+    to(stage_name(stage), done, total);
+  }
+
+ private:
+  static const char* stage_name(Stage stage) {
+    switch (stage) {
+      case Stage::discretise: return "discretise";
+      case Stage::grow: return "grow";
+      case Stage::compare: return "compare";
+      default: return "map";
+    }
+  }
+
+  static constexpr std::chrono::milliseconds interval{20};
+  py::function to;
+  std::optional<Stage> last_stage;
+  std::chrono::steady_clock::time_point last_call{};
+};
 
 py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); }
 
@@ -852,7 +859,7 @@ void refuse_uninitialised() {
 
 }  // namespace
 
-// Definitions.
+// ---- Definitions.
 
 PYBIND11_MODULE(_kez_cpp, m) {
   // The Python defaults are those of the options.
