@@ -38,7 +38,7 @@ void check_signals() {
 // object.
 class Unlocked {
  public:
-  explicit Unlocked(bool main) : main(main) {}
+  explicit Unlocked(bool on_main) : main(on_main) {}
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
@@ -102,8 +102,8 @@ class ResultLists {
  public:
   // `lock`, when given, says whether this thread may still release the lists when they go away unused.
   template <typename Length>
-  ResultLists(std::size_t rows, Length length, const Unlocked* lock = nullptr)
-      : lock(lock), outer(py::reinterpret_steal<py::object>(hidden_list(rows))) {
+  ResultLists(std::size_t rows, Length length, const Unlocked* unlocked = nullptr)
+      : lock(unlocked), outer(py::reinterpret_steal<py::object>(hidden_list(rows))) {
     for (std::size_t r = 0; r < rows; ++r) {
       PyList_SET_ITEM(outer.ptr(), static_cast<py::ssize_t>(r), hidden_list(length(r)));
     }
@@ -169,8 +169,8 @@ enum class ElementKind { float_, half, signed_, unsigned_, boolean, complex_, ot
 
 ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
   std::size_t at = 0;
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<' || format[0] == '>' ||
-                          format[0] == '!')) {
+  if (!format.empty() &&
+      (format[0] == '@' || format[0] == '=' || format[0] == '<' || format[0] == '>' || format[0] == '!')) {
     // Standard-size codes give their width in itemsize; a foreign byte order is left to the sequence rules.
     const bool little = format[0] != '>' && format[0] != '!';
     if (!little) return format.size() > 1 && format[1] == 'Z' ? ElementKind::complex_ : ElementKind::other;
@@ -182,18 +182,22 @@ ElementKind element_kind(const std::string& format, py::ssize_t itemsize) {
   const bool width = itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8;
   switch (format[at]) {
     case 'd':
-    case 'f':
-      return itemsize == 8 || itemsize == 4 ? ElementKind::float_ : ElementKind::other;
-    case 'e':
-      return itemsize == 2 ? ElementKind::half : ElementKind::other;
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-      return width ? ElementKind::signed_ : ElementKind::other;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-      return width ? ElementKind::unsigned_ : ElementKind::other;
-    case '?':
-      return itemsize == 1 ? ElementKind::boolean : ElementKind::other;
-    default:
-      return ElementKind::other;
+    case 'f': return itemsize == 8 || itemsize == 4 ? ElementKind::float_ : ElementKind::other;
+    case 'e': return itemsize == 2 ? ElementKind::half : ElementKind::other;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n': return width ? ElementKind::signed_ : ElementKind::other;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N': return width ? ElementKind::unsigned_ : ElementKind::other;
+    case '?': return itemsize == 1 ? ElementKind::boolean : ElementKind::other;
+    default: return ElementKind::other;
   }
 }
 
@@ -233,10 +237,8 @@ double read_half(const char* at) {
 
 double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
   switch (kind) {
-    case ElementKind::float_:
-      return itemsize == 8 ? read_as_double<double>(at) : read_as_double<float>(at);
-    case ElementKind::half:
-      return read_half(at);
+    case ElementKind::float_: return itemsize == 8 ? read_as_double<double>(at) : read_as_double<float>(at);
+    case ElementKind::half: return read_half(at);
     case ElementKind::signed_:
       switch (itemsize) {
         case 1: return read_as_double<std::int8_t>(at);
@@ -251,8 +253,7 @@ double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
         case 4: return read_as_double<std::uint32_t>(at);
         default: return read_as_double<std::uint64_t>(at);
       }
-    default:
-      return *at != 0 ? 1.0 : 0.0;
+    default: return *at != 0 ? 1.0 : 0.0;
   }
 }
 
@@ -264,7 +265,8 @@ Series read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKi
     if (count > 0) std::memcpy(series.data(), at, static_cast<std::size_t>(count) * sizeof(double));
     return series;
   }
-  for (py::ssize_t i = 0; i < count; ++i) series[static_cast<std::size_t>(i)] = read_element(at + i * stride, kind, itemsize);
+  for (py::ssize_t i = 0; i < count; ++i)
+    series[static_cast<std::size_t>(i)] = read_element(at + i * stride, kind, itemsize);
   return series;
 }
 
@@ -300,8 +302,7 @@ Loaded load_buffer(py::handle src, int dims, Dataset& out, SeriesList* held = nu
 
 Series table_row(const SeriesList& ts, py::ssize_t r) {
   const py::buffer_info& t = *ts.table;
-  return read_run(static_cast<const char*>(t.ptr) + r * t.strides[0], t.shape[1], t.strides[1], ts.kind,
-                  t.itemsize);
+  return read_run(static_cast<const char*>(t.ptr) + r * t.strides[0], t.shape[1], t.strides[1], ts.kind, t.itemsize);
 }
 
 // ---- Arguments: Python values as native ones, whole or not at all.
@@ -416,9 +417,7 @@ std::string counted(std::size_t n, const std::string& noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-bool is_number(py::handle item) {
-  return PyNumber_Check(item.ptr()) != 0 && PySequence_Check(item.ptr()) == 0;
-}
+bool is_number(py::handle item) { return PyNumber_Check(item.ptr()) != 0 && PySequence_Check(item.ptr()) == 0; }
 
 [[noreturn]] void refuse_single_series(const std::string& what) {
   throw py::type_error("expected a list of series, got a single series (" + what +
@@ -433,14 +432,13 @@ void refuse_series(py::handle shown, py::handle src, std::size_t index) {
   const std::optional<py::buffer_info> info = buffer_of(src);
   const ElementKind kind = info ? element_kind(info->format, info->itemsize) : ElementKind::other;
   if (kind == ElementKind::complex_) {
-    throw py::type_error(which + " is a " + type_name(shown) +
-                         " of complex numbers: pass its real part or magnitude");
+    throw py::type_error(which + " is a " + type_name(shown) + " of complex numbers: pass its real part or magnitude");
   }
   if (kind != ElementKind::other && info->ndim > 1) {
     const bool one_row = info->ndim == 2 && info->shape[0] == 1;
     throw py::type_error(which + " is a " + std::to_string(info->ndim) + "-D " + type_name(shown) + " of shape " +
-                         shape_text(*info) + ", not a 1-D series: " +
-                         (one_row ? "pass its row, x[0]" : "mine one channel at a time"));
+                         shape_text(*info) +
+                         ", not a 1-D series: " + (one_row ? "pass its row, x[0]" : "mine one channel at a time"));
   }
   if (!shown.is(src)) {
     throw py::type_error(which + " is a " + type_name(shown) + " whose values are not all real numbers");
@@ -470,8 +468,10 @@ void refuse_dataset(py::handle shown, py::handle src) {
                               " channels per series, and only univariate series are mined: mine one channel "
                               "at a time, as in x[:, c, :]");
       }
-      throw py::type_error("expected a 2-D array (series, samples) or a 3-D one of shape (series, 1, samples), "
-                           "got a " + what);
+      throw py::type_error(
+          "expected a 2-D array (series, samples) or a 3-D one of shape (series, 1, samples), "
+          "got a " +
+          what);
     }
   }
   if (!PyBytes_Check(src.ptr()) && !PyUnicode_Check(src.ptr()) && PySequence_Check(src.ptr()) != 0) {
@@ -648,7 +648,7 @@ Motif motif_from_state(const py::tuple& t) {
 // per unit of work costs a clock read.
 class ProgressForwarder {
  public:
-  explicit ProgressForwarder(py::function to) : to(std::move(to)) {}
+  explicit ProgressForwarder(py::function report) : to(std::move(report)) {}
 
   void operator()(Stage stage, std::size_t done, std::size_t total) {
     const auto now = std::chrono::steady_clock::now();
@@ -728,7 +728,8 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   Unlocked lock(main);
   std::optional<ResultLists> lists;
   const auto make_lists = [&] {
-    lists.emplace(table.rows, [length](std::size_t) { return length; }, &lock);
+    lists.emplace(
+        table.rows, [length](std::size_t) { return length; }, &lock);
     lock.release();
   };
   const auto look = [&] {

@@ -22,7 +22,7 @@ bool ranks_before(const Motif& a, const Motif& b) {
 
 }  // namespace
 
-Miner::Miner(const Options& options) : options(options) {}
+Miner::Miner(const Options& given) : options(given) {}
 
 std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const ProgressReport& report) {
   check_alphabet(options.alphabet);
@@ -118,9 +118,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     for (const Entry& entry : outside) visit(entry, nullptr);
   };
 
-  each_series([&](const Entry& e, const Series* series) {
-    motifs[e.motif].set_average(e.rank, series, *e.positions);
-  });
+  each_series([&](const Entry& e, const Series* series) { motifs[e.motif].set_average(e.rank, series, *e.positions); });
   for (Motif& motif : motifs) motif.set_representative();
 
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());

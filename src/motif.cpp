@@ -1,8 +1,8 @@
 #include "motif.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -57,7 +57,7 @@ const Series* series_at(const Dataset& ts, std::int32_t s) {
 
 }  // namespace
 
-Motif::Motif(Pattern pattern) : pattern(std::move(pattern)), contents(std::make_shared<Contents>()) {}
+Motif::Motif(Pattern letters) : pattern(std::move(letters)), contents(std::make_shared<Contents>()) {}
 
 Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std::make_shared<Contents>()) {
   const auto fail = [](const std::string& what) { throw std::invalid_argument("motif state: " + what); };
@@ -105,7 +105,7 @@ Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std
   c.best_offsets = std::move(state.best_offsets);
   c.averages = std::move(state.averages);
   c.representative = std::move(state.representative);
-  seglen = state.seglen;
+  mapped_seglen = state.seglen;
   length = state.length;
   naed = state.naed;
 }
@@ -114,7 +114,7 @@ MotifState Motif::save() const {
   MotifState state;
   const Contents& c = *contents;
   state.pattern = pattern;
-  state.seglen = seglen;
+  state.seglen = mapped_seglen;
   state.length = length;
   state.naed = naed;
   state.index_buckets = c.indexes.bucket_count();
@@ -139,9 +139,7 @@ Motif::Contents& Motif::own() {
   return *contents;
 }
 
-void Motif::record_index(std::int32_t series, std::int32_t position) {
-  own().indexes[series].push_back(position);
-}
+void Motif::record_index(std::int32_t series, std::int32_t position) { own().indexes[series].push_back(position); }
 
 void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const std::int32_t* last) {
   std::vector<std::int32_t>& positions = own().indexes[series];
@@ -200,7 +198,7 @@ void Motif::prepare_map(int seglen) {
   c.best_offsets.swap(best_offsets);
   c.representative.swap(representative);
   rank_rows.swap(ranks);
-  this->seglen = seglen;
+  mapped_seglen = seglen;
   length = static_cast<std::int32_t>(product);
 }
 
@@ -209,7 +207,8 @@ AverageOccurrences Motif::get_average_occurrences() const {
   const auto size = static_cast<std::size_t>(length);
   for (std::size_t row = 0; row < contents->mapped_series.size(); ++row) {
     const auto first = contents->averages.begin() + static_cast<std::ptrdiff_t>(row * size);
-    averages.emplace(contents->mapped_series[row], std::vector<double>(first, first + static_cast<std::ptrdiff_t>(size)));
+    averages.emplace(contents->mapped_series[row],
+                     std::vector<double>(first, first + static_cast<std::ptrdiff_t>(size)));
   }
   return averages;
 }
@@ -223,7 +222,7 @@ BestMatches Motif::get_best_matches() const {
 }
 
 std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t position) const {
-  const std::int64_t start = static_cast<std::int64_t>(position) * seglen;
+  const std::int64_t start = static_cast<std::int64_t>(position) * mapped_seglen;
   const std::int64_t n = static_cast<std::int64_t>(series.size());
   std::vector<double> window;
   window.reserve(static_cast<std::size_t>(length));
@@ -241,7 +240,7 @@ void Motif::set_average(std::size_t rank, const Series* series, const std::vecto
   std::vector<int> counts(size, 0);
   // Window by window, so each element still sums its windows in recording order.
   for (const std::int32_t p : positions) {
-    const Window w = window_at(series, static_cast<std::int64_t>(p) * seglen, length);
+    const Window w = window_at(series, static_cast<std::int64_t>(p) * mapped_seglen, length);
     for (std::size_t i = w.lo; i < w.hi; ++i) {
       const double v = w.data[i - w.lo];
       if (std::isnan(v)) continue;
@@ -279,7 +278,7 @@ std::pair<double, std::int32_t> Motif::best_match(const Series* series,
   double best_distance = no_match_distance;
   std::int32_t best_position = 0;
   for (const std::int32_t p : positions) {
-    const double d = distance(window_at(series, static_cast<std::int64_t>(p) * seglen, length), representative);
+    const double d = distance(window_at(series, static_cast<std::int64_t>(p) * mapped_seglen, length), representative);
     if (d < best_distance) {
       best_distance = d;
       best_position = p;
@@ -292,7 +291,7 @@ void Motif::set_best_matches_and_naed(const std::vector<std::pair<double, std::i
   Contents& c = own();
   for (std::size_t rank = 0; rank < best.size(); ++rank) {
     const auto& [best_distance, best_position] = best[rank];
-    c.best_offsets[row_of(rank)] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * seglen);
+    c.best_offsets[row_of(rank)] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * mapped_seglen);
     naed += best_distance;
   }
   naed = naed / (static_cast<double>(c.indexes.size()) * static_cast<double>(length));

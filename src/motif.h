@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "sax.h"
@@ -27,13 +27,13 @@ struct MotifState {
   std::int32_t seglen = 0;
   std::int32_t length = 0;
   double naed = 0.0;
-  std::size_t index_buckets = 0;                   // bucket count of the occurrence index
-  std::vector<std::int32_t> index_series;          // the occurrence index's keys, in its iteration order
-  std::vector<std::size_t> index_counts;           // per key, how many positions
-  std::vector<std::int32_t> index_positions;       // the positions, key by key
-  std::vector<std::int32_t> mapped_series;         // one per row of statistics, in first-mapped order
-  std::vector<std::int32_t> best_offsets;          // one per row
-  std::vector<double> averages;                    // `length` values per row
+  std::size_t index_buckets = 0;              // bucket count of the occurrence index
+  std::vector<std::int32_t> index_series;     // the occurrence index's keys, in its iteration order
+  std::vector<std::size_t> index_counts;      // per key, how many positions
+  std::vector<std::int32_t> index_positions;  // the positions, key by key
+  std::vector<std::int32_t> mapped_series;    // one per row of statistics, in first-mapped order
+  std::vector<std::int32_t> best_offsets;     // one per row
+  std::vector<double> averages;               // `length` values per row
   std::vector<double> representative;
 };
 
@@ -125,7 +125,7 @@ class Motif {
   // Rows of the occurrence index's entries when they differ from the ranks (a record mapped again after
   // more series were recorded); empty otherwise.
   std::vector<std::size_t> rank_rows;
-  std::int32_t seglen = 0;
+  std::int32_t mapped_seglen = 0;  // the seglen of the last mapping
   std::int32_t length = 0;
   std::shared_ptr<Contents> contents;
   double naed = 0.0;

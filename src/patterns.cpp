@@ -27,7 +27,7 @@ bool symbol_less(char x, char y) { return static_cast<signed char>(x) < static_c
 // Ctrl-C is seen within milliseconds without paying for a call per unit of work.
 class Poller {
  public:
-  explicit Poller(const CancelCheck& cancelled) : cancelled(cancelled) {}
+  explicit Poller(const CancelCheck& check) : cancelled(check) {}
 
   void tick(std::size_t units) {
     done += units;
@@ -162,7 +162,7 @@ bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
   return std::find(patterns.begin(), patterns.end(), p) != patterns.end();
 }
 
-PatternMiner::PatternMiner(const Options& options) : options(options) {}
+PatternMiner::PatternMiner(const Options& given) : options(given) {}
 
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   check_growth(options.minsup, options.max_len);
@@ -317,8 +317,7 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
-                                    const std::vector<std::int32_t>& found,
+void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
                                     const std::vector<std::pair<std::int32_t, std::size_t>>& runs) {
   if (support_threshold > static_cast<double>(runs.size())) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));

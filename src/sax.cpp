@@ -83,7 +83,7 @@ void sum_segments(const double* p, std::size_t count, std::size_t width, std::si
 
 // On x86-64 the letters are also compiled for wider vector units, and the loader picks the widest clone
 // the processor has; elsewhere the one portable version is built.
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(KEZ_PORTABLE_ONLY)
 #define KEZ_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define KEZ_WIDE_CLONES
@@ -173,24 +173,24 @@ Symbols get_row(const double* samples, std::size_t samples_count, int seglen, in
   const std::size_t full = samples_count / width;  // segments with all their samples
   std::array<double, block> sums{};
   for (std::size_t i = 0; i < row.size(); i += block) {
-    const std::size_t count = std::min(block, row.size() - i);
-    const std::size_t whole = std::min(count, full - std::min(full, i));
+    const std::size_t in_block = std::min(block, row.size() - i);
+    const std::size_t whole = std::min(in_block, full - std::min(full, i));
     sum_segments(samples + i * width, whole, width, samples_count - i * width, sums.data());
-    if (whole < count) {
+    if (whole < in_block) {
       // The short last segment still divides by seglen, so its missing samples count as zeros.
       double sum = 0.0;
       for (std::size_t j = (i + whole) * width; j < samples_count; ++j) sum += samples[j];
       sums[whole] = sum;
     }
-    letters(sums.data(), count, seglen, cuts, row.data() + i);
+    letters(sums.data(), in_block, seglen, cuts, row.data() + i);
   }
   return row;
 }
 
 void check_alphabet(int alphabet) {
   if (alphabet < 0 || alphabet > max_alphabet) {
-    throw std::invalid_argument("alphabet must be between 0 and " + std::to_string(max_alphabet) +
-                                ", got " + std::to_string(alphabet));
+    throw std::invalid_argument("alphabet must be between 0 and " + std::to_string(max_alphabet) + ", got " +
+                                std::to_string(alphabet));
   }
 }
 

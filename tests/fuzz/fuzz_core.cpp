@@ -48,10 +48,22 @@ class Input {
   }
 
   double number() {
-    static const double specials[] = {
-        std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-        -std::numeric_limits<double>::infinity(), 0.0, -0.0, 1e308, -1e308, 5e-324, -5e-324, 1e-300, 0.43, -0.43,
-        1e6, 2.5, 1.0, -1.0};
+    static const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                                      std::numeric_limits<double>::infinity(),
+                                      -std::numeric_limits<double>::infinity(),
+                                      0.0,
+                                      -0.0,
+                                      1e308,
+                                      -1e308,
+                                      5e-324,
+                                      -5e-324,
+                                      1e-300,
+                                      0.43,
+                                      -0.43,
+                                      1e6,
+                                      2.5,
+                                      1.0,
+                                      -1.0};
     const std::uint8_t b = byte();
     if (b < 16) return specials[b];
     if (b < 24) {
@@ -65,8 +77,8 @@ class Input {
   }
 
   double share() {
-    static const double shares[] = {std::numeric_limits<double>::quiet_NaN(), -0.5, -0.0, 0.0, 0.1, 0.25, 0.5, 0.75,
-                                    1.0, 1.5};
+    static const double shares[] = {
+        std::numeric_limits<double>::quiet_NaN(), -0.5, -0.0, 0.0, 0.1, 0.25, 0.5, 0.75, 1.0, 1.5};
     return shares[byte() % 10];
   }
 
@@ -312,18 +324,10 @@ void fuzz_map(Input& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
   switch (in.byte() % 4) {
-    case 0:
-      fuzz_sax(in);
-      break;
-    case 1:
-      fuzz_pattern_miner(in);
-      break;
-    case 2:
-      fuzz_miner(in);
-      break;
-    default:
-      fuzz_map(in);
-      break;
+    case 0: fuzz_sax(in); break;
+    case 1: fuzz_pattern_miner(in); break;
+    case 2: fuzz_miner(in); break;
+    default: fuzz_map(in); break;
   }
   return 0;
 }

@@ -164,17 +164,16 @@ void failed_remap_keeps_record() {
   const auto averages = motif.get_average_occurrences();
   const auto best = motif.get_best_matches();
   const auto representative = motif.get_representative();
-  bool failed = false;
+  bool refused = false;
   try {
     motif.map(ts, 2147483647);
   } catch (const std::bad_alloc&) {
-    failed = true;
+    refused = true;
   }
-  bool kept = failed && motif.get_length() == 1 && motif.get_best_matches() == best &&
+  bool kept = refused && motif.get_length() == 1 && motif.get_best_matches() == best &&
               same(motif.get_representative(), representative);
   for (const auto& [s, average] : motif.get_average_occurrences()) kept = kept && same(averages.at(s), average);
-  check(kept,
-        "a mapping that cannot get its memory changes nothing");
+  check(kept, "a mapping that cannot get its memory changes nothing");
 }
 
 // The orders below were read once from the standard library this project builds with, and are what it does
@@ -196,8 +195,8 @@ void walk_orders() {
     for (const auto& entry : motif.occurrences()) walked.push_back(entry.first);
     check(walked == order, name + ": the occurrence index");
     std::vector<std::int32_t> replayed;
-    kez::for_each_in_walk_order(keys.size(), [&keys](std::size_t i) { return keys[i]; },
-                                [&](std::size_t i) { replayed.push_back(keys[i]); });
+    kez::for_each_in_walk_order(
+        keys.size(), [&keys](std::size_t i) { return keys[i]; }, [&](std::size_t i) { replayed.push_back(keys[i]); });
     check(replayed == order, name + ": the replay");
     kez::SeriesMap<int> refilled;
     const auto entry_at = [&order](std::size_t i) { return std::make_pair(order[i], 0); };
