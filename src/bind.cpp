@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -650,13 +652,20 @@ class ProgressForwarder {
  public:
   explicit ProgressForwarder(py::function report) : to(std::move(report)) {}
 
+  // Reports while `gil` is given up take it back for the call; an exception the callable raises leaves
+  // with the lock held.
+  void during(Unlocked& gil) { unlocked = &gil; }
+
   void operator()(Stage stage, std::size_t done, std::size_t total) {
     const auto now = std::chrono::steady_clock::now();
     const bool edge = stage != last_stage || done == 0 || done == total || total == 0;
     if (!edge && now - last_call < interval) return;
     last_stage = stage;
     last_call = now;
+    const bool give_back = unlocked != nullptr && unlocked->released();
+    if (give_back) unlocked->retake();
     to(stage_name(stage), done, total);
+    if (give_back) unlocked->release();
   }
 
  private:
@@ -671,6 +680,7 @@ class ProgressForwarder {
 
   static constexpr std::chrono::milliseconds interval{20};
   py::function to;
+  Unlocked* unlocked = nullptr;
   std::optional<Stage> last_stage;
   std::chrono::steady_clock::time_point last_call{};
 };
@@ -752,43 +762,122 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
 
 // A signal handler run by check_signals may call back into the very object being mined, so each run works on
 // the object moved aside and puts it back at the end; a nested run then never changes the state under it.
+// A miner with the lock that keeps the calls on it one after another while they run without the interpreter
+// lock. The lock is recursive because a signal handler, run by a look for Ctrl-C on the calling thread, may
+// call into the very object whose run it interrupts (each run works on the object moved aside).
+template <typename Native>
+struct Guarded {
+  explicit Guarded(Native made) : native(std::move(made)) {}
+
+  Native native;
+  std::recursive_timed_mutex busy;
+};
+
+using Busy = std::unique_lock<std::recursive_timed_mutex>;
+
+// Takes `busy` for this thread. While another thread holds it, waits without the interpreter lock, so that
+// thread can finish, and looks for Ctrl-C between waits where a handler can run.
+Busy take(std::recursive_timed_mutex& busy) {
+  Busy lock(busy, std::try_to_lock);
+  if (lock.owns_lock()) return lock;
+  const bool main = on_main_thread();
+  for (;;) {
+    Unlocked gil(main);
+    gil.release();
+    const bool got = lock.try_lock_for(std::chrono::milliseconds(50));
+    gil.retake();
+    if (got) return lock;
+    if (main) check_signals();
+  }
+}
+
+// Runs `work` without the interpreter lock: converted arguments and the held buffer are all it reads. Ctrl-C is
+// looked for by taking the lock back now and then, spaced in time, where a handler can run; `report`, if any,
+// takes it back for its calls. Whatever leaves `work` leaves with the lock held.
+template <typename Work>
+auto unlocked_run(ProgressForwarder* report, const Work& work) {
+  const bool main = on_main_thread();
+  Unlocked gil(main);
+  auto looked = std::chrono::steady_clock::now();
+  const CancelCheck look = [&] {
+    if (!main || std::chrono::steady_clock::now() - looked < std::chrono::milliseconds(50)) return;
+    gil.retake();
+    check_signals();  // a pending handler's exception leaves with the lock held
+    gil.release();
+    looked = std::chrono::steady_clock::now();
+  };
+  ProgressReport progress;
+  if (report != nullptr) {
+    report->during(gil);
+    progress = [report](Stage stage, std::size_t done, std::size_t total) { (*report)(stage, done, total); };
+  }
+  gil.release();
+  try {
+    auto result = work(look, progress);
+    gil.retake();
+    return result;
+  } catch (...) {
+    if (gil.released()) gil.retake();
+    throw;
+  }
+}
+
 // A held 2-D buffer is read a row at a time, normalised into a scratch series, whenever the miner needs that
 // series: the caller's array is the only full copy of the data.
-std::vector<Motif> mine_reporting(Miner& miner, SeriesList ts, const ProgressReport& report) {
-  Miner run = std::move(miner);
-  const PutBack<Miner> put_back{miner, run};
-  if (ts.table) {
+std::vector<Motif> mine_reporting(Guarded<Miner>& miner, SeriesList ts, ProgressForwarder* report) {
+  const Busy busy = take(miner.busy);
+  Miner run = std::move(miner.native);
+  const PutBack<Miner> put_back{miner.native, run};
+  Dataset series = std::move(ts.series);
+  return unlocked_run(report, [&](const CancelCheck& look, const ProgressReport& progress) {
+    if (!ts.table) return run.mine(series, look, progress);
     const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
       scratch = table_row(ts, static_cast<py::ssize_t>(index));
       znorm_series(scratch);
       return scratch;
     };
-    return run.mine(static_cast<std::size_t>(ts.table->shape[0]), row, check_signals, report);
-  }
-  Dataset series = std::move(ts.series);
-  return run.mine(series, check_signals, report);
+    return run.mine(static_cast<std::size_t>(ts.table->shape[0]), row, look, progress);
+  });
 }
 
-std::vector<Motif> miner_mine(Miner& miner, SeriesList ts) { return mine_reporting(miner, std::move(ts), {}); }
-
-void mine_patterns_reporting(PatternMiner& miner, const SymbolicDataset& ds, const ProgressReport& report) {
-  PatternMiner run = std::move(miner);
-  const PutBack<PatternMiner> put_back{miner, run};
-  run.mine(ds, check_signals, report);
+std::vector<Motif> miner_mine(Guarded<Miner>& miner, SeriesList ts) {
+  return mine_reporting(miner, std::move(ts), nullptr);
 }
 
-void pattern_miner_mine(PatternMiner& miner, const SymbolicRows& ds) { mine_patterns_reporting(miner, ds.rows, {}); }
+void mine_patterns_reporting(Guarded<PatternMiner>& miner, const SymbolicDataset& ds, ProgressForwarder* report) {
+  const Busy busy = take(miner.busy);
+  PatternMiner run = std::move(miner.native);
+  const PutBack<PatternMiner> put_back{miner.native, run};
+  unlocked_run(report, [&](const CancelCheck& look, const ProgressReport& progress) {
+    run.mine(ds, look, progress);
+    return true;
+  });
+}
+
+void pattern_miner_mine(Guarded<PatternMiner>& miner, const SymbolicRows& ds) {
+  mine_patterns_reporting(miner, ds.rows, nullptr);
+}
 
 // The same runs telling `report` how far they have got, for the package's progress display.
-std::vector<Motif> miner_mine_reporting(Miner& miner, SeriesList ts, const py::function& report) {
-  return mine_reporting(miner, std::move(ts), ProgressForwarder(report));
+std::vector<Motif> miner_mine_reporting(Guarded<Miner>& miner, SeriesList ts, const py::function& report) {
+  ProgressForwarder forward(report);
+  return mine_reporting(miner, std::move(ts), &forward);
 }
 
-void pattern_miner_mine_reporting(PatternMiner& miner, const SymbolicRows& ds, const py::function& report) {
-  mine_patterns_reporting(miner, ds.rows, ProgressForwarder(report));
+void pattern_miner_mine_reporting(Guarded<PatternMiner>& miner, const SymbolicRows& ds, const py::function& report) {
+  ProgressForwarder forward(report);
+  mine_patterns_reporting(miner, ds.rows, &forward);
 }
 
-py::dict pattern_miner_frequent(const PatternMiner& miner) { return frequent_dict(miner.get_frequent()); }
+std::vector<Motif> miner_motifs(Guarded<Miner>& miner) {
+  const Busy busy = take(miner.busy);
+  return miner.native.get_motifs();
+}
+
+py::dict pattern_miner_frequent(Guarded<PatternMiner>& miner) {
+  const Busy busy = take(miner.busy);
+  return frequent_dict(miner.native.get_frequent());
+}
 
 // Saving and restoring by state. `__reduce__` hands pickle and copy the same recipe for every protocol:
 // a bare instance, then `__setstate__`. Without it, protocols 0 and 1 would take the interpreter's
@@ -803,49 +892,54 @@ PatternMiner::Options pattern_options(double minsup, int min_len, int max_len, d
   return {minsup, min_len, max_len, max_overlap};
 }
 
-PatternMiner new_pattern_miner(double minsup, int min_len, int max_len, double max_overlap) {
-  return PatternMiner(pattern_options(minsup, min_len, max_len, max_overlap));
+std::unique_ptr<Guarded<PatternMiner>> new_pattern_miner(double minsup, int min_len, int max_len, double max_overlap) {
+  return std::make_unique<Guarded<PatternMiner>>(PatternMiner(pattern_options(minsup, min_len, max_len, max_overlap)));
 }
 
-Miner new_miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap, int k) {
+std::unique_ptr<Guarded<Miner>> new_miner(double minsup, int seglen, int alphabet, int min_len, int max_len,
+                                          double max_overlap, int k) {
   Miner::Options options;
   options.patterns = pattern_options(minsup, min_len, max_len, max_overlap);
   options.seglen = seglen;
   options.alphabet = alphabet;
   options.k = k;
-  return Miner(options);
+  return std::make_unique<Guarded<Miner>>(Miner(options));
 }
 
-py::tuple miner_state(const Miner& miner) {
+py::tuple miner_state(Guarded<Miner>& guarded) {
+  const Busy busy = take(guarded.busy);
+  const Miner& miner = guarded.native;
   const Miner::Options o = miner.get_options();
   const PatternMiner::Options& p = o.patterns;
   return py::make_tuple(p.minsup, o.seglen, o.alphabet, p.min_len, p.max_len, p.max_overlap, o.k, miner.get_motifs());
 }
 
-Miner miner_from_state(const py::tuple& t) {
+std::unique_ptr<Guarded<Miner>> miner_from_state(const py::tuple& t) {
   if (t.size() != 8) throw py::value_error("miner state: expected 8 items, got " + std::to_string(t.size()));
-  Miner miner = new_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<int>(), t[4].cast<int>(),
-                          t[5].cast<double>(), t[6].cast<int>());
-  miner.set_motifs(t[7].cast<std::vector<Motif>>());
+  auto miner = new_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<int>(), t[4].cast<int>(),
+                         t[5].cast<double>(), t[6].cast<int>());
+  miner->native.set_motifs(t[7].cast<std::vector<Motif>>());
   return miner;
 }
 
-py::tuple pattern_miner_state(const PatternMiner& miner) {
+py::tuple pattern_miner_state(Guarded<PatternMiner>& guarded) {
+  const Busy busy = take(guarded.busy);
+  const PatternMiner& miner = guarded.native;
   const PatternMiner::Options p = miner.get_options();
   py::list records;
   for (auto& entry : miner.get_frequent()) records.append(py::cast(std::move(entry.second)));
   return py::make_tuple(p.minsup, p.min_len, p.max_len, p.max_overlap, records);
 }
 
-PatternMiner pattern_miner_from_state(const py::tuple& t) {
+std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple& t) {
   if (t.size() != 5) throw py::value_error("pattern miner state: expected 5 items, got " + std::to_string(t.size()));
-  PatternMiner miner = new_pattern_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<double>());
+  auto miner = new_pattern_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<double>());
   FrequentMap frequent;
   for (Motif& record : t[4].cast<std::vector<Motif>>()) {
     Pattern key = record.pattern;
     frequent.insert_or_assign(std::move(key), std::move(record));
   }
-  miner.set_frequent(std::move(frequent));
+  miner->native.set_frequent(std::move(frequent));
   return miner;
 }
 
@@ -878,16 +972,16 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def(py::pickle(&motif_state, &motif_from_state))
       .def("__reduce__", &reduce_by_state);
 
-  py::class_<Miner>(m, "Miner")
+  py::class_<Guarded<Miner>>(m, "Miner")
       .def(py::init(&new_miner), py::arg("minsup"), py::arg("seglen"), py::arg("alphabet"),
            py::arg("min_len") = pattern_defaults.min_len, py::arg("max_len") = pattern_defaults.max_len,
            py::arg("max_overlap") = pattern_defaults.max_overlap, py::arg("k") = miner_defaults.k)
       .def("mine", &miner_mine)
-      .def_property_readonly("motifs", &Miner::get_motifs)
+      .def_property_readonly("motifs", &miner_motifs)
       .def(py::pickle(&miner_state, &miner_from_state))
       .def("__reduce__", &reduce_by_state);
 
-  py::class_<PatternMiner>(m, "PatternMiner")
+  py::class_<Guarded<PatternMiner>>(m, "PatternMiner")
       .def(py::init(&new_pattern_miner), py::arg("minsup"), py::arg("min_len") = pattern_defaults.min_len,
            py::arg("max_len") = pattern_defaults.max_len, py::arg("max_overlap") = pattern_defaults.max_overlap)
       .def("mine", &pattern_miner_mine)
@@ -902,6 +996,6 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_mine_patterns_reporting", &pattern_miner_mine_reporting);
 
   refuse_uninitialised<Motif>();
-  refuse_uninitialised<Miner>();
-  refuse_uninitialised<PatternMiner>();
+  refuse_uninitialised<Guarded<Miner>>();
+  refuse_uninitialised<Guarded<PatternMiner>>();
 }
