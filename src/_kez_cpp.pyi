@@ -4,9 +4,9 @@ The compiled core behind the ``kez`` package. Every call runs synchronously on t
 thread and can be stopped with Ctrl-C (KeyboardInterrupt), also while it reads its arguments.
 ``Miner.mine`` and ``PatternMiner.mine`` give the interpreter lock up once their arguments are
 read, so other threads run meanwhile; calls on one miner (``mine``, its results, pickling) wait
-for each other, calls on different miners run at the same time. A value that converts by its own method (``__float__`` or
-``__index__``, as a Fraction does) is converted by it, and an exception that method raises
-propagates as itself.
+for each other, calls on different miners run at the same time. A value that converts by its
+own method (``__float__`` or ``__index__``, as a Fraction does) is converted by it, and an
+exception that method raises propagates as itself.
 """
 
 from collections.abc import Callable, Sequence
