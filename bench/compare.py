@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import hashlib
 import pickle
-import struct
 import subprocess
 import sys
 import tarfile
@@ -26,6 +25,10 @@ import venv
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+from reference import FIELDS  # noqa: E402 - found through the path above
+
 DEFAULT_WORKLOADS = ROOT.parent / "shared" / "bench" / "workloads.py"
 # The straightforward build: the last commit before the first optimisation, named by its hash because
 # tags do not travel with a clone.
@@ -164,10 +167,6 @@ def random_cases(seed: int, count: int) -> list[tuple[str, str, tuple]]:
 # ---------------------------------------------------------------- worker side
 
 
-def bits(x: float) -> int:
-    return struct.unpack("<q", struct.pack("<d", x))[0]
-
-
 def digest(value) -> tuple[str, str]:
     text = repr(value)
     return hashlib.sha256(text.encode()).hexdigest(), text[:160]
@@ -176,21 +175,11 @@ def digest(value) -> tuple[str, str]:
 def motif_fields(motif) -> dict:
     """Every field of a motif (floats by bit pattern, dicts in key order), hashed, with a preview."""
     fields = {}
-    getters = {
-        "pattern": lambda: motif.pattern,
-        "repr": lambda: repr(motif),
-        "indexes": lambda: list(motif.indexes.items()),
-        "average_occurrences": lambda: [
-            (s, [bits(v) for v in a]) for s, a in motif.average_occurrences.items()
-        ],
-        "representative": lambda: [bits(v) for v in motif.representative],
-        "best_matches": lambda: list(motif.best_matches.items()),
-        "length": lambda: motif.length,
-        "naed": lambda: bits(motif.naed),
-    }
+    # The snapshot's fields with the repr second, in the order earlier digests were taken in.
+    getters = {"pattern": FIELDS["pattern"], "repr": repr, **FIELDS}
     for name, get in getters.items():
         try:
-            fields[name] = digest(get())
+            fields[name] = digest(get(motif))
         except Exception as error:  # noqa: BLE001 - the failure itself is the value compared
             fields[name] = digest(("raised", type(error).__name__, str(error)))
     return fields

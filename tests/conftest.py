@@ -1,35 +1,8 @@
+"""Fixtures the test files share; the plain-Python references are in reference.py."""
+
 import math
-import struct
 
 import pytest
-
-import _kez_cpp
-
-
-def bits(x: float) -> int:
-    """The bit pattern of a float, so that NaN compares equal to itself."""
-    return struct.unpack("<q", struct.pack("<d", x))[0]
-
-
-def same_floats(a, b) -> bool:
-    return len(a) == len(b) and all(bits(x) == bits(y) for x, y in zip(a, b, strict=True))
-
-
-def snapshot(motif: _kez_cpp.Motif) -> tuple:
-    """Every field of a motif, floats by bit pattern and dicts in key order."""
-    return (
-        motif.pattern,
-        list(motif.indexes.items()),
-        [(s, [bits(v) for v in avg]) for s, avg in motif.average_occurrences.items()],
-        [bits(v) for v in motif.representative],
-        list(motif.best_matches.items()),
-        motif.length,
-        bits(motif.naed),
-    )
-
-
-def symbols(*words: str) -> list[list[str]]:
-    return [list(w) for w in words]
 
 
 @pytest.fixture
@@ -54,21 +27,6 @@ def pyplot():
 
     yield plt
     plt.close("all")
-
-
-class FakeMotif:
-    """Stands in for a mined Motif where a test needs chosen statistics (motifs cannot be built)."""
-
-    def __init__(self, pattern="abc", representative=(), naed=0.0, indexes=None, seglen=1):
-        self.pattern = pattern
-        self.representative = list(representative)
-        self.naed = naed
-        self.length = len(pattern) * seglen
-        self.indexes = indexes if indexes is not None else {}
-        self.best_matches = {s: p[0] * seglen for s, p in self.indexes.items()}
-
-    def __repr__(self) -> str:
-        return f"FakeMotif({self.pattern!r})"
 
 
 @pytest.fixture

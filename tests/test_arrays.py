@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from _kez_cpp import Miner, sax
-from conftest import snapshot
+from reference import snapshot
 
 DTYPES = [
     "float64",

@@ -3,7 +3,7 @@
 import pytest
 
 import kez
-from conftest import FakeMotif
+from reference import FakeMotif
 
 AT = [0]  # one occurrence, at symbol position 0
 

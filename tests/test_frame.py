@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import kez
-from conftest import bits
+from reference import bits
 
 SEGLEN = 4
 

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from _kez_cpp import Miner, sax
-from conftest import snapshot
+from reference import snapshot
 
 
 def mined(ts):

@@ -18,7 +18,7 @@ CHILD = r"""
 import json, math, os, random, resource, sys, time
 from fractions import Fraction
 import numpy as np
-from conftest import snapshot
+from reference import snapshot
 from _kez_cpp import Miner, PatternMiner, sax
 
 # A miner that did not stop must not take the machine's memory down with it. A sanitizer runtime

@@ -8,7 +8,7 @@ import pytest
 
 import _kez_cpp
 import kez
-from conftest import bits, same_floats
+from reference import bits, same_floats
 
 NAN = math.nan
 

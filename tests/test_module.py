@@ -15,7 +15,7 @@ import pytest
 
 import _kez_cpp
 from _kez_cpp import Miner, PatternMiner, sax
-from conftest import snapshot
+from reference import snapshot
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -5,7 +5,7 @@ import math
 import pytest
 
 from _kez_cpp import Motif, PatternMiner
-from conftest import symbols
+from reference import symbols
 
 
 def mined(ds, *args, **kwargs):

@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _kez_cpp
-from conftest import snapshot
+from reference import snapshot
 
 
 def mined(series):
@@ -28,7 +28,7 @@ def test_every_protocol_and_copy_in_a_child_process(planted):
         import copy, pickle, sys
         sys.path.insert(0, {str(Path(__file__).parent)!r})
         import _kez_cpp
-        from conftest import snapshot
+        from reference import snapshot
         series = {planted!r}
         miner = _kez_cpp.Miner(0.5, 4, 4, 3)
         motifs = miner.mine(series)

@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import kez
-from conftest import snapshot, symbols
+from reference import snapshot, symbols
 
 STAGES = ["discretise", "grow", "compare", "map"]
 

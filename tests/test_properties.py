@@ -1,8 +1,6 @@
 """Properties that hold for any input, however odd: generated datasets and parameters in and out of range."""
 
 import copy
-import functools
-import itertools
 import math
 
 import numpy as np
@@ -10,9 +8,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _kez_cpp import Miner, PatternMiner, sax
-from conftest import bits, snapshot
+from reference import LENGTH_ERROR, bits, grown, redundant, signed_order, snapshot, znormed
 
-LENGTH_ERROR = "cannot create std::vector larger than max_size()"
 GROWTH_ERROR = "minsup must be greater than 0 when max_len is 0 (no length limit), got minsup="
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -77,69 +74,6 @@ def outcome(call):
         return "ok", call()
     except Exception as e:  # noqa: BLE001 - the type and message are what is compared
         return type(e), str(e)
-
-
-@functools.cache
-def lcs(a: tuple, b: tuple) -> int:
-    row = [0] * (len(b) + 1)
-    for x in a:
-        diagonal, row[0] = 0, 0
-        for j, y in enumerate(b, 1):
-            diagonal, row[j] = row[j], diagonal + 1 if x == y else max(row[j], row[j - 1])
-    return row[-1]
-
-
-def redundant(r: tuple, p: tuple, max_overlap: float) -> bool:
-    return p != r and len(r) <= len(p) and lcs(p, r) / len(r) > max_overlap
-
-
-def occurrences(ds, pattern: tuple) -> dict:
-    n = len(pattern)
-    found = {
-        s: [i for i in range(len(seq) - n + 1) if tuple(seq[i : i + n]) == pattern]
-        for s, seq in enumerate(ds)
-    }
-    return {s: ps for s, ps in found.items() if ps}
-
-
-def grown(ds, minsup: float, min_len: int, max_len: int) -> dict:
-    """Every pattern of an allowed length that level-wise growth keeps, with all its occurrences."""
-    threshold = len(ds) * minsup
-    limit = 1 if max_len < 0 else max_len
-    if threshold > 0:
-        words = {tuple(seq[i:j]) for seq in ds for i in range(len(seq)) for j in range(i + 1, len(seq) + 1)}
-        words = {w for w in words if not limit or len(w) <= limit}
-    else:
-        # No positive threshold: every extension of a present letter passes, whether it occurs or not.
-        letters = sorted({c for seq in ds for c in seq})
-        words = {w for n in range(1, limit + 1) for w in itertools.product(letters, repeat=n)}
-    found = {w: occurrences(ds, w) for w in words if len(w) >= min_len}
-    return {w: index for w, index in found.items() if not threshold > len(index)}
-
-
-def signed_order(key: tuple) -> list:
-    return [ord(c) - 256 if ord(c) > 127 else ord(c) for c in key]
-
-
-def divide(x: float, d: float) -> float:
-    """IEEE division, which Python refuses for a zero divisor."""
-    if d:
-        return x / d
-    return math.nan if x == 0 or math.isnan(x) else math.copysign(math.inf, x)
-
-
-def znormed(ts):
-    out = []
-    for values in ts:
-        n, total, squares = float(len(values)), 0.0, 0.0
-        for x in values:
-            total += x
-        centred = [x - total / n for x in values] if values else []
-        for x in centred:
-            squares += x * x
-        deviation = math.sqrt(squares / n) if values else 1.0
-        out.append([divide(x, deviation) for x in centred])
-    return out
 
 
 def miner_refusal(ts, minsup, seglen, alphabet, max_len):

@@ -5,7 +5,7 @@ import math
 import pytest
 
 import kez
-from conftest import FakeMotif, snapshot
+from reference import FakeMotif, snapshot
 
 MOVING = [0.0, 1.0, 2.0, 1.0, 0.0, -1.0]  # deviation about 1.05
 
