@@ -7,7 +7,7 @@ import time
 import pytest
 
 import kez
-from conftest import snapshot
+from reference import snapshot
 
 
 @pytest.fixture(scope="module")
