@@ -21,6 +21,14 @@ std::size_t symbol_index(char c) { return static_cast<unsigned char>(c); }
 
 std::size_t words_for(std::size_t length) { return (length + word_bits - 1) / word_bits; }
 
+// The number of set bits, counted in place: for a generic x86-64 target the builtin is a library call.
+std::size_t bit_count(std::uint64_t w) {
+  w -= (w >> 1) & 0x5555555555555555u;
+  w = (w & 0x3333333333333333u) + ((w >> 2) & 0x3333333333333333u);
+  w = (w + (w >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+  return static_cast<std::size_t>((w * 0x0101010101010101u) >> 56);
+}
+
 bool symbol_less(char x, char y) { return static_cast<signed char>(x) < static_cast<signed char>(y); }
 
 // Polls the cancellation check once enough work has been done since the last poll, so that
@@ -149,7 +157,7 @@ std::size_t LcsMasks::lcs_with(const char* b, std::size_t size, std::vector<Word
     }
   }
   std::size_t ones = 0;
-  for (const Word w : v) ones += static_cast<std::size_t>(__builtin_popcountll(w));
+  for (const Word w : v) ones += bit_count(w);
   // The bits above the pattern's length stay set, so the zero bits are exactly the matches.
   return words * word_bits - ones;
 }
@@ -401,7 +409,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
         // Cheap bounds first: each symbol of r missing from p, and each surplus of a symbol over
         // p's count, is a symbol of r that no common subsequence can use.
         const std::size_t slack = re.size - needed;
-        if (static_cast<std::size_t>(__builtin_popcountll(re.mask & ~pe.mask)) > slack) continue;
+        if (bit_count(re.mask & ~pe.mask) > slack) continue;
         std::size_t deficit = 0;
         for (std::size_t k = re.first; k < re.last && deficit <= slack; ++k) {
           const std::int32_t surplus = counts[k].count - tally[symbol_index(counts[k].symbol)];
