@@ -56,6 +56,16 @@ class Unlocked {
     PyEval_RestoreThread(saved);
     state = State::held;
   }
+  // Takes the lock back for a moment to run pending signal handlers. A look may wait for another thread that
+  // holds the lock, so looks are spaced in time, at most one every 50 ms, and made only on the main thread,
+  // where handlers run. A handler's exception leaves with the lock held.
+  void look_for_signals() {
+    if (!main || std::chrono::steady_clock::now() - looked < std::chrono::milliseconds(50)) return;
+    retake();
+    check_signals();
+    release();
+    looked = std::chrono::steady_clock::now();
+  }
   // Whether this thread holds the lock.
   bool held() const { return state == State::held; }
   // Whether the lock is given up and not being asked for, so that a failure must retake it before it leaves.
@@ -66,6 +76,7 @@ class Unlocked {
   const bool main;
   State state = State::held;
   PyThreadState* saved = nullptr;
+  std::chrono::steady_clock::time_point looked = std::chrono::steady_clock::now();
 };
 
 // ---- Results: native values as new Python objects.
@@ -729,26 +740,14 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   if (table.rows == 0) return {symbolic_list({})};
   // Raised here, before any work, as the first row would raise it.
   const auto length = static_cast<std::size_t>(segment_count(table.cols, seglen));
-  // Ctrl-C is looked for by taking the lock back now and then. Each look may wait for another thread that
-  // holds the lock, so the looks are spaced in time rather than in rows, and made only where a signal
-  // handler can run.
-  const bool main = on_main_thread();
-  constexpr auto spacing = std::chrono::milliseconds(50);
-  auto looked = std::chrono::steady_clock::now();
-  Unlocked lock(main);
+  Unlocked lock(on_main_thread());
   std::optional<ResultLists> lists;
   const auto make_lists = [&] {
     lists.emplace(
         table.rows, [length](std::size_t) { return length; }, &lock);
     lock.release();
   };
-  const auto look = [&] {
-    if (!main || std::chrono::steady_clock::now() - looked < spacing) return;
-    lock.retake();
-    check_signals();  // a pending handler's exception leaves with the lock held
-    lock.release();
-    looked = std::chrono::steady_clock::now();
-  };
+  const auto look = [&lock] { lock.look_for_signals(); };
   try {
     const SymbolicDataset symbols = sax_table(table, seglen, alphabet, make_lists, look);
     lock.retake();
@@ -796,16 +795,8 @@ Busy take(std::recursive_timed_mutex& busy) {
 // takes it back for its calls. Whatever leaves `work` leaves with the lock held.
 template <typename Work>
 auto unlocked_run(ProgressForwarder* report, const Work& work) {
-  const bool main = on_main_thread();
-  Unlocked gil(main);
-  auto looked = std::chrono::steady_clock::now();
-  const CancelCheck look = [&] {
-    if (!main || std::chrono::steady_clock::now() - looked < std::chrono::milliseconds(50)) return;
-    gil.retake();
-    check_signals();  // a pending handler's exception leaves with the lock held
-    gil.release();
-    looked = std::chrono::steady_clock::now();
-  };
+  Unlocked gil(on_main_thread());
+  const CancelCheck look = [&gil] { gil.look_for_signals(); };
   ProgressReport progress;
   if (report != nullptr) {
     report->during(gil);
