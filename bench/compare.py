@@ -1,14 +1,16 @@
 """Compares this build of _kez_cpp with the build of another git revision, result by result.
 
-    python bench/compare.py [REV] [--workloads small typical] [--random 300]
+    python bench/compare.py [REV] [--workloads small typical] [--random 300] [--threads 1 all]
 
 REV (default: the straightforward build, STRAIGHTFORWARD below) is exported with `git archive`, installed into
 a virtual environment of its own under build/, and both builds run in separate
 subprocesses (both modules are named _kez_cpp) on the same inputs: the named
 workloads and a few hundred seeded random small cases. Every field of every result
 is compared (floats by bit pattern, dicts in key order, exceptions by type and
-message) and the time ratio is reported pair by pair. The exit status is 1 when
-any difference is found.
+message) and the time ratio is reported pair by pair. The current build runs once per
+entry of --threads (a number, or `all` for one per core); with more than one thread
+the random cases are split into the smallest parts, so that even they go through the
+threads. The exit status is 1 when any difference is found.
 """
 
 from __future__ import annotations
@@ -218,8 +220,13 @@ def run_case(module, kind: str, args: tuple):
 def worker(options) -> None:
     import _kez_cpp
 
+    threads = options.worker_threads
+    if threads is not None:
+        _kez_cpp._set_threads(threads)
     results = {"module": _kez_cpp.__file__, "cases": []}
     for name, kind, args in iter_cases(options):
+        if threads is not None:
+            _kez_cpp._split_everything(threads != 1 and name.startswith("random"))
         outcome, seconds = run_case(_kez_cpp, kind, args)
         results["cases"].append((name, outcome, seconds))
     with open(options.output, "wb") as out:
@@ -276,6 +283,10 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=20261208)
     parser.add_argument("--python", default=sys.executable, help="interpreter that imports the current build")
     parser.add_argument("--verbose", action="store_true", help="show every random pair")
+    parser.add_argument(
+        "--threads", nargs="+", default=["1", "all"], help="thread counts for the current build ('all': one per core)"
+    )
+    parser.add_argument("--worker-threads", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--output", help=argparse.SUPPRESS)
     options = parser.parse_args()
@@ -287,22 +298,35 @@ def main() -> None:
 
     other = build_rev(options.rev)
     runs = {}
+    counts = [0 if t == "all" else int(t) for t in options.threads]
     with tempfile.TemporaryDirectory() as tmp:
-        for label, python in (("current", options.python), (options.rev, str(other))):
+        jobs = [(f"current, {t} threads", options.python, n) for t, n in zip(options.threads, counts, strict=True)]
+        for label, python, threads in [*jobs, (options.rev, str(other), None)]:
             out = Path(tmp) / f"{len(runs)}.pickle"
             command = [python, str(Path(__file__).resolve()), "--worker", "--output", str(out)]
             command += ["--workloads", *options.workloads, "--workloads-file", options.workloads_file]
             command += ["--random", str(options.random), "--seed", str(options.seed)]
+            if threads is not None:
+                command += ["--worker-threads", str(threads)]
             # Run outside the repository so that the interpreter imports its installed build.
             subprocess.run(command, check=True, cwd=tmp)
             with open(out, "rb") as f:
                 runs[label] = pickle.load(f)
 
-    mine, theirs = runs["current"], runs[options.rev]
-    print(f"current: {mine['module']}\n{options.rev}: {theirs['module']}\n")
+    theirs = runs[options.rev]
+    total = 0
+    for label, _, _ in jobs:
+        total += report(label, runs[label], options.rev, theirs, options)
+    print(f"\n{total} differences in {len(theirs['cases'])} cases x {len(jobs)} runs")
+    sys.exit(1 if total else 0)
+
+
+def report(label: str, mine: dict, rev: str, theirs: dict, options) -> int:
+    """Prints one run of the current build against REV's; returns its number of differences."""
+    print(f"\n{label}: {mine['module']}\n{rev}: {theirs['module']}\n")
     total = 0
     random_new = random_old = 0.0
-    print(f"{'case':<28} {'diffs':>5} {'current s':>10} {options.rev + ' s':>28} {'speed-up':>9}")
+    print(f"{'case':<28} {'diffs':>5} {'current s':>10} {rev + ' s':>28} {'speed-up':>9}")
     for (name, a, ta), (name_b, b, tb) in zip(mine["cases"], theirs["cases"], strict=True):
         assert name == name_b
         diffs = compare_outcomes(a, b)
@@ -315,11 +339,10 @@ def main() -> None:
         for d in diffs[:10]:
             print(f"    {d}")
     if options.random:
-        label = f"random ({options.random} cases)"
+        case = f"random ({options.random} cases)"
         ratio = random_old / max(random_new, 1e-9)
-        print(f"{label:<28} {'':>5} {random_new:>10.4f} {random_old:>28.4f} {ratio:>8.1f}x")
-    print(f"\n{total} differences in {len(mine['cases'])} cases")
-    sys.exit(1 if total else 0)
+        print(f"{case:<28} {'':>5} {random_new:>10.4f} {random_old:>28.4f} {ratio:>8.1f}x")
+    return total
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "miner.h"
+#include "pool.h"
 #include "motif.h"
 #include "patterns.h"
 #include "sax.h"
@@ -272,14 +273,21 @@ double read_element(const char* at, ElementKind kind, py::ssize_t itemsize) {
 
 // One run of `count` elements, `stride` bytes apart, converted as the sequence rules would convert the
 // same values; contiguous native doubles are copied as they are.
-Series read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKind kind, py::ssize_t itemsize) {
-  Series series(static_cast<std::size_t>(count));
+// Reads `count` elements from `at`, `stride` bytes apart, into `series`, whose memory is reused.
+void read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKind kind, py::ssize_t itemsize,
+              Series& series) {
+  series.resize(static_cast<std::size_t>(count));
   if (kind == ElementKind::float_ && itemsize == 8 && stride == 8) {
     if (count > 0) std::memcpy(series.data(), at, static_cast<std::size_t>(count) * sizeof(double));
-    return series;
+    return;
   }
   for (py::ssize_t i = 0; i < count; ++i)
     series[static_cast<std::size_t>(i)] = read_element(at + i * stride, kind, itemsize);
+}
+
+Series read_run(const char* at, py::ssize_t count, py::ssize_t stride, ElementKind kind, py::ssize_t itemsize) {
+  Series series;
+  read_run(at, count, stride, kind, itemsize, series);
   return series;
 }
 
@@ -313,9 +321,16 @@ Loaded load_buffer(py::handle src, int dims, Dataset& out, SeriesList* held = nu
   return Loaded::yes;
 }
 
-Series table_row(const SeriesList& ts, py::ssize_t r) {
+// Reads row `r` of the held table into `row`, whose memory is reused.
+void table_row(const SeriesList& ts, py::ssize_t r, Series& row) {
   const py::buffer_info& t = *ts.table;
-  return read_run(static_cast<const char*>(t.ptr) + r * t.strides[0], t.shape[1], t.strides[1], ts.kind, t.itemsize);
+  read_run(static_cast<const char*>(t.ptr) + r * t.strides[0], t.shape[1], t.strides[1], ts.kind, t.itemsize, row);
+}
+
+Series table_row(const SeriesList& ts, py::ssize_t r) {
+  Series row;
+  table_row(ts, r, row);
+  return row;
 }
 
 // ---- Arguments: Python values as native ones, whole or not at all.
@@ -823,7 +838,7 @@ std::vector<Motif> mine_reporting(Guarded<Miner>& miner, SeriesList ts, Progress
   return unlocked_run(report, [&](const CancelCheck& look, const ProgressReport& progress) {
     if (!ts.table) return run.mine(series, look, progress);
     const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
-      scratch = table_row(ts, static_cast<py::ssize_t>(index));
+      table_row(ts, static_cast<py::ssize_t>(index), scratch);
       znorm_series(scratch);
       return scratch;
     };
@@ -985,6 +1000,11 @@ PYBIND11_MODULE(_kez_cpp, m) {
   // Not part of the public interface: the kez package shows progress through these.
   m.def("_mine_reporting", &miner_mine_reporting);
   m.def("_mine_patterns_reporting", &pattern_miner_mine_reporting);
+  // Not part of the public interface either: kez.set_threads and kez.threads.
+  m.def("_set_threads", &set_threads);
+  m.def("_threads", &thread_count);
+  // For the tests only: small inputs split as large ones do.
+  m.def("_split_everything", &set_split_everything);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "pool.h"
 #include "vector_error.h"
 
 namespace kez {
@@ -20,6 +21,18 @@ bool ranks_before(const Motif& a, const Motif& b) {
   return x < y;
 }
 
+// The least work, in samples read, worth a part of a split loop: less and handing it to a worker costs more
+// than it saves.
+constexpr std::size_t samples_per_part = std::size_t{1} << 15;
+
+// Items per part of a split loop over `count` items of `work` samples in all: a few parts per thread, so
+// that uneven items still share out, and none smaller than samples_per_part.
+std::size_t part_size(std::size_t count, std::size_t work) {
+  const std::size_t parts = 4 * thread_count();
+  const std::size_t least = work == 0 ? count : least_part(samples_per_part) / std::max<std::size_t>(work / count, 1);
+  return std::max({std::size_t{1}, least, (count + parts - 1) / parts});
+}
+
 }  // namespace
 
 Miner::Miner(const Options& given) : options(given) {}
@@ -28,10 +41,14 @@ std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const 
   check_alphabet(options.alphabet);
   check_growth(options.patterns.minsup, options.patterns.max_len);
   motifs.clear();  // an interrupted normalisation leaves no earlier list behind either
-  for (Series& series : ts) {
+  std::size_t samples = 0;
+  for (const Series& series : ts) samples += series.size();
+  const auto normalise = [&ts](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) znorm_series(ts[i]);
+  };
+  parallel_for(ts.size(), part_size(ts.size(), samples), normalise, [&cancelled](std::size_t) {
     if (cancelled) cancelled();
-    znorm_series(series);
-  }
+  });
   const auto stored = [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; };
   return mine(ts.size(), stored, cancelled, report);
 }
@@ -42,14 +59,8 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
   check_growth(options.patterns.minsup, options.patterns.max_len);
   motifs.clear();
   try {
-    SymbolicDataset ds;
-    ds.reserve(count);
-    Series scratch;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (cancelled) cancelled();
-      if (report) report(Stage::discretise, i, count);
-      ds.push_back(get_row(normalised(i, scratch), options.seglen, options.alphabet));
-    }
+    if (report) report(Stage::discretise, 0, count);
+    const SymbolicDataset ds = discretise(count, normalised, cancelled, report);
     if (report) report(Stage::discretise, count, count);
     mine_patterns(ds, cancelled, report);
     if (!motifs.empty()) {
@@ -62,6 +73,29 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
     throw;
   }
   return best_motifs();
+}
+
+SymbolicDataset Miner::discretise(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
+                                  const ProgressReport& report) const {
+  SymbolicDataset ds(count);
+  if (count == 0) return ds;
+  // The first series, read here, tells how long a part's series are.
+  if (cancelled) cancelled();
+  Series scratch;
+  const Series& first = normalised(0, scratch);
+  const std::size_t samples = first.size();
+  ds[0] = get_row(first, options.seglen, options.alphabet);
+  const auto rows = [&](std::size_t begin, std::size_t end) {
+    Series own_scratch;
+    for (std::size_t i = begin + 1; i < end + 1; ++i) {
+      ds[i] = get_row(normalised(i, own_scratch), options.seglen, options.alphabet);
+    }
+  };
+  parallel_for(count - 1, part_size(count - 1, samples * (count - 1)), rows, [&](std::size_t done) {
+    if (cancelled) cancelled();
+    if (report) report(Stage::discretise, done + 1, count);
+  });
+  return ds;
 }
 
 void Miner::mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
@@ -105,26 +139,43 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     }
   }
   next = {};
+  // The series are shared out in parts; each entry writes only its own record's row or slot.
+  std::size_t work = 0;
+  for (const Entry& entry : entries) work += entry.positions->size() * static_cast<std::size_t>(motifs[entry.motif].get_length());
+  const std::size_t grain = part_size(count, work);
   std::size_t visited = 0;
   const auto each_series = [&](const auto& visit) {
-    Series scratch;
-    for (std::size_t s = 0; s < count; ++s, ++visited) {
-      if (report) report(Stage::map, visited, 2 * count);
-      if (starts[s] == starts[s + 1]) continue;
+    const auto part = [&](std::size_t begin, std::size_t end) {
+      Series scratch;
+      MapScratch map_scratch;
+      for (std::size_t s = begin; s < end; ++s) {
+        if (starts[s] == starts[s + 1]) continue;
+        const Series& series = normalised(s, scratch);
+        for (std::size_t e = starts[s]; e < starts[s + 1]; ++e) visit(entries[e], &series, map_scratch);
+      }
+    };
+    parallel_for(count, grain, part, [&](std::size_t done) {
       if (cancelled) cancelled();
-      const Series& series = normalised(s, scratch);
-      for (std::size_t e = starts[s]; e < starts[s + 1]; ++e) visit(entries[e], &series);
-    }
-    for (const Entry& entry : outside) visit(entry, nullptr);
+      if (report) report(Stage::map, visited + done, 2 * count);
+    });
+    visited += count;
+    MapScratch map_scratch;
+    for (const Entry& entry : outside) visit(entry, nullptr, map_scratch);
   };
 
-  each_series([&](const Entry& e, const Series* series) { motifs[e.motif].set_average(e.rank, series, *e.positions); });
-  for (Motif& motif : motifs) motif.set_representative();
+  if (report) report(Stage::map, 0, 2 * count);
+  each_series([&](const Entry& e, const Series* series, MapScratch& scratch) {
+    motifs[e.motif].set_average(e.rank, series, *e.positions, scratch);
+  });
+  const std::size_t motif_grain = part_size(motifs.size(), work);
+  parallel_for(motifs.size(), motif_grain, [this](std::size_t begin, std::size_t end) {
+    for (std::size_t m = begin; m < end; ++m) motifs[m].set_representative();
+  });
 
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
   for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());
-  each_series([&](const Entry& e, const Series* series) {
-    best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions);
+  each_series([&](const Entry& e, const Series* series, MapScratch& scratch) {
+    best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions, scratch);
   });
   for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);
   if (report) report(Stage::map, visited, 2 * count);

@@ -48,6 +48,8 @@ class Miner {
   void set_motifs(std::vector<Motif> ranked) { motifs = std::move(ranked); }
 
  private:
+  SymbolicDataset discretise(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
+                             const ProgressReport& report) const;
   void mine_patterns(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   void map_patterns(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,
                     const ProgressReport& report);

@@ -1,6 +1,7 @@
 #include "motif.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "vector_error.h"
+#include "wide.h"
 
 namespace kez {
 
@@ -40,7 +42,7 @@ Window window_at(const Series* series, std::int64_t start, std::int32_t length) 
 }
 
 // Missing elements add nothing; the others add their squared difference in ascending order.
-double distance(const Window& w, const std::vector<double>& representative) {
+double distance(const Window& w, const double* representative) {
   double sum = 0.0;
   for (std::size_t i = w.lo; i < w.hi; ++i) {
     const double v = w.data[i - w.lo];
@@ -49,6 +51,39 @@ double distance(const Window& w, const std::vector<double>& representative) {
     sum += d * d;
   }
   return std::sqrt(sum);
+}
+
+// Adds each of the `size` values that is a number to its element of `sums`, and counts it. A missing value
+// adds +0.0 instead, which changes no sum: every sum starts at +0.0, and so can never be -0.0.
+KEZ_WIDE_CLONES
+void add_present(const double* values, std::size_t size, double* sums, double* counts) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const double v = values[i];
+    const bool present = v == v;
+    sums[i] += present ? v : 0.0;
+    counts[i] += present ? 1.0 : 0.0;
+  }
+}
+
+// Windows measured side by side: their sums are independent chains of additions, which the processor
+// overlaps, and each lane still sums its own window first to last.
+constexpr std::size_t lanes = 8;
+
+// The distance of each of the `count` (at most `lanes`) whole windows at `windows` to the representative, as
+// distance gives it: a missing sample adds +0.0, which changes no sum of squares.
+KEZ_WIDE_CLONES
+void distances(const std::array<const double*, lanes>& windows, std::size_t count, std::size_t size,
+               const double* representative, double* out) {
+  std::array<double, lanes> sums{};
+  for (std::size_t i = 0; i < size; ++i) {
+    const double r = representative[i];
+    for (std::size_t k = 0; k < lanes; ++k) {
+      const double v = windows[k][i];
+      const double d = v - r;
+      sums[k] += v == v ? d * d : 0.0;
+    }
+  }
+  for (std::size_t k = 0; k < count; ++k) out[k] = std::sqrt(sums[k]);
 }
 
 const Series* series_at(const Dataset& ts, std::int32_t s) {
@@ -148,12 +183,15 @@ void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const
 
 void Motif::map(const Dataset& ts, int seglen) {
   prepare_map(seglen);
+  MapScratch scratch;
   std::size_t rank = 0;
-  for (const auto& [s, positions] : contents->indexes) set_average(rank++, series_at(ts, s), positions);
+  for (const auto& [s, positions] : contents->indexes) set_average(rank++, series_at(ts, s), positions, scratch);
   set_representative();
   std::vector<std::pair<double, std::int32_t>> best;
   best.reserve(contents->indexes.size());
-  for (const auto& [s, positions] : contents->indexes) best.push_back(best_match(series_at(ts, s), positions));
+  for (const auto& [s, positions] : contents->indexes) {
+    best.push_back(best_match(series_at(ts, s), positions, scratch));
+  }
   set_best_matches_and_naed(best);
 }
 
@@ -233,23 +271,21 @@ std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t pos
   return window;
 }
 
-void Motif::set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions) {
+void Motif::set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
+                        MapScratch& scratch) {
   const std::size_t size = static_cast<std::size_t>(length);
-  double* const sums = own().averages.data() + row_of(rank) * size;
+  // prepare_map made the collections this record's own, so the row is written where it is.
+  double* const sums = contents->averages.data() + row_of(rank) * size;
   std::fill(sums, sums + size, 0.0);
-  std::vector<int> counts(size, 0);
+  std::vector<double>& counts = scratch.counts;
+  counts.assign(size, 0.0);
   // Window by window, so each element still sums its windows in recording order.
   for (const std::int32_t p : positions) {
     const Window w = window_at(series, static_cast<std::int64_t>(p) * mapped_seglen, length);
-    for (std::size_t i = w.lo; i < w.hi; ++i) {
-      const double v = w.data[i - w.lo];
-      if (std::isnan(v)) continue;
-      sums[i] += v;
-      ++counts[i];
-    }
+    add_present(w.data, w.hi - w.lo, sums + w.lo, counts.data() + w.lo);
   }
   // The sums become the means in place: no second row.
-  for (std::size_t i = 0; i < size; ++i) sums[i] = counts[i] == 0 ? missing : sums[i] / counts[i];
+  for (std::size_t i = 0; i < size; ++i) sums[i] = counts[i] == 0.0 ? missing : sums[i] / counts[i];
 }
 
 void Motif::set_representative() {
@@ -257,31 +293,49 @@ void Motif::set_representative() {
   if (c.mapped_series.empty() || length == 0) return;
   const std::size_t size = static_cast<std::size_t>(length);
   std::vector<double> sums(size, 0.0);
-  std::vector<int> counts(size, 0);
+  std::vector<double> counts(size, 0.0);
   // Series by series, so each element still sums the series in the order the averages handed out are walked.
   const auto series_of = [&c](std::size_t row) { return c.mapped_series[row]; };
   for_each_in_walk_order(c.mapped_series.size(), series_of, [&](std::size_t row) {
-    const double* const average = c.averages.data() + row * size;
-    for (std::size_t i = 0; i < size; ++i) {
-      const double v = average[i];
-      if (std::isnan(v)) continue;
-      sums[i] += v;
-      ++counts[i];
-    }
+    add_present(c.averages.data() + row * size, size, sums.data(), counts.data());
   });
-  for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0 ? missing : sums[i] / counts[i];
+  for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0.0 ? missing : sums[i] / counts[i];
 }
 
-std::pair<double, std::int32_t> Motif::best_match(const Series* series,
-                                                  const std::vector<std::int32_t>& positions) const {
-  const std::vector<double>& representative = contents->representative;
+std::pair<double, std::int32_t> Motif::best_match(const Series* series, const std::vector<std::int32_t>& positions,
+                                                  MapScratch& scratch) const {
+  const double* const representative = contents->representative.data();
+  const std::size_t size = static_cast<std::size_t>(length);
+  std::vector<double>& measured = scratch.distances;
+  measured.resize(positions.size());
+  // Whole windows go in lanes; a window cut by an end of its series is measured alone.
+  std::array<const double*, lanes> windows{};
+  std::array<std::size_t, lanes> slots{};
+  std::array<double, lanes> out{};
+  std::size_t waiting = 0;
+  const auto measure_waiting = [&] {
+    for (std::size_t k = waiting; k < lanes; ++k) windows[k] = windows[0];
+    distances(windows, waiting, size, representative, out.data());
+    for (std::size_t k = 0; k < waiting; ++k) measured[slots[k]] = out[k];
+    waiting = 0;
+  };
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * mapped_seglen, length);
+    if (w.lo != 0 || w.hi != size || size == 0) {
+      measured[j] = distance(w, representative);
+      continue;
+    }
+    windows[waiting] = w.data;
+    slots[waiting++] = j;
+    if (waiting == lanes) measure_waiting();
+  }
+  if (waiting > 0) measure_waiting();
   double best_distance = no_match_distance;
   std::int32_t best_position = 0;
-  for (const std::int32_t p : positions) {
-    const double d = distance(window_at(series, static_cast<std::int64_t>(p) * mapped_seglen, length), representative);
-    if (d < best_distance) {
-      best_distance = d;
-      best_position = p;
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    if (measured[j] < best_distance) {
+      best_distance = measured[j];
+      best_position = positions[j];
     }
   }
   return {best_distance, best_position};

@@ -37,6 +37,12 @@ struct MotifState {
   std::vector<double> representative;
 };
 
+// Working space of the mapping steps, reused from call to call by one thread.
+struct MapScratch {
+  std::vector<double> counts;     // per window element, how many windows had a sample there
+  std::vector<double> distances;  // per occurrence, its distance to the representative
+};
+
 class Motif {
  public:
   // A record of `pattern` with an empty occurrence index and no statistics.
@@ -62,17 +68,21 @@ class Motif {
   // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
   // prepare_map, then set_average for every entry of the occurrence index in its iteration order,
   // then set_representative, then set_best_matches_and_naed of best_match for every entry in the same order.
+  // Between prepare_map and set_best_matches_and_naed the record is not copied: the steps write its own
+  // collections in place, set_average and best_match from any number of threads, each entry once.
 
   // Sets seglen and length, sizes the representative and makes room for one average per series of the
   // occurrence index; throws std::length_error for a bad length.
   void prepare_map(int seglen);
   // Stores the element-wise mean of the windows at `positions` of `series` (nullptr: no samples) as the
   // average of the rank-th series of the occurrence index in its iteration order.
-  void set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions);
+  void set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
+                   MapScratch& scratch);
   // Adds the element-wise mean of the stored averages, in their iteration order, to the representative.
   void set_representative();
   // Returns the distance and position of the window at `positions` of `series` closest to the representative.
-  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions) const;
+  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions,
+                                             MapScratch& scratch) const;
   // Stores the best matches (distance, position), one per occurrence index entry in iteration order, as sample
   // offsets, and adds their distances to naed before dividing it by the support times the length.
   void set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best);

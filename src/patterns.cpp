@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "pool.h"
 #include "walk_order.h"
 
 namespace kez {
@@ -95,6 +96,58 @@ std::vector<std::size_t> needed_lengths(std::size_t longest, double max_overlap)
   }
   return need;
 }
+
+// Decides, for one pattern p of the pruning list at a time, which patterns r of a stretch of the list p makes
+// redundant: those whose LCS with p reaches the length their ratio test needs.
+class RedundancyTest {
+ public:
+  RedundancyTest(const std::vector<PruningEntry>& entries, const std::vector<SymbolCount>& counts,
+                 const std::vector<std::size_t>& need)
+      : entries(entries), counts(counts), need(need) {}
+
+  // Puts in `out` every r of [first, last), other than p and not marked in `removed`, that the pattern at `p`
+  // makes redundant, in list order.
+  void find(std::size_t p, std::size_t first, std::size_t last, const std::vector<char>& removed,
+            std::vector<std::size_t>& out) {
+    out.clear();
+    const PruningEntry& pe = entries[p];
+    for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = counts[k].count;
+    bool masks_ready = false;
+    for (std::size_t j = first; j < last; ++j) {
+      if (j == p || removed[j] != 0) continue;
+      const PruningEntry& re = entries[j];
+      const std::size_t needed = need[re.size];
+      if (needed > re.size) continue;
+      if (needed > 0) {
+        // Cheap bounds first: each symbol of r missing from p, and each surplus of a symbol over
+        // p's count, is a symbol of r that no common subsequence can use.
+        const std::size_t slack = re.size - needed;
+        if (bit_count(re.mask & ~pe.mask) > slack) continue;
+        std::size_t deficit = 0;
+        for (std::size_t k = re.first; k < re.last && deficit <= slack; ++k) {
+          const std::int32_t surplus = counts[k].count - tally[symbol_index(counts[k].symbol)];
+          if (surplus > 0) deficit += static_cast<std::size_t>(surplus);
+        }
+        if (deficit > slack) continue;
+        if (!masks_ready) {
+          masks.assign(pe.pattern, pe.size);
+          masks_ready = true;
+        }
+        if (masks.lcs_with(re.pattern, re.size, scratch) < needed) continue;
+      }
+      out.push_back(j);
+    }
+    for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = 0;
+  }
+
+ private:
+  const std::vector<PruningEntry>& entries;
+  const std::vector<SymbolCount>& counts;
+  const std::vector<std::size_t>& need;
+  std::array<std::int32_t, symbol_count> tally{};
+  LcsMasks masks;
+  std::vector<Word> scratch;
+};
 
 }  // namespace
 
@@ -194,34 +247,120 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled,
 void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   current_length = 2;
   if (levels[1].size() == 0) return;
-  Poller poller(cancelled);
-  Extensions extensions;
-  extensions.slot.assign(symbol_count, -1);
+  std::vector<Extensions> scratch;  // per part of a level, kept from level to level
   while (options.max_len == 0 || current_length <= options.max_len) {
-    levels.emplace_back();
-    Level& grown = levels.back();
-    grown.length = static_cast<std::size_t>(current_length);
-    const Level& below = levels[static_cast<std::size_t>(current_length) - 1];
-    const std::vector<Candidate> candidates = get_candidates();
-    // The candidates of one prefix stand together; they are found together and then, one by one in
-    // list order, tested and recorded exactly as if each had been searched on its own.
-    for (std::size_t begin = 0; begin < candidates.size();) {
-      std::size_t end = begin + 1;
-      while (end < candidates.size() && candidates[end].prefix == candidates[begin].prefix) ++end;
+    Level next = grow_level(levels.back(), ds, scratch, cancelled);
+    levels.push_back(std::move(next));
+    const Level& grown = levels.back();
+    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(options.max_len, 0)));
+    ++current_length;
+    if (grown.size() == 0) return;
+  }
+}
+
+PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicDataset& ds,
+                                             std::vector<Extensions>& scratch, const CancelCheck& cancelled) const {
+  const std::vector<Candidate> candidates = get_candidates();
+  // The candidates of one prefix stand together: a group, found together and then, one by one in list order,
+  // tested and recorded exactly as if each had been searched on its own.
+  std::vector<std::size_t> groups;
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    if (c == 0 || candidates[c].prefix != candidates[c - 1].prefix) groups.push_back(c);
+  }
+  groups.push_back(candidates.size());
+  const std::size_t group_count = groups.size() - 1;
+  const auto grow_groups = [&](std::size_t first, std::size_t last, Level& level, Extensions& extensions,
+                               const CancelCheck& check) {
+    Poller poller(check);
+    if (extensions.slot.empty()) extensions.slot.assign(symbol_count, -1);
+    for (std::size_t g = first; g < last; ++g) {
+      const std::size_t begin = groups[g];
+      const std::size_t end = groups[g + 1];
       const std::size_t prefix = candidates[begin].prefix;
       const std::size_t scanned = find_candidates(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        prune_infrequent(grown, below.pattern(prefix), candidates[c].last, extensions.positions[bucket],
+        prune_infrequent(level, below.pattern(prefix), candidates[c].last, extensions.positions[bucket],
                          extensions.runs[bucket]);
       }
-      begin = end;
     }
-    if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(options.max_len, 0)));
-    ++current_length;
-    if (grown.size() == 0) return;
+  };
+  // Groups are shared out in parts of about the same number of occurrences, each grown into a level of its
+  // own; the parts' levels are then joined in group order, which is the order one pass would have made.
+  // Each part's buffers are sized first for the most it can hold, which only reserves address space: no
+  // buffer is copied as it grows, and pages never written are never touched.
+  constexpr std::size_t occurrences_per_part = std::size_t{1} << 16;
+  const std::size_t threads = thread_count();
+  const std::size_t scale = std::max(least_part(occurrences_per_part), below.positions.size() / (4 * threads));
+  struct Part {
+    std::size_t first_group;
+    std::size_t occurrences = 0;
+    std::size_t runs = 0;
+    std::size_t patterns = 0;
+  };
+  std::vector<Part> plan{{0}};
+  for (std::size_t g = 0; g < group_count; ++g) {
+    const std::size_t prefix = candidates[groups[g]].prefix;
+    const std::size_t extensions = groups[g + 1] - groups[g];
+    // A prefix's runs lie together in the level's positions; with minsup 0 it may have none.
+    const std::size_t first_run = below.first_run[prefix];
+    const std::size_t end_run = below.first_run[prefix + 1];
+    Part& part = plan.back();
+    if (first_run < end_run) part.occurrences += below.runs[end_run - 1].end - below.runs[first_run].begin;
+    part.runs += extensions * (end_run - first_run);
+    part.patterns += extensions;
+    if (part.occurrences >= scale && g + 1 < group_count) plan.push_back({g + 1});
   }
+  plan.push_back({group_count});
+  if (threads == 1) {
+    // One part takes every group.
+    for (std::size_t p = 1; p + 1 < plan.size(); ++p) {
+      plan[0].occurrences += plan[p].occurrences;
+      plan[0].runs += plan[p].runs;
+      plan[0].patterns += plan[p].patterns;
+    }
+    plan = {plan.front(), plan.back()};
+  }
+  const std::size_t parts = plan.size() - 1;
+  if (scratch.size() < parts) scratch.resize(parts);
+  std::vector<Level> pieces(parts);
+  for (std::size_t p = 0; p < parts; ++p) {
+    Level& piece = pieces[p];
+    piece.length = below.length + 1;
+    piece.symbols.reserve(plan[p].patterns * piece.length);
+    piece.positions.reserve(plan[p].occurrences);
+    piece.runs.reserve(plan[p].runs);
+    piece.order.reserve(plan[p].runs);
+    piece.first_run.reserve(plan[p].patterns + 1);
+    piece.removed.reserve(plan[p].patterns);
+  }
+  if (parts == 1) {
+    grow_groups(0, group_count, pieces[0], scratch[0], cancelled);
+    return std::move(pieces[0]);
+  }
+  parallel_for(
+      parts, 1,
+      [&](std::size_t p, std::size_t) {
+        grow_groups(plan[p].first_group, plan[p + 1].first_group, pieces[p], scratch[p], {});
+      },
+      [&cancelled](std::size_t) {
+        if (cancelled) cancelled();
+      });
+  Level grown = std::move(pieces[0]);
+  for (std::size_t p = 1; p < parts; ++p) append_level(grown, pieces[p]);
+  return grown;
+}
+
+void PatternMiner::append_level(Level& to, const Level& piece) {
+  const std::size_t base = to.positions.size();
+  const std::size_t run_base = to.runs.size();
+  to.symbols.insert(to.symbols.end(), piece.symbols.begin(), piece.symbols.end());
+  to.positions.insert(to.positions.end(), piece.positions.begin(), piece.positions.end());
+  for (const Run& run : piece.runs) to.runs.push_back({run.begin + base, run.end + base, run.series});
+  to.order.insert(to.order.end(), piece.order.begin(), piece.order.end());
+  for (std::size_t k = 1; k < piece.first_run.size(); ++k) to.first_run.push_back(piece.first_run[k] + run_base);
+  to.removed.insert(to.removed.end(), piece.removed.begin(), piece.removed.end());
 }
 
 void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
@@ -296,37 +435,57 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
     out.runs[c].clear();
     out.slot[symbol_index(first[c].last)] = static_cast<int>(c);
   }
-  // The prefix occurs at every position recorded for it, so only the symbol after it needs a look.
+  // The prefix occurs at every position recorded for it, so only the symbol after it needs a look. Those
+  // symbols lie scattered over the whole dataset, so they are asked for a batch ahead of their use, and the
+  // waits for memory overlap; the batch is then taken in the same order.
+  struct Look {
+    const char* symbol;
+    std::int32_t position;
+    std::int32_t series;
+  };
+  constexpr std::size_t batch = 64;
+  std::array<Look, batch> looks{};
+  std::size_t waiting = 0;
+  const auto take_looks = [&] {
+    for (std::size_t k = 0; k < waiting; ++k) {
+      const Look& look = looks[k];
+      const int c = out.slot[symbol_index(*look.symbol)];
+      if (c < 0) continue;
+      const std::size_t bucket = static_cast<std::size_t>(c);
+      auto& found = out.positions[bucket];
+      auto& runs = out.runs[bucket];
+      // Series come one after another, so a new series in a bucket opens a new run.
+      if (runs.empty() || runs.back().first != look.series) runs.emplace_back(look.series, found.size());
+      found.push_back(look.position);
+      runs.back().second = found.size();
+    }
+    waiting = 0;
+  };
   const std::size_t n = static_cast<std::size_t>(current_length);
   std::size_t scanned = 0;
   // The prefix's series in the order its occurrence index would be walked.
   const std::size_t first_run = below.first_run[prefix];
   for (std::size_t k = first_run; k < below.first_run[prefix + 1]; ++k) {
     const Run& run = below.runs[first_run + below.order[k]];
-    const std::int32_t s = run.series;
-    const Symbols& series = ds[static_cast<std::size_t>(s)];
+    const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
     for (std::size_t at = run.begin; at < run.end; ++at) {
       const std::int32_t e = below.positions[at];
       const std::size_t end = static_cast<std::size_t>(e) + n;
       if (end > series.size()) continue;
-      const int c = out.slot[symbol_index(series[end - 1])];
-      if (c < 0) continue;
-      const std::size_t bucket = static_cast<std::size_t>(c);
-      auto& found = out.positions[bucket];
-      auto& runs = out.runs[bucket];
-      // Series come one after another, so a new series in a bucket opens a new run.
-      if (runs.empty() || runs.back().first != s) runs.emplace_back(s, found.size());
-      found.push_back(e);
-      runs.back().second = found.size();
+      const char* const symbol = series.data() + (end - 1);
+      __builtin_prefetch(symbol);
+      looks[waiting++] = {symbol, e, run.series};
+      if (waiting == batch) take_looks();
     }
   }
+  take_looks();
   for (std::size_t c = 0; c < count; ++c) out.slot[symbol_index(first[c].last)] = -1;
   return scanned;
 }
 
 void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
-                                    const std::vector<std::pair<std::int32_t, std::size_t>>& runs) {
+                                    const std::vector<std::pair<std::int32_t, std::size_t>>& runs) const {
   if (support_threshold > static_cast<double>(runs.size())) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
   level.symbols.push_back(last);
@@ -375,7 +534,7 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   std::vector<SymbolCount> counts;
   std::vector<PruningEntry> entries;
   entries.reserve(count);
-  std::array<std::int32_t, symbol_count> tally{};
+  std::array<std::int32_t, symbol_count> tally{};  // each symbol's count in the pattern at hand
   for (std::size_t j = count; j-- > 0;) length_starts[pruning[j].first] = j;
   for (const auto& [size, k] : pruning) {
     const char* p = levels[size].pattern(k);
@@ -391,41 +550,30 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   }
 
   std::vector<char> removed(count, 0);
-  LcsMasks masks;
-  std::vector<Word> scratch;
+  // The r that one p is compared with are shared out in stretches, each found apart and then removed
+  // together: whether p makes one r redundant does not depend on any other r of the same p.
+  constexpr std::size_t least_stretch = std::size_t{1} << 13;
+  const std::size_t threads = thread_count();
+  const std::size_t most_parts = 2 * threads;
+  std::vector<RedundancyTest> tests(most_parts, RedundancyTest(entries, counts, need));
+  std::vector<std::vector<std::size_t>> found(most_parts);
   for (std::size_t i = 0; i < count; ++i) {
     if (cancelled) cancelled();
     if (report) report(Stage::compare, i, count);
     if (removed[i] != 0) continue;
-    const PruningEntry& pe = entries[i];
-    for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = counts[k].count;
-    bool masks_ready = false;
-    for (std::size_t j = length_starts[pe.size]; j < count; ++j) {
-      if (j == i || removed[j] != 0) continue;
-      const PruningEntry& re = entries[j];
-      const std::size_t needed = need[re.size];
-      if (needed > re.size) continue;
-      if (needed > 0) {
-        // Cheap bounds first: each symbol of r missing from p, and each surplus of a symbol over
-        // p's count, is a symbol of r that no common subsequence can use.
-        const std::size_t slack = re.size - needed;
-        if (bit_count(re.mask & ~pe.mask) > slack) continue;
-        std::size_t deficit = 0;
-        for (std::size_t k = re.first; k < re.last && deficit <= slack; ++k) {
-          const std::int32_t surplus = counts[k].count - tally[symbol_index(counts[k].symbol)];
-          if (surplus > 0) deficit += static_cast<std::size_t>(surplus);
-        }
-        if (deficit > slack) continue;
-        if (!masks_ready) {
-          masks.assign(pe.pattern, pe.size);
-          masks_ready = true;
-        }
-        if (masks.lcs_with(re.pattern, re.size, scratch) < needed) continue;
+    const std::size_t first = length_starts[entries[i].size];
+    const std::size_t span = count - first;
+    const std::size_t stretch = std::max(least_part(least_stretch), (span + most_parts - 1) / most_parts);
+    parallel_for(span, stretch, [&](std::size_t begin, std::size_t end) {
+      const std::size_t part = begin / stretch;
+      tests[part].find(i, first + begin, first + end, removed, found[part]);
+    });
+    for (std::size_t part = 0; part * stretch < span; ++part) {
+      for (const std::size_t j : found[part]) {
+        levels[pruning[j].first].removed[pruning[j].second] = 1;
+        removed[j] = 1;
       }
-      levels[pruning[j].first].removed[pruning[j].second] = 1;
-      removed[j] = 1;
     }
-    for (std::size_t k = pe.first; k < pe.last; ++k) tally[symbol_index(counts[k].symbol)] = 0;
   }
   if (report) report(Stage::compare, count, count);
 }

@@ -149,13 +149,19 @@ class PatternMiner {
   // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold: an
   // infrequent pattern never enters a level, so it never needs erasing.
   void prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
-                        const std::vector<std::pair<std::int32_t, std::size_t>>& runs);
+                        const std::vector<std::pair<std::int32_t, std::size_t>>& runs) const;
   // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
   // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
   // Runs remove_short, then marks removed every pattern whose LCS with an earlier pattern of the pruning list,
   // at least as long and not removed itself, exceeds max_overlap times its length.
   void remove_redundant(const CancelCheck& cancelled, const ProgressReport& report);
+  // Returns the level of length current_length, grown from `below`, the level under it, with `scratch` as
+  // working space for each part it is grown in.
+  Level grow_level(const Level& below, const SymbolicDataset& ds, std::vector<Extensions>& scratch,
+                   const CancelCheck& cancelled) const;
+  // Appends the patterns of `piece`, a level of the same length grown from later prefixes, to `to`.
+  static void append_level(Level& to, const Level& piece);
   // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "vector_error.h"
+#include "wide.h"
 
 namespace kez {
 
@@ -80,14 +81,6 @@ void sum_segments(const double* p, std::size_t count, std::size_t width, std::si
     default: sum_any(p, count, width, readable, sums); break;
   }
 }
-
-// On x86-64 the letters are also compiled for wider vector units, and the loader picks the widest clone
-// the processor has; elsewhere the one portable version is built.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(KEZ_PORTABLE_ONLY)
-#define KEZ_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define KEZ_WIDE_CLONES
-#endif
 
 // The letter of each of `count` (at most a block of) segment sums. Every lane divides and compares
 // exactly as get_discrete_value does, so vector width cannot change a letter.

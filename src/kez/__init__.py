@@ -2,7 +2,7 @@
 
 The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
 unchanged; this package adds readers for common file formats, plotting helpers, tables,
-progress bars, a filter for flat motifs, class contrast for labelled collections, and the
+progress bars, the number of threads a run uses, a filter for flat motifs, class contrast for labelled collections, and the
 reasons a run found nothing.
 """
 
@@ -16,6 +16,7 @@ from kez.plot import plot_motif, plot_overview, plot_series, znormalise
 from kez.progress import with_progress
 from kez.reasons import Diagnosis, diagnose
 from kez.shapes import Shape, drop_trivial, is_trivial, shape
+from kez.threads import set_threads, threads
 
 try:
     __version__ = _metadata.version("kez")
@@ -43,7 +44,9 @@ __all__ = [
     "plot_overview",
     "plot_series",
     "sax",
+    "set_threads",
     "shape",
+    "threads",
     "to_frame",
     "with_progress",
     "znormalise",

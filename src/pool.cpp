@@ -1,0 +1,193 @@
+#include "pool.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace kez {
+
+namespace {
+
+using Body = std::function<void(std::size_t, std::size_t)>;
+using Between = std::function<void(std::size_t)>;
+
+constexpr std::size_t no_part = std::numeric_limits<std::size_t>::max();
+
+// One split loop: its parts are taken in order, one at a time, by whichever thread runs it.
+struct Job {
+  Job(std::size_t items, std::size_t part_size, const Body& run, std::size_t wanted)
+      : count(items), grain(part_size), parts((items + part_size - 1) / part_size), body(run), helpers_wanted(wanted) {}
+
+  // Runs parts until none is left or the job has stopped; `between`, if any, after each.
+  void run_parts(const Between* between) {
+    while (!stopped.load(std::memory_order_relaxed)) {
+      const std::size_t part = next.fetch_add(1);
+      if (part >= parts) return;
+      const std::size_t begin = part * grain;
+      const std::size_t end = std::min(count, begin + grain);
+      try {
+        body(begin, end);
+      } catch (...) {
+        fail(part, std::current_exception());
+      }
+      finished.fetch_add(end - begin);
+      if (between != nullptr) report(*between);
+    }
+  }
+
+  void report(const Between& between) {
+    try {
+      between(finished.load());
+    } catch (...) {
+      fail(no_part, std::current_exception());
+    }
+  }
+
+  // Keeps the failure of the lowest part; `no_part` stands for the calling thread's `between`.
+  void fail(std::size_t part, std::exception_ptr error) {
+    const std::lock_guard<std::mutex> lock(failure_mutex);
+    stopped.store(true);
+    if (!failure || part < failed_part) {
+      failed_part = part;
+      failure = std::move(error);
+    }
+  }
+
+  bool open() const { return helpers < helpers_wanted && !stopped.load() && next.load() < parts; }
+
+  const std::size_t count;
+  const std::size_t grain;
+  const std::size_t parts;
+  const Body& body;
+  const std::size_t helpers_wanted;  // workers that may join it
+  std::size_t helpers = 0;           // workers in it now; guarded by the pool's mutex
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> finished{0};
+  std::atomic<bool> stopped{false};
+  std::mutex failure_mutex;
+  std::size_t failed_part = no_part;
+  std::exception_ptr failure;
+};
+
+// What the workers share: the loops open to them and how many of them there are.
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable wake;  // a loop has come
+  std::condition_variable left;  // a worker has left a loop
+  std::deque<Job*> jobs;
+  std::size_t workers = 0;
+};
+
+void work(Shared& shared) {
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  for (;;) {
+    Job* job = nullptr;
+    shared.wake.wait(lock, [&] {
+      const auto found = std::find_if(shared.jobs.begin(), shared.jobs.end(), [](const Job* j) { return j->open(); });
+      job = found == shared.jobs.end() ? nullptr : *found;
+      return job != nullptr;
+    });
+    ++job->helpers;
+    lock.unlock();
+    job->run_parts(nullptr);
+    lock.lock();
+    if (--job->helpers == 0) shared.left.notify_all();
+  }
+}
+
+class Pool {
+ public:
+  Pool() { pthread_atfork(nullptr, nullptr, [] { instance().forget_workers(); }); }
+
+  // The pool of the process. It is never destroyed: a worker, or a thread still mining while the process
+  // exits, may use it to the last.
+  static Pool& instance() {
+    static Pool* const pool = std::make_unique<Pool>().release();
+    return *pool;
+  }
+
+  // Makes sure `wanted` workers exist, as far as the system lets threads start; returns the shared state.
+  Shared& with_workers(std::size_t wanted) {
+    Shared& s = *shared;
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    try {
+      for (; s.workers < wanted; ++s.workers) std::thread(work, std::ref(s)).detach();
+    } catch (const std::system_error&) {
+      // Fewer threads than asked only makes the loops slower.
+    }
+    return s;
+  }
+
+  std::atomic<std::size_t> threads{0};
+  std::atomic<bool> split_everything{false};
+
+ private:
+  // A child of fork has none of its parent's threads: its first loop starts workers of its own, on state
+  // of its own. The parent's state is left as it was, unused.
+  void forget_workers() {
+    static_cast<void>(shared.release());
+    shared = std::make_unique<Shared>();
+  }
+
+  std::unique_ptr<Shared> shared = std::make_unique<Shared>();
+};
+
+void run_alone(std::size_t count, std::size_t grain, const Body& body, const Between& between) {
+  for (std::size_t begin = 0; begin < count; begin += grain) {
+    const std::size_t end = std::min(count, begin + grain);
+    body(begin, end);
+    if (between) between(end);
+  }
+}
+
+}  // namespace
+
+void set_threads(std::size_t count) { Pool::instance().threads.store(count); }
+
+void set_split_everything(bool on) { Pool::instance().split_everything.store(on); }
+
+std::size_t least_part(std::size_t least) { return Pool::instance().split_everything.load() ? 1 : least; }
+
+std::size_t thread_count() {
+  const std::size_t set = Pool::instance().threads.load();
+  if (set != 0) return set;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void parallel_for(std::size_t count, std::size_t grain, const Body& body, const Between& between) {
+  grain = std::max<std::size_t>(grain, 1);
+  const std::size_t threads = thread_count();
+  if (count <= grain || threads == 1) return run_alone(count, grain, body, between);
+  Job job(count, grain, body, std::min(threads - 1, (count + grain - 1) / grain - 1));
+  Shared& shared = Pool::instance().with_workers(job.helpers_wanted);
+  {
+    const std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.jobs.push_back(&job);
+  }
+  shared.wake.notify_all();
+  job.run_parts(between ? &between : nullptr);
+  {
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    shared.jobs.erase(std::find(shared.jobs.begin(), shared.jobs.end(), &job));
+    while (job.helpers != 0) {
+      shared.left.wait_for(lock, std::chrono::milliseconds(10));
+      if (job.helpers == 0 || !between || job.stopped.load()) continue;
+      lock.unlock();
+      job.report(between);
+      lock.lock();
+    }
+  }
+  if (job.failure) std::rethrow_exception(job.failure);
+}
+
+}  // namespace kez
