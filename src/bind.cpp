@@ -17,9 +17,9 @@
 #include <utility>
 
 #include "miner.h"
-#include "pool.h"
 #include "motif.h"
 #include "patterns.h"
+#include "pool.h"
 #include "sax.h"
 
 namespace py = pybind11;

@@ -21,18 +21,6 @@ bool ranks_before(const Motif& a, const Motif& b) {
   return x < y;
 }
 
-// The least work, in samples read, worth a part of a split loop: less and handing it to a worker costs more
-// than it saves.
-constexpr std::size_t samples_per_part = std::size_t{1} << 15;
-
-// Items per part of a split loop over `count` items of `work` samples in all: a few parts per thread, so
-// that uneven items still share out, and none smaller than samples_per_part.
-std::size_t part_size(std::size_t count, std::size_t work) {
-  const std::size_t parts = 4 * thread_count();
-  const std::size_t least = work == 0 ? count : least_part(samples_per_part) / std::max<std::size_t>(work / count, 1);
-  return std::max({std::size_t{1}, least, (count + parts - 1) / parts});
-}
-
 }  // namespace
 
 Miner::Miner(const Options& given) : options(given) {}
@@ -114,7 +102,18 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     std::size_t rank;
     const std::vector<std::int32_t>* positions;
   };
-  for (Motif& motif : motifs) motif.prepare_map(options.seglen);
+  std::size_t positions = 0;
+  for (const Motif& motif : motifs) {
+    for (const auto& entry : motif.occurrences()) positions += entry.second.size();
+  }
+  // Each record's rows are its own; allocating them, and the first touch of their pages, is shared out too.
+  parallel_for(motifs.size(), part_size(motifs.size(), positions * static_cast<std::size_t>(options.seglen)),
+               [this](std::size_t begin, std::size_t end) {
+                 for (std::size_t m = begin; m < end; ++m) motifs[m].prepare_map(options.seglen);
+               });
+  std::vector<MappingView> views;
+  views.reserve(motifs.size());
+  for (Motif& motif : motifs) views.push_back(motif.mapping_view());
   const auto in_collection = [count](std::int32_t s) { return s >= 0 && static_cast<std::size_t>(s) < count; };
   // The entries of each series stand together, in one buffer sized by a first counting pass.
   std::vector<std::size_t> starts(count + 1, 0);
@@ -141,7 +140,8 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   next = {};
   // The series are shared out in parts; each entry writes only its own record's row or slot.
   std::size_t work = 0;
-  for (const Entry& entry : entries) work += entry.positions->size() * static_cast<std::size_t>(motifs[entry.motif].get_length());
+  for (const Entry& entry : entries)
+    work += entry.positions->size() * static_cast<std::size_t>(motifs[entry.motif].get_length());
   const std::size_t grain = part_size(count, work);
   std::size_t visited = 0;
   const auto each_series = [&](const auto& visit) {
@@ -165,7 +165,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
 
   if (report) report(Stage::map, 0, 2 * count);
   each_series([&](const Entry& e, const Series* series, MapScratch& scratch) {
-    motifs[e.motif].set_average(e.rank, series, *e.positions, scratch);
+    views[e.motif].set_average(e.rank, series, *e.positions, scratch);
   });
   const std::size_t motif_grain = part_size(motifs.size(), work);
   parallel_for(motifs.size(), motif_grain, [this](std::size_t begin, std::size_t end) {
@@ -175,7 +175,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
   for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());
   each_series([&](const Entry& e, const Series* series, MapScratch& scratch) {
-    best[e.motif][e.rank] = motifs[e.motif].best_match(series, *e.positions, scratch);
+    best[e.motif][e.rank] = views[e.motif].best_match(series, *e.positions, scratch);
   });
   for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);
   if (report) report(Stage::map, visited, 2 * count);

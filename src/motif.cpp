@@ -56,34 +56,37 @@ double distance(const Window& w, const double* representative) {
 // Adds each of the `size` values that is a number to its element of `sums`, and counts it. A missing value
 // adds +0.0 instead, which changes no sum: every sum starts at +0.0, and so can never be -0.0.
 KEZ_WIDE_CLONES
-void add_present(const double* values, std::size_t size, double* sums, double* counts) {
+void add_present(const double* __restrict values, std::size_t size, double* __restrict sums,
+                 double* __restrict counts) {
   for (std::size_t i = 0; i < size; ++i) {
+    // Written as choices, then sums, so that the compiler turns each choice into a blend of vector lanes.
     const double v = values[i];
-    const bool present = v == v;
-    sums[i] += present ? v : 0.0;
-    counts[i] += present ? 1.0 : 0.0;
+    const double value = std::isnan(v) ? 0.0 : v;
+    const double count = std::isnan(v) ? 0.0 : 1.0;
+    sums[i] = sums[i] + value;
+    counts[i] = counts[i] + count;
   }
 }
 
 // Windows measured side by side: their sums are independent chains of additions, which the processor
 // overlaps, and each lane still sums its own window first to last.
-constexpr std::size_t lanes = 8;
+constexpr std::size_t lanes = 4;
 
-// The distance of each of the `count` (at most `lanes`) whole windows at `windows` to the representative, as
-// distance gives it: a missing sample adds +0.0, which changes no sum of squares.
-KEZ_WIDE_CLONES
-void distances(const std::array<const double*, lanes>& windows, std::size_t count, std::size_t size,
-               const double* representative, double* out) {
+// The distance of each of `lanes` whole windows at `windows` to the representative, as distance gives it: a
+// missing sample adds +0.0, which changes no sum of squares.
+void distances(const std::array<const double*, lanes>& windows, std::size_t size, const double* representative,
+               double* out) {
   std::array<double, lanes> sums{};
   for (std::size_t i = 0; i < size; ++i) {
     const double r = representative[i];
     for (std::size_t k = 0; k < lanes; ++k) {
       const double v = windows[k][i];
       const double d = v - r;
-      sums[k] += v == v ? d * d : 0.0;
+      const double square = std::isnan(v) ? 0.0 : d * d;
+      sums[k] = sums[k] + square;
     }
   }
-  for (std::size_t k = 0; k < count; ++k) out[k] = std::sqrt(sums[k]);
+  for (std::size_t k = 0; k < lanes; ++k) out[k] = std::sqrt(sums[k]);
 }
 
 const Series* series_at(const Dataset& ts, std::int32_t s) {
@@ -183,14 +186,15 @@ void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const
 
 void Motif::map(const Dataset& ts, int seglen) {
   prepare_map(seglen);
+  const MappingView view = mapping_view();
   MapScratch scratch;
   std::size_t rank = 0;
-  for (const auto& [s, positions] : contents->indexes) set_average(rank++, series_at(ts, s), positions, scratch);
+  for (const auto& [s, positions] : contents->indexes) view.set_average(rank++, series_at(ts, s), positions, scratch);
   set_representative();
   std::vector<std::pair<double, std::int32_t>> best;
   best.reserve(contents->indexes.size());
   for (const auto& [s, positions] : contents->indexes) {
-    best.push_back(best_match(series_at(ts, s), positions, scratch));
+    best.push_back(view.best_match(series_at(ts, s), positions, scratch));
   }
   set_best_matches_and_naed(best);
 }
@@ -271,17 +275,22 @@ std::vector<double> Motif::get_occurrence(const Series& series, std::int32_t pos
   return window;
 }
 
-void Motif::set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
-                        MapScratch& scratch) {
+MappingView Motif::mapping_view() {
+  // prepare_map made the collections this record's own, so the rows are written where they are.
+  return MappingView(contents->averages.data(), contents->representative.data(),
+                     rank_rows.empty() ? nullptr : rank_rows.data(), length, mapped_seglen);
+}
+
+void MappingView::set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
+                              MapScratch& scratch) const {
   const std::size_t size = static_cast<std::size_t>(length);
-  // prepare_map made the collections this record's own, so the row is written where it is.
-  double* const sums = contents->averages.data() + row_of(rank) * size;
+  double* const sums = averages + (rank_rows == nullptr ? rank : rank_rows[rank]) * size;
   std::fill(sums, sums + size, 0.0);
   std::vector<double>& counts = scratch.counts;
   counts.assign(size, 0.0);
   // Window by window, so each element still sums its windows in recording order.
   for (const std::int32_t p : positions) {
-    const Window w = window_at(series, static_cast<std::int64_t>(p) * mapped_seglen, length);
+    const Window w = window_at(series, static_cast<std::int64_t>(p) * seglen, length);
     add_present(w.data, w.hi - w.lo, sums + w.lo, counts.data() + w.lo);
   }
   // The sums become the means in place: no second row.
@@ -302,34 +311,34 @@ void Motif::set_representative() {
   for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0.0 ? missing : sums[i] / counts[i];
 }
 
-std::pair<double, std::int32_t> Motif::best_match(const Series* series, const std::vector<std::int32_t>& positions,
-                                                  MapScratch& scratch) const {
-  const double* const representative = contents->representative.data();
+std::pair<double, std::int32_t> MappingView::best_match(const Series* series,
+                                                        const std::vector<std::int32_t>& positions,
+                                                        MapScratch& scratch) const {
   const std::size_t size = static_cast<std::size_t>(length);
   std::vector<double>& measured = scratch.distances;
   measured.resize(positions.size());
-  // Whole windows go in lanes; a window cut by an end of its series is measured alone.
+  // Whole windows go in lanes, `lanes` at a time; the rest, and a window cut by an end of its series, are
+  // measured alone.
   std::array<const double*, lanes> windows{};
   std::array<std::size_t, lanes> slots{};
   std::array<double, lanes> out{};
   std::size_t waiting = 0;
-  const auto measure_waiting = [&] {
-    for (std::size_t k = waiting; k < lanes; ++k) windows[k] = windows[0];
-    distances(windows, waiting, size, representative, out.data());
-    for (std::size_t k = 0; k < waiting; ++k) measured[slots[k]] = out[k];
-    waiting = 0;
-  };
   for (std::size_t j = 0; j < positions.size(); ++j) {
-    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * mapped_seglen, length);
+    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * seglen, length);
     if (w.lo != 0 || w.hi != size || size == 0) {
       measured[j] = distance(w, representative);
       continue;
     }
     windows[waiting] = w.data;
     slots[waiting++] = j;
-    if (waiting == lanes) measure_waiting();
+    if (waiting < lanes) continue;
+    distances(windows, size, representative, out.data());
+    for (std::size_t k = 0; k < lanes; ++k) measured[slots[k]] = out[k];
+    waiting = 0;
   }
-  if (waiting > 0) measure_waiting();
+  for (std::size_t k = 0; k < waiting; ++k) {
+    measured[slots[k]] = distance(Window{windows[k], 0, size}, representative);
+  }
   double best_distance = no_match_distance;
   std::int32_t best_position = 0;
   for (std::size_t j = 0; j < positions.size(); ++j) {

@@ -43,6 +43,31 @@ struct MapScratch {
   std::vector<double> distances;  // per occurrence, its distance to the representative
 };
 
+// The parts of one record that the steps over single occurrence index entries use, pointing into the record:
+// a loop over the entries of many records reads them from one small array rather than from each record.
+// Valid from the record's prepare_map until its set_best_matches_and_naed.
+class MappingView {
+ public:
+  MappingView(double* rows, const double* shape, const std::size_t* rows_of_ranks, std::int32_t window,
+              std::int32_t samples_per_letter)
+      : averages(rows), representative(shape), rank_rows(rows_of_ranks), length(window), seglen(samples_per_letter) {}
+
+  // Stores the element-wise mean of the windows at `positions` of `series` (nullptr: no samples) as the
+  // average of the rank-th series of the occurrence index in its iteration order.
+  void set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
+                   MapScratch& scratch) const;
+  // Returns the distance and position of the window at `positions` of `series` closest to the representative.
+  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions,
+                                             MapScratch& scratch) const;
+
+ private:
+  double* averages;
+  const double* representative;
+  const std::size_t* rank_rows;  // nullptr: each rank is its row
+  std::int32_t length;
+  std::int32_t seglen;
+};
+
 class Motif {
  public:
   // A record of `pattern` with an empty occurrence index and no statistics.
@@ -66,23 +91,18 @@ class Motif {
   void map(const Dataset& ts, int seglen);
 
   // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
-  // prepare_map, then set_average for every entry of the occurrence index in its iteration order,
-  // then set_representative, then set_best_matches_and_naed of best_match for every entry in the same order.
-  // Between prepare_map and set_best_matches_and_naed the record is not copied: the steps write its own
-  // collections in place, set_average and best_match from any number of threads, each entry once.
+  // prepare_map, then the view's set_average for every entry of the occurrence index in its iteration order,
+  // then set_representative, then set_best_matches_and_naed of the view's best_match for every entry in the
+  // same order. Between prepare_map and set_best_matches_and_naed the record is not copied: the steps write
+  // its own collections in place, set_average and best_match from any number of threads, each entry once.
 
   // Sets seglen and length, sizes the representative and makes room for one average per series of the
   // occurrence index; throws std::length_error for a bad length.
   void prepare_map(int seglen);
-  // Stores the element-wise mean of the windows at `positions` of `series` (nullptr: no samples) as the
-  // average of the rank-th series of the occurrence index in its iteration order.
-  void set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
-                   MapScratch& scratch);
+  // Returns the view the entry steps work through; call after prepare_map.
+  MappingView mapping_view();
   // Adds the element-wise mean of the stored averages, in their iteration order, to the representative.
   void set_representative();
-  // Returns the distance and position of the window at `positions` of `series` closest to the representative.
-  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions,
-                                             MapScratch& scratch) const;
   // Stores the best matches (distance, position), one per occurrence index entry in iteration order, as sample
   // offsets, and adds their distances to naed before dividing it by the support times the length.
   void set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best);

@@ -290,7 +290,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   // own; the parts' levels are then joined in group order, which is the order one pass would have made.
   // Each part's buffers are sized first for the most it can hold, which only reserves address space: no
   // buffer is copied as it grows, and pages never written are never touched.
-  constexpr std::size_t occurrences_per_part = std::size_t{1} << 16;
+  constexpr std::size_t occurrences_per_part = std::size_t{1} << 14;
   const std::size_t threads = thread_count();
   const std::size_t scale = std::max(least_part(occurrences_per_part), below.positions.size() / (4 * threads));
   struct Part {
@@ -580,16 +580,28 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
 
 void PatternMiner::build_frequent() {
   for (Level& level : levels) {
+    std::vector<Motif> records;
+    std::vector<std::size_t> kept;
     for (std::size_t k = 0; k < level.size(); ++k) {
       if (level.removed[k] != 0) continue;
       const char* p = level.pattern(k);
-      Motif record(Pattern(p, p + level.length));
-      // The series go in in the order their runs were found, so the record's occurrence index has
-      // the same buckets and iteration order as one filled while the pattern was grown.
-      for (std::size_t r = level.first_run[k]; r < level.first_run[k + 1]; ++r) {
-        const Run& run = level.runs[r];
-        record.record_indexes(run.series, level.positions.data() + run.begin, level.positions.data() + run.end);
+      records.emplace_back(Pattern(p, p + level.length));
+      kept.push_back(k);
+    }
+    // Each record is filled on its own. The series go in in the order their runs were found, so the record's
+    // occurrence index has the same buckets and iteration order as one filled while the pattern was grown.
+    const auto fill = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t r = begin; r < end; ++r) {
+        const std::size_t k = kept[r];
+        for (std::size_t run = level.first_run[k]; run < level.first_run[k + 1]; ++run) {
+          const Run& found = level.runs[run];
+          records[r].record_indexes(found.series, level.positions.data() + found.begin,
+                                    level.positions.data() + found.end);
+        }
       }
+    };
+    parallel_for(records.size(), part_size(records.size(), level.positions.size()), fill);
+    for (Motif& record : records) {
       Pattern key = record.pattern;
       frequent.emplace_hint(frequent.end(), std::move(key), std::move(record));
     }

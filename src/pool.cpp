@@ -107,7 +107,9 @@ void work(Shared& shared) {
 
 class Pool {
  public:
-  Pool() { pthread_atfork(nullptr, nullptr, [] { instance().forget_workers(); }); }
+  Pool() {
+    pthread_atfork(nullptr, nullptr, [] { instance().forget_workers(); });
+  }
 
   // The pool of the process. It is never destroyed: a worker, or a thread still mining while the process
   // exits, may use it to the last.
@@ -157,6 +159,16 @@ void set_threads(std::size_t count) { Pool::instance().threads.store(count); }
 void set_split_everything(bool on) { Pool::instance().split_everything.store(on); }
 
 std::size_t least_part(std::size_t least) { return Pool::instance().split_everything.load() ? 1 : least; }
+
+std::size_t part_size(std::size_t count, std::size_t work) {
+  // About 30 microseconds of the simplest work: less, and waking a worker costs more than it saves.
+  constexpr std::size_t least_work = std::size_t{1} << 15;
+  if (count == 0) return 1;
+  const std::size_t parts = 4 * thread_count();
+  const std::size_t per_item = std::max<std::size_t>(work / count, 1);
+  const std::size_t least = std::max<std::size_t>(least_part(least_work) / per_item, 1);
+  return std::max(least, (count + parts - 1) / parts);
+}
 
 std::size_t thread_count() {
   const std::size_t set = Pool::instance().threads.load();

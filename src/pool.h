@@ -29,6 +29,11 @@ void set_split_everything(bool on);
 // Returns `least`, the smallest part worth handing to a worker, or 1 while set_split_everything is on.
 std::size_t least_part(std::size_t least);
 
+// Returns how many of `count` items, `work` units of work in all (a sample read, an occurrence scanned), a
+// part should hold: a few parts per thread, so that uneven items still share out, and none with less work
+// than is worth handing to a worker. Loops too small to split get a single part.
+std::size_t part_size(std::size_t count, std::size_t work);
+
 // Calls body(begin, end) for consecutive parts [begin, end) of the items [0, count), each of at most `grain`
 // items (0 counts as 1), on the calling thread and on up to thread_count() - 1 workers of the pool. A loop of
 // one part, or with one thread, runs on the calling thread alone, in item order. The calling thread calls

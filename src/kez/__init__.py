@@ -2,8 +2,8 @@
 
 The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
 unchanged; this package adds readers for common file formats, plotting helpers, tables,
-progress bars, the number of threads a run uses, a filter for flat motifs, class contrast for labelled collections, and the
-reasons a run found nothing.
+progress bars, the number of threads a run uses, a filter for flat motifs, class contrast
+for labelled collections, and the reasons a run found nothing.
 """
 
 from importlib import metadata as _metadata
