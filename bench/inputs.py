@@ -1,11 +1,11 @@
 """The benchmarks' inputs as float64 arrays, generated once and kept under build/workloads/.
 
 The shared workloads module makes each workload from its name alone, in pure Python, which takes
-seconds for the large ones. Here its table is copied and extended with `long`, each input is
-saved once as build/workloads/NAME-KEY.npy (KEY hashes the generator's source and the workload's
-entry, so a changed generator makes new files) and every later run reads it back: as an array
-with numpy, or as lists of floats without it, which is how the straightforward build's
-interpreter, which has no numpy, gets the same values.
+seconds for the large ones. Here its table is copied and extended with `long` and the points of
+the scaling section, each input is saved once as build/workloads/NAME-KEY.npy (KEY hashes the
+generator's source and the workload's entry, so a changed generator makes new files) and every
+later run reads it back: as an array with numpy, or as lists of floats without it, which is how
+the straightforward build's interpreter, which has no numpy, gets the same values.
 """
 
 from __future__ import annotations
@@ -22,15 +22,23 @@ import compare
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "workloads"
+MINING = dict(minsup=0.5, seglen=4, alphabet=5)
 
 # name: (series, samples per series, phi, planted share, Miner keyword arguments), as the shared table.
-LONG = {"long": (200, 128_000, 0.9, 0.7, dict(minsup=0.5, seglen=4, alphabet=5))}
+LONG = {"long": (200, 128_000, 0.9, 0.7, dict(MINING))}
+# The scaling section's two axes: a count of series of 1,000 samples, and 100 series of a length.
+SCALING_SERIES = [100, 300, 1_000, 3_000, 10_000]
+SCALING_SAMPLES = [500, 2_000, 8_000, 32_000, 128_000]
+SCALING = {
+    **{f"scaling-series-{n}": (n, 1_000, 0.9, 0.7, dict(MINING)) for n in SCALING_SERIES},
+    **{f"scaling-samples-{n}": (100, n, 0.9, 0.7, dict(MINING)) for n in SCALING_SAMPLES},
+}
 
 
 def table(workloads_file: Path):
     """The shared workloads module, loaded afresh, its table a copy with this directory's entries added."""
     module = compare.load_workloads(workloads_file)
-    module.WORKLOADS = {**module.WORKLOADS, **LONG}
+    module.WORKLOADS = {**module.WORKLOADS, **LONG, **SCALING}
     return module
 
 

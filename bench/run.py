@@ -1,8 +1,9 @@
-"""Benchmarks motif discovery on the named workloads and writes BENCHMARKS.md.
+"""Benchmarks motif discovery on the named workloads and at growing sizes, and writes BENCHMARKS.md.
 
     python bench/run.py [--runs 5] [--baseline-long]                 everything
     python bench/run.py --quick                                      small and typical, printed only
     python bench/run.py --workloads small typical [--runs 1] [--no-peers] [--output FILE]
+    python bench/run.py --sections scaling [--scaling-up-to 1000000]
 
 Every input is made once by the shared generator and kept as a float64 array under
 build/workloads/ (bench/inputs.py); each measurement runs in a subprocess of its own.
@@ -24,8 +25,12 @@ runs the same end-to-end calls on lists in the same run, once on the slow worklo
 our thread counts must give its results. On `long` it takes minutes, so it runs only with
 --baseline-long; otherwise the figure of the last run that had it is read back from the document.
 
+Scaling: with all threads, the median time and the peak memory above the input of Miner.mine on
+a 2-D array, for 100 to 10,000 series of 1,000 samples and for 100 series of 500 to 128,000
+samples (same generator, minsup 0.5, seglen 4, alphabet 5), and the log-log slope of each.
+
 --sections picks what to measure and rewrite; the sections not picked are kept as they stand,
-as are those of the other scripts in bench/.
+as are those of the other scripts in bench/. --workloads or --quick alone measure workloads only.
 --quick (small and typical, one run, no peers) prints the document and writes it only to --output.
 """
 
@@ -34,6 +39,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
+import math
 import os
 import platform
 import re
@@ -60,7 +66,8 @@ NO_SYMBOLS = -(2**31)  # a segment length that cuts every series into no segment
 ALL = 0  # for _set_threads: one thread per core
 OURS = {"one": 1, "all": ALL}  # the thread counts our build runs with
 THEIRS = {"straightforward": None}  # the straightforward build has no setting
-SECTIONS = ["end-to-end", "arrays", "peers", "targets"]
+SECTIONS = ["end-to-end", "arrays", "peers", "scaling", "targets"]
+WORKLOAD_SECTIONS = [s for s in SECTIONS if s != "scaling"]
 QUICK = ["small", "typical"]
 
 # (threads, workload, at least this many times the straightforward build's speed)
@@ -323,6 +330,28 @@ def measure_workloads(options, module, kept: dict | None) -> tuple[list[Row], di
     return rows, kept
 
 
+def measure_scaling(options, module) -> dict[str, list[dict]]:
+    """Per axis, the memory worker's findings at each point of at most --scaling-up-to samples."""
+    axes = {
+        "series": [f"scaling-series-{n}" for n in inputs.SCALING_SERIES],
+        "samples": [f"scaling-samples-{n}" for n in inputs.SCALING_SAMPLES],
+    }
+    worker = ["--worker", "memory", "--runs", str(options.scaling_runs)]
+    found = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for axis, names in axes.items():
+            found[axis] = []
+            for name in names:
+                count, samples = module.WORKLOADS[name][:2]
+                if count * samples > options.scaling_up_to:
+                    continue
+                print(f"{name} ...", file=sys.stderr, flush=True)
+                _, where = input_args(module, name)
+                point = run_worker(sys.executable, [*worker, *where], tmp)
+                found[axis].append({"series": count, "samples": samples, **point})
+    return found
+
+
 # ---------------------------------------------------------------- the document
 
 
@@ -577,6 +606,55 @@ def render_peers(rows: list[Row], options) -> str:
     return "\n".join(lines)
 
 
+def slope(xs: list[float], ys: list[float]) -> float | None:
+    """The least-squares slope of log y against log x (None for fewer than two points)."""
+    if len(xs) < 2:
+        return None
+    lx, ly = [math.log(x) for x in xs], [math.log(y) for y in ys]
+    mx, my = statistics.fmean(lx), statistics.fmean(ly)
+    return sum((a - mx) * (b - my) for a, b in zip(lx, ly, strict=True)) / sum((a - mx) ** 2 for a in lx)
+
+
+def render_scaling(points: dict[str, list[dict]], options) -> str:
+    lines = [
+        "## Scaling",
+        "",
+        stamp(f"{medians(options.scaling_runs)}, all threads"),
+        "",
+        "`Miner.mine` on a 2-D float64 array of the shared generator's series (AR(1), coefficient 0.9,",
+        "shapes planted into 70% of the series), minsup 0.5, seglen 4, alphabet 5. *Peak above input*:",
+        "the high-water mark of resident memory during the runs, above the interpreter with the input",
+        "loaded. *Slope*: the least-squares slope of log time (and of log peak) against log size over",
+        "the points; 1 is linear.",
+    ]
+    titles = {
+        "series": ("More series, 1,000 samples each", "Series"),
+        "samples": ("Longer series, 100 of them", "Samples per series"),
+    }
+    for axis, found in points.items():
+        title, column = titles[axis]
+        lines += [
+            "",
+            f"### {title}",
+            "",
+            f"| {column} | Input (float64) | Motifs | Time (ms) | Peak above input | Peak / input |",
+            "|---|---|---|---|---|---|",
+        ]
+        for p in found:
+            lines.append(
+                f"| {p[axis]:,} | {p['input_bytes'] / 2**20:.1f} MiB | {p['motifs']} | {ms(p['seconds'])} "
+                f"| {p['above'] / 2**20:.1f} MiB | {ratio(p['above'], p['input_bytes'], 2)} |"
+            )
+        sizes = [p[axis] for p in found]
+        times = slope(sizes, [p["seconds"] for p in found])
+        peaks = slope(sizes, [max(p["above"], 1) for p in found])
+        if times is None:
+            lines += ["", "Too few points for a slope."]
+        else:
+            lines += ["", f"Slope over {len(found)} points: time {times:.2f}, peak above input {peaks:.2f}."]
+    return "\n".join(lines)
+
+
 def targets(rows: list[Row]) -> list[tuple[str, str, bool]]:
     """(target, measured, met) for every target that this run measured."""
     found = []
@@ -655,6 +733,13 @@ def parse() -> argparse.Namespace:
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument("--baseline-long", action="store_true", help="run the baseline on long (minutes)")
     parser.add_argument("--no-peers", dest="peers", action="store_false")
+    parser.add_argument("--scaling-runs", type=int, default=3)
+    parser.add_argument(
+        "--scaling-up-to",
+        type=int,
+        default=10**9,
+        help="only the scaling points of at most this many samples",
+    )
     parser.add_argument(
         "--output", help="default: BENCHMARKS.md (with --quick: none, the document is printed)"
     )
@@ -666,7 +751,8 @@ def parse() -> argparse.Namespace:
     if options.quick:
         options.workloads = options.workloads or QUICK
         options.runs, options.peers = 1, False
-    options.sections = options.sections or SECTIONS
+    if options.sections is None:
+        options.sections = WORKLOAD_SECTIONS if options.workloads else SECTIONS
     options.workloads = options.workloads or WORKLOAD_NAMES
     if options.output is None and not options.quick:
         options.output = str(DOCUMENT)
@@ -683,12 +769,15 @@ def main() -> None:
     output = Path(options.output) if options.output else None
     chosen = set(options.sections)
     new = {}
-    kept = previous_long([p for p in (output, DOCUMENT) if p], options.baseline)
-    rows, options.long_record = measure_workloads(options, module, kept)
-    renderers = {"end-to-end": render_end_to_end, "arrays": render_arrays, "targets": render_targets}
-    if options.peers:
-        renderers["peers"] = render_peers
-    new.update({name: render(rows, options) for name, render in renderers.items() if name in chosen})
+    if chosen & set(WORKLOAD_SECTIONS):
+        kept = previous_long([p for p in (output, DOCUMENT) if p], options.baseline)
+        rows, options.long_record = measure_workloads(options, module, kept)
+        renderers = {"end-to-end": render_end_to_end, "arrays": render_arrays, "targets": render_targets}
+        if options.peers:
+            renderers["peers"] = render_peers
+        new.update({name: render(rows, options) for name, render in renderers.items() if name in chosen})
+    if "scaling" in chosen:
+        new["scaling"] = render_scaling(measure_scaling(options, module), options)
     print(document(new, None))
     if output:
         output.write_text(document(new, output))
