@@ -284,7 +284,10 @@ def main() -> None:
     parser.add_argument("--python", default=sys.executable, help="interpreter that imports the current build")
     parser.add_argument("--verbose", action="store_true", help="show every random pair")
     parser.add_argument(
-        "--threads", nargs="+", default=["1", "all"], help="thread counts for the current build ('all': one per core)"
+        "--threads",
+        nargs="+",
+        default=["1", "all"],
+        help="thread counts for the current build ('all': one per core)",
     )
     parser.add_argument("--worker-threads", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
@@ -300,7 +303,9 @@ def main() -> None:
     runs = {}
     counts = [0 if t == "all" else int(t) for t in options.threads]
     with tempfile.TemporaryDirectory() as tmp:
-        jobs = [(f"current, {t} threads", options.python, n) for t, n in zip(options.threads, counts, strict=True)]
+        jobs = [
+            (f"current, {t} threads", options.python, n) for t, n in zip(options.threads, counts, strict=True)
+        ]
         for label, python, threads in [*jobs, (options.rev, str(other), None)]:
             out = Path(tmp) / f"{len(runs)}.pickle"
             command = [python, str(Path(__file__).resolve()), "--worker", "--output", str(out)]
