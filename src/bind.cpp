@@ -360,14 +360,18 @@ bool load_number(py::handle item, bool convert, double& value) {
 // The exact floats of a list or tuple, read directly, or false at the first other element. Reading them runs
 // no Python code, but a signal handler run by a look may change the sequence, so it is read afresh after each.
 bool load_floats(py::handle src, Series& series) {
-  series.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(src.ptr())));
+  // The float objects lie apart from the list, so each is asked for a few elements ahead of its use.
+  constexpr py::ssize_t ahead = 8;
   for (py::ssize_t first = 0; first < PySequence_Fast_GET_SIZE(src.ptr()); first += elements_per_look) {
     check_signals();
     PyObject* const* const items = PySequence_Fast_ITEMS(src.ptr());
     const py::ssize_t end = std::min(PySequence_Fast_GET_SIZE(src.ptr()), first + elements_per_look);
+    series.resize(static_cast<std::size_t>(end));  // elements [0, first) are read already
+    double* const out = series.data();
     for (py::ssize_t i = first; i < end; ++i) {
+      if (i + ahead < end) __builtin_prefetch(items[i + ahead]);
       if (!PyFloat_CheckExact(items[i])) return false;
-      series.push_back(PyFloat_AS_DOUBLE(items[i]));
+      out[i] = PyFloat_AS_DOUBLE(items[i]);
     }
   }
   return true;

@@ -97,10 +97,13 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   // Every record is mapped as Motif::map would map it, but series by series: each series is read
   // once for all the averages and once for all the best matches. The best matches wait in the order
   // of each record's occurrence index and are stored in that order.
+  // The positions of each series' entries are copied out of the occurrence indexes, series by series, so
+  // that the passes read them in one stream rather than from index nodes scattered over the heap.
   struct Entry {
-    std::size_t motif;
-    std::size_t rank;
-    const std::vector<std::int32_t>* positions;
+    std::uint32_t motif;
+    std::uint32_t rank;
+    std::size_t first;  // its positions are flat[first, first + count)
+    std::size_t count;
   };
   std::size_t positions = 0;
   for (const Motif& motif : motifs) {
@@ -115,43 +118,51 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   views.reserve(motifs.size());
   for (Motif& motif : motifs) views.push_back(motif.mapping_view());
   const auto in_collection = [count](std::int32_t s) { return s >= 0 && static_cast<std::size_t>(s) < count; };
-  // The entries of each series stand together, in one buffer sized by a first counting pass.
-  std::vector<std::size_t> starts(count + 1, 0);
+  // The entries of each series stand together, in one buffer sized by a first counting pass; the series
+  // beyond the collection, which have no samples, come after them all.
+  std::vector<std::size_t> starts(count + 2, 0);
+  std::vector<std::size_t> flat_starts(count + 2, 0);
+  const auto slot_of = [count](std::int32_t s) {
+    return s >= 0 && static_cast<std::size_t>(s) < count ? static_cast<std::size_t>(s) : count;
+  };
   for (const Motif& motif : motifs) {
-    for (const auto& entry : motif.occurrences()) {
-      if (in_collection(entry.first)) ++starts[static_cast<std::size_t>(entry.first) + 1];
+    for (const auto& [s, found] : motif.occurrences()) {
+      ++starts[slot_of(s) + 1];
+      flat_starts[slot_of(s) + 1] += found.size();
     }
   }
-  for (std::size_t s = 0; s < count; ++s) starts[s + 1] += starts[s];
-  std::vector<Entry> entries(starts[count]);
-  std::vector<Entry> outside;  // series indexes beyond the collection have no samples
-  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-  for (std::size_t m = 0; m < motifs.size(); ++m) {
-    std::size_t rank = 0;
-    for (const auto& [s, positions] : motifs[m].occurrences()) {
-      const Entry entry{m, rank++, &positions};
-      if (in_collection(s)) {
-        entries[next[static_cast<std::size_t>(s)]++] = entry;
-      } else {
-        outside.push_back(entry);
+  for (std::size_t s = 0; s <= count; ++s) {
+    starts[s + 1] += starts[s];
+    flat_starts[s + 1] += flat_starts[s];
+  }
+  std::vector<Entry> entries(starts[count + 1]);
+  std::vector<std::int32_t> flat(flat_starts[count + 1]);
+  {
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    std::vector<std::size_t> flat_next(flat_starts.begin(), flat_starts.end() - 1);
+    for (std::size_t m = 0; m < motifs.size(); ++m) {
+      std::uint32_t rank = 0;
+      for (const auto& [s, found] : motifs[m].occurrences()) {
+        const std::size_t slot = slot_of(s);
+        entries[next[slot]++] = {static_cast<std::uint32_t>(m), rank++, flat_next[slot], found.size()};
+        std::copy(found.begin(), found.end(), flat.begin() + static_cast<std::ptrdiff_t>(flat_next[slot]));
+        flat_next[slot] += found.size();
       }
     }
   }
-  next = {};
   // The series are shared out in parts; each entry writes only its own record's row or slot.
   std::size_t work = 0;
-  for (const Entry& entry : entries)
-    work += entry.positions->size() * static_cast<std::size_t>(motifs[entry.motif].get_length());
+  for (const Entry& entry : entries) work += entry.count * static_cast<std::size_t>(motifs[entry.motif].get_length());
   const std::size_t grain = part_size(count, work);
   std::size_t visited = 0;
+  // Calls visit(first, last, series, scratch) for the entries [first, last) of each series, with its samples.
   const auto each_series = [&](const auto& visit) {
     const auto part = [&](std::size_t begin, std::size_t end) {
-      Series scratch;
-      MapScratch map_scratch;
+      Series samples;
+      MapScratch scratch;
       for (std::size_t s = begin; s < end; ++s) {
         if (starts[s] == starts[s + 1]) continue;
-        const Series& series = normalised(s, scratch);
-        for (std::size_t e = starts[s]; e < starts[s + 1]; ++e) visit(entries[e], &series, map_scratch);
+        visit(starts[s], starts[s + 1], &normalised(s, samples), scratch);
       }
     };
     parallel_for(count, grain, part, [&](std::size_t done) {
@@ -159,23 +170,36 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
       if (report) report(Stage::map, visited + done, 2 * count);
     });
     visited += count;
-    MapScratch map_scratch;
-    for (const Entry& entry : outside) visit(entry, nullptr, map_scratch);
+    MapScratch scratch;
+    visit(starts[count], starts[count + 1], nullptr, scratch);
   };
 
   if (report) report(Stage::map, 0, 2 * count);
-  each_series([&](const Entry& e, const Series* series, MapScratch& scratch) {
-    views[e.motif].set_average(e.rank, series, *e.positions, scratch);
+  each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch& scratch) {
+    for (std::size_t e = first; e < last; ++e) {
+      const Entry& entry = entries[e];
+      views[entry.motif].set_average(entry.rank, series, flat.data() + entry.first, entry.count, scratch);
+    }
   });
-  const std::size_t motif_grain = part_size(motifs.size(), work);
-  parallel_for(motifs.size(), motif_grain, [this](std::size_t begin, std::size_t end) {
+  parallel_for(motifs.size(), part_size(motifs.size(), work), [this](std::size_t begin, std::size_t end) {
     for (std::size_t m = begin; m < end; ++m) motifs[m].set_representative();
   });
 
+  // Every window of a series is measured, those of different records side by side, before any best is chosen.
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
   for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());
-  each_series([&](const Entry& e, const Series* series, MapScratch& scratch) {
-    best[e.motif][e.rank] = views[e.motif].best_match(series, *e.positions, scratch);
+  std::vector<double> measured(flat.size());
+  each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch&) {
+    DistanceBatch batch;
+    for (std::size_t e = first; e < last; ++e) {
+      const Entry& entry = entries[e];
+      views[entry.motif].measure(series, flat.data() + entry.first, entry.count, batch, measured.data() + entry.first);
+    }
+    batch.flush();
+    for (std::size_t e = first; e < last; ++e) {
+      const Entry& entry = entries[e];
+      best[entry.motif][entry.rank] = best_of(flat.data() + entry.first, measured.data() + entry.first, entry.count);
+    }
   });
   for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);
   if (report) report(Stage::map, visited, 2 * count);

@@ -68,25 +68,21 @@ void add_present(const double* __restrict values, std::size_t size, double* __re
   }
 }
 
-// Windows measured side by side: their sums are independent chains of additions, which the processor
-// overlaps, and each lane still sums its own window first to last.
-constexpr std::size_t lanes = 4;
-
-// The distance of each of `lanes` whole windows at `windows` to the representative, as distance gives it: a
-// missing sample adds +0.0, which changes no sum of squares.
-void distances(const std::array<const double*, lanes>& windows, std::size_t size, const double* representative,
-               double* out) {
+// The distance of each of the `lanes` whole windows waiting in `group` to its representative, as distance
+// gives it: a missing sample adds +0.0, which changes no sum of squares.
+template <typename Waiting>
+void distances(const std::array<Waiting, DistanceBatch::lanes>& waiting, std::size_t size) {
+  constexpr std::size_t lanes = DistanceBatch::lanes;
   std::array<double, lanes> sums{};
   for (std::size_t i = 0; i < size; ++i) {
-    const double r = representative[i];
     for (std::size_t k = 0; k < lanes; ++k) {
-      const double v = windows[k][i];
-      const double d = v - r;
+      const double v = waiting[k].window[i];
+      const double d = v - waiting[k].representative[i];
       const double square = std::isnan(v) ? 0.0 : d * d;
       sums[k] = sums[k] + square;
     }
   }
-  for (std::size_t k = 0; k < lanes; ++k) out[k] = std::sqrt(sums[k]);
+  for (std::size_t k = 0; k < lanes; ++k) *waiting[k].out = std::sqrt(sums[k]);
 }
 
 const Series* series_at(const Dataset& ts, std::int32_t s) {
@@ -189,12 +185,18 @@ void Motif::map(const Dataset& ts, int seglen) {
   const MappingView view = mapping_view();
   MapScratch scratch;
   std::size_t rank = 0;
-  for (const auto& [s, positions] : contents->indexes) view.set_average(rank++, series_at(ts, s), positions, scratch);
+  for (const auto& [s, positions] : contents->indexes)
+    view.set_average(rank++, series_at(ts, s), positions.data(), positions.size(), scratch);
   set_representative();
   std::vector<std::pair<double, std::int32_t>> best;
   best.reserve(contents->indexes.size());
+  DistanceBatch batch;
+  std::vector<double> measured;
   for (const auto& [s, positions] : contents->indexes) {
-    best.push_back(view.best_match(series_at(ts, s), positions, scratch));
+    measured.resize(positions.size());
+    view.measure(series_at(ts, s), positions.data(), positions.size(), batch, measured.data());
+    batch.flush();
+    best.push_back(best_of(positions.data(), measured.data(), positions.size()));
   }
   set_best_matches_and_naed(best);
 }
@@ -281,7 +283,7 @@ MappingView Motif::mapping_view() {
                      rank_rows.empty() ? nullptr : rank_rows.data(), length, mapped_seglen);
 }
 
-void MappingView::set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
+void MappingView::set_average(std::size_t rank, const Series* series, const std::int32_t* positions, std::size_t count,
                               MapScratch& scratch) const {
   const std::size_t size = static_cast<std::size_t>(length);
   double* const sums = averages + (rank_rows == nullptr ? rank : rank_rows[rank]) * size;
@@ -289,8 +291,8 @@ void MappingView::set_average(std::size_t rank, const Series* series, const std:
   std::vector<double>& counts = scratch.counts;
   counts.assign(size, 0.0);
   // Window by window, so each element still sums its windows in recording order.
-  for (const std::int32_t p : positions) {
-    const Window w = window_at(series, static_cast<std::int64_t>(p) * seglen, length);
+  for (std::size_t j = 0; j < count; ++j) {
+    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * seglen, length);
     add_present(w.data, w.hi - w.lo, sums + w.lo, counts.data() + w.lo);
   }
   // The sums become the means in place: no second row.
@@ -311,43 +313,49 @@ void Motif::set_representative() {
   for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0.0 ? missing : sums[i] / counts[i];
 }
 
-std::pair<double, std::int32_t> MappingView::best_match(const Series* series,
-                                                        const std::vector<std::int32_t>& positions,
-                                                        MapScratch& scratch) const {
-  const std::size_t size = static_cast<std::size_t>(length);
-  std::vector<double>& measured = scratch.distances;
-  measured.resize(positions.size());
-  // Whole windows go in lanes, `lanes` at a time; the rest, and a window cut by an end of its series, are
-  // measured alone.
-  std::array<const double*, lanes> windows{};
-  std::array<std::size_t, lanes> slots{};
-  std::array<double, lanes> out{};
-  std::size_t waiting = 0;
-  for (std::size_t j = 0; j < positions.size(); ++j) {
-    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * seglen, length);
-    if (w.lo != 0 || w.hi != size || size == 0) {
-      measured[j] = distance(w, representative);
-      continue;
+void DistanceBatch::add(const double* window, const double* representative, std::size_t length, double* out) {
+  auto group = std::find_if(groups.begin(), groups.end(), [length](const Group& g) { return g.length == length; });
+  if (group == groups.end()) group = groups.insert(groups.end(), Group{length, 0, {}});
+  group->waiting[group->count++] = {window, representative, out};
+  if (group->count < lanes) return;
+  distances(group->waiting, length);
+  group->count = 0;
+}
+
+void DistanceBatch::flush() {
+  for (Group& group : groups) {
+    for (std::size_t k = 0; k < group.count; ++k) {
+      const Waiting& w = group.waiting[k];
+      *w.out = distance(Window{w.window, 0, group.length}, w.representative);
     }
-    windows[waiting] = w.data;
-    slots[waiting++] = j;
-    if (waiting < lanes) continue;
-    distances(windows, size, representative, out.data());
-    for (std::size_t k = 0; k < lanes; ++k) measured[slots[k]] = out[k];
-    waiting = 0;
+    group.count = 0;
   }
-  for (std::size_t k = 0; k < waiting; ++k) {
-    measured[slots[k]] = distance(Window{windows[k], 0, size}, representative);
-  }
+}
+
+std::pair<double, std::int32_t> best_of(const std::int32_t* positions, const double* measured, std::size_t count) {
   double best_distance = no_match_distance;
   std::int32_t best_position = 0;
-  for (std::size_t j = 0; j < positions.size(); ++j) {
+  for (std::size_t j = 0; j < count; ++j) {
     if (measured[j] < best_distance) {
       best_distance = measured[j];
       best_position = positions[j];
     }
   }
   return {best_distance, best_position};
+}
+
+void MappingView::measure(const Series* series, const std::int32_t* positions, std::size_t count, DistanceBatch& batch,
+                          double* measured) const {
+  const std::size_t size = static_cast<std::size_t>(length);
+  for (std::size_t j = 0; j < count; ++j) {
+    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * seglen, length);
+    // A window cut by an end of its series is measured alone.
+    if (w.lo != 0 || w.hi != size || size == 0) {
+      measured[j] = distance(w, representative);
+    } else {
+      batch.add(w.data, representative, size, measured + j);
+    }
+  }
 }
 
 void Motif::set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best) {

@@ -1,6 +1,8 @@
 // The record of one frequent pattern: where it occurs and the statistics of its occurrences.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -37,11 +39,41 @@ struct MotifState {
   std::vector<double> representative;
 };
 
-// Working space of the mapping steps, reused from call to call by one thread.
+// Working space of the averaging step, reused from call to call by one thread.
 struct MapScratch {
-  std::vector<double> counts;     // per window element, how many windows had a sample there
-  std::vector<double> distances;  // per occurrence, its distance to the representative
+  std::vector<double> counts;  // per window element, how many windows had a sample there
 };
+
+// Whole windows waiting to be measured against their representatives, grouped by length, so that the windows
+// of many entries of one series are measured side by side: each window's sum is its own chain of additions,
+// first element to last, and the processor overlaps the chains. Used by one thread at a time.
+class DistanceBatch {
+ public:
+  // Stores in *out, now or at the latest by the next flush, the distance of the `length` samples at `window`,
+  // all inside their series, to `representative`, as the one-window measure gives it.
+  void add(const double* window, const double* representative, std::size_t length, double* out);
+  // Measures every window still waiting.
+  void flush();
+
+  static constexpr std::size_t lanes = 4;
+
+ private:
+  struct Waiting {
+    const double* window;
+    const double* representative;
+    double* out;
+  };
+  struct Group {
+    std::size_t length;
+    std::size_t count;
+    std::array<Waiting, lanes> waiting;
+  };
+  std::vector<Group> groups;
+};
+
+// Returns the smallest of the `count` distances `measured` of the windows at `positions`, and its position,
+// the first in position order among equals; a finite bound when every distance exceeds it.
+std::pair<double, std::int32_t> best_of(const std::int32_t* positions, const double* measured, std::size_t count);
 
 // The parts of one record that the steps over single occurrence index entries use, pointing into the record:
 // a loop over the entries of many records reads them from one small array rather than from each record.
@@ -52,13 +84,14 @@ class MappingView {
               std::int32_t samples_per_letter)
       : averages(rows), representative(shape), rank_rows(rows_of_ranks), length(window), seglen(samples_per_letter) {}
 
-  // Stores the element-wise mean of the windows at `positions` of `series` (nullptr: no samples) as the
-  // average of the rank-th series of the occurrence index in its iteration order.
-  void set_average(std::size_t rank, const Series* series, const std::vector<std::int32_t>& positions,
+  // Stores the element-wise mean of the windows at the `count` positions from `positions` of `series` (nullptr:
+  // no samples) as the average of the rank-th series of the occurrence index in its iteration order.
+  void set_average(std::size_t rank, const Series* series, const std::int32_t* positions, std::size_t count,
                    MapScratch& scratch) const;
-  // Returns the distance and position of the window at `positions` of `series` closest to the representative.
-  std::pair<double, std::int32_t> best_match(const Series* series, const std::vector<std::int32_t>& positions,
-                                             MapScratch& scratch) const;
+  // Stores in measured[j], now or by the batch's next flush, the distance to the representative of the window at
+  // positions[j] of `series`, for each of the `count` positions.
+  void measure(const Series* series, const std::int32_t* positions, std::size_t count, DistanceBatch& batch,
+               double* measured) const;
 
  private:
   double* averages;
@@ -92,9 +125,9 @@ class Motif {
 
   // The steps of map, for callers that visit the series one at a time; map(ts, seglen) is
   // prepare_map, then the view's set_average for every entry of the occurrence index in its iteration order,
-  // then set_representative, then set_best_matches_and_naed of the view's best_match for every entry in the
-  // same order. Between prepare_map and set_best_matches_and_naed the record is not copied: the steps write
-  // its own collections in place, set_average and best_match from any number of threads, each entry once.
+  // then set_representative, then set_best_matches_and_naed of the best_of the view's measures for every entry
+  // in the same order. Between prepare_map and set_best_matches_and_naed the record is not copied: the steps write
+  // its own collections in place, set_average and measure from any number of threads, each entry once.
 
   // Sets seglen and length, sizes the representative and makes room for one average per series of the
   // occurrence index; throws std::length_error for a bad length.

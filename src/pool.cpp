@@ -63,14 +63,14 @@ struct Job {
     }
   }
 
-  bool open() const { return helpers < helpers_wanted && !stopped.load() && next.load() < parts; }
+  bool open() const { return helpers.load() < helpers_wanted && !stopped.load() && next.load() < parts; }
 
   const std::size_t count;
   const std::size_t grain;
   const std::size_t parts;
   const Body& body;
-  const std::size_t helpers_wanted;  // workers that may join it
-  std::size_t helpers = 0;           // workers in it now; guarded by the pool's mutex
+  const std::size_t helpers_wanted;     // workers that may join it
+  std::atomic<std::size_t> helpers{0};  // workers in it now; changed only under the pool's mutex
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> finished{0};
   std::atomic<bool> stopped{false};
@@ -86,22 +86,54 @@ struct Shared {
   std::condition_variable left;  // a worker has left a loop
   std::deque<Job*> jobs;
   std::size_t workers = 0;
+  std::size_t sleeping = 0;            // workers waiting on `wake`
+  std::atomic<std::size_t> posted{0};  // loops ever posted, for workers that spin instead of sleeping
 };
+
+// Loops tend to come in quick succession (one per level, one per pattern compared), so a worker, and a
+// caller waiting for its workers, first spins this long, which costs less than falling asleep and being woken.
+constexpr auto spin_time = std::chrono::microseconds(200);
+
+// Returns true as soon as done() does, or false once spin_time has passed.
+template <typename Done>
+bool spin_until(const Done& done) {
+  const auto until = std::chrono::steady_clock::now() + spin_time;
+  for (unsigned round = 1;; ++round) {
+    if (done()) return true;
+    if (round % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+}
+
+Job* open_job(Shared& shared) {
+  const auto found = std::find_if(shared.jobs.begin(), shared.jobs.end(), [](const Job* j) { return j->open(); });
+  return found == shared.jobs.end() ? nullptr : *found;
+}
 
 void work(Shared& shared) {
   std::unique_lock<std::mutex> lock(shared.mutex);
   for (;;) {
-    Job* job = nullptr;
-    shared.wake.wait(lock, [&] {
-      const auto found = std::find_if(shared.jobs.begin(), shared.jobs.end(), [](const Job* j) { return j->open(); });
-      job = found == shared.jobs.end() ? nullptr : *found;
-      return job != nullptr;
-    });
-    ++job->helpers;
+    Job* job = open_job(shared);
+    if (job == nullptr) {
+      const std::size_t seen = shared.posted.load();
+      lock.unlock();
+      const bool posted = spin_until([&] { return shared.posted.load() != seen; });
+      lock.lock();
+      job = open_job(shared);
+      if (job == nullptr && !posted) {
+        ++shared.sleeping;
+        shared.wake.wait(lock, [&] { return (job = open_job(shared)) != nullptr; });
+        --shared.sleeping;
+      }
+      if (job == nullptr) continue;
+    }
+    job->helpers.fetch_add(1);
     lock.unlock();
     job->run_parts(nullptr);
     lock.lock();
-    if (--job->helpers == 0) shared.left.notify_all();
+    if (job->helpers.fetch_sub(1) == 1) shared.left.notify_all();
   }
 }
 
@@ -182,18 +214,25 @@ void parallel_for(std::size_t count, std::size_t grain, const Body& body, const 
   if (count <= grain || threads == 1) return run_alone(count, grain, body, between);
   Job job(count, grain, body, std::min(threads - 1, (count + grain - 1) / grain - 1));
   Shared& shared = Pool::instance().with_workers(job.helpers_wanted);
+  bool wake = false;
   {
     const std::lock_guard<std::mutex> lock(shared.mutex);
     shared.jobs.push_back(&job);
+    shared.posted.fetch_add(1);
+    wake = shared.sleeping > 0;
   }
-  shared.wake.notify_all();
+  if (wake) shared.wake.notify_all();
   job.run_parts(between ? &between : nullptr);
   {
     std::unique_lock<std::mutex> lock(shared.mutex);
     shared.jobs.erase(std::find(shared.jobs.begin(), shared.jobs.end(), &job));
-    while (job.helpers != 0) {
+  }
+  // No worker joins the loop now; those in it finish the parts they took.
+  if (!spin_until([&] { return job.helpers.load() == 0; })) {
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    while (job.helpers.load() != 0) {
       shared.left.wait_for(lock, std::chrono::milliseconds(10));
-      if (job.helpers == 0 || !between || job.stopped.load()) continue;
+      if (job.helpers.load() == 0 || !between || job.stopped.load()) continue;
       lock.unlock();
       job.report(between);
       lock.lock();
