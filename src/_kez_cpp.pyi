@@ -158,7 +158,7 @@ def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
 
     Does not z-normalise (``Miner.mine`` does, before calling it). The last, shorter segment
     counts its missing samples as zeros. `alphabet` 0 to 10; letters run from ``'a'`` upward.
-    A 2-D float64 array is read in place without the interpreter lock, a large one on two threads.
+    A 2-D float64 array is read in place without the interpreter lock, a large one on every core.
     `ts` is refused as for ``Miner.mine``.
     ``seglen`` 0 raises ValueError, unless `ts` holds no series: then the result is [].
 

@@ -736,8 +736,8 @@ bool on_main_thread() {
 
 // Rows of a held 2-D buffer of contiguous doubles are discretised where they lie, without the GIL: that
 // work touches no Python object, and the held buffer keeps the memory in place. Every row has the same
-// number of letters, so the result's lists are made first, with the GIL, while a second thread (for a large
-// table) already works on the rows. Other rows are converted one at a time.
+// number of letters, so the result's lists are made first, with the GIL, while the pool's workers (for a large
+// table) already work on the rows. Other rows are converted one at a time.
 SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
   if (!ts.table) return {symbolic_list(sax(ts.series, seglen, alphabet, check_signals))};
   check_alphabet(alphabet);

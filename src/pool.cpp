@@ -176,7 +176,9 @@ class Pool {
   std::unique_ptr<Shared> shared = std::make_unique<Shared>();
 };
 
-void run_alone(std::size_t count, std::size_t grain, const Body& body, const Between& between) {
+void run_alone(std::size_t count, std::size_t grain, const Body& body, const Between& between,
+               const std::function<void()>& meanwhile) {
+  if (meanwhile) meanwhile();
   for (std::size_t begin = 0; begin < count; begin += grain) {
     const std::size_t end = std::min(count, begin + grain);
     body(begin, end);
@@ -208,10 +210,11 @@ std::size_t thread_count() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void parallel_for(std::size_t count, std::size_t grain, const Body& body, const Between& between) {
+void parallel_for(std::size_t count, std::size_t grain, const Body& body, const Between& between,
+                  const std::function<void()>& meanwhile) {
   grain = std::max<std::size_t>(grain, 1);
   const std::size_t threads = thread_count();
-  if (count <= grain || threads == 1) return run_alone(count, grain, body, between);
+  if (count <= grain || threads == 1) return run_alone(count, grain, body, between, meanwhile);
   Job job(count, grain, body, std::min(threads - 1, (count + grain - 1) / grain - 1));
   Shared& shared = Pool::instance().with_workers(job.helpers_wanted);
   bool wake = false;
@@ -222,6 +225,13 @@ void parallel_for(std::size_t count, std::size_t grain, const Body& body, const 
     wake = shared.sleeping > 0;
   }
   if (wake) shared.wake.notify_all();
+  if (meanwhile) {
+    try {
+      meanwhile();
+    } catch (...) {
+      job.fail(no_part, std::current_exception());
+    }
+  }
   job.run_parts(between ? &between : nullptr);
   {
     std::unique_lock<std::mutex> lock(shared.mutex);

@@ -38,10 +38,11 @@ std::size_t part_size(std::size_t count, std::size_t work);
 // items (0 counts as 1), on the calling thread and on up to thread_count() - 1 workers of the pool. A loop of
 // one part, or with one thread, runs on the calling thread alone, in item order. The calling thread calls
 // between(done), with the number of items finished so far, between parts and every few milliseconds while
-// it waits for the workers, so that it can report progress or stop the loop by throwing. Whatever a body or
-// `between` throws stops the parts not yet begun, and is rethrown once every part begun has finished: the
-// exception of the lowest failing part, or that of `between` when no part failed.
+// it waits for the workers, so that it can report progress or stop the loop by throwing. `meanwhile`, if
+// given, runs on the calling thread once the workers have the loop, before it takes a part itself. Whatever a
+// body, `between` or `meanwhile` throws stops the parts not yet begun, and is rethrown once every part begun
+// has finished: the exception of the lowest failing part, or else that of the calling thread's own calls.
 void parallel_for(std::size_t count, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body,
-                  const std::function<void(std::size_t)>& between = {});
+                  const std::function<void(std::size_t)>& between = {}, const std::function<void()>& meanwhile = {});
 
 }  // namespace kez

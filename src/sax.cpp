@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <future>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
+#include "pool.h"
 #include "vector_error.h"
 #include "wide.h"
 
@@ -96,26 +95,6 @@ void letters(const double* sums, std::size_t count, double seglen, const std::ve
   for (std::size_t l = 0; l < count; ++l) out[l] = static_cast<char>('a' + static_cast<int>(counts[l]));
 }
 
-// Discretises rows of `table` into their places in `out`, a few at a time, taking each batch from `next` so
-// that threads working together share the rows as they come.
-void take_rows(const Table& table, int seglen, int alphabet, std::atomic<std::size_t>& next, SymbolicDataset& out,
-               const std::function<void()>& cancelled) {
-  constexpr std::size_t batch = 8;
-  for (std::size_t first = next.fetch_add(batch); first < table.rows; first = next.fetch_add(batch)) {
-    if (cancelled) cancelled();
-    for (std::size_t r = first; r < std::min(first + batch, table.rows); ++r) {
-      out[r] = get_row(table.data + static_cast<std::ptrdiff_t>(r) * table.stride, table.cols, seglen, alphabet);
-    }
-  }
-}
-
-// Leaves no rows to take once the thread that owns it leaves, however it leaves.
-struct NoMoreRows {
-  std::atomic<std::size_t>& next;
-  std::size_t rows;
-  ~NoMoreRows() { next.store(rows); }
-};
-
 }  // namespace
 
 void znorm(Dataset& ts) {
@@ -189,32 +168,32 @@ void check_alphabet(int alphabet) {
 
 SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet, const std::function<void()>& cancelled) {
   check_alphabet(alphabet);
-  SymbolicDataset result;
-  result.reserve(ts.size());
-  for (const Series& series : ts) {
+  std::size_t samples = 0;
+  for (const Series& series : ts) samples += series.size();
+  SymbolicDataset result(ts.size());
+  const auto rows = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r) result[r] = get_row(ts[r], seglen, alphabet);
+  };
+  parallel_for(ts.size(), part_size(ts.size(), samples), rows, [&cancelled](std::size_t) {
     if (cancelled) cancelled();
-    result.push_back(get_row(series, seglen, alphabet));
-  }
+  });
   return result;
 }
 
 SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile,
                           const std::function<void()>& cancelled) {
   check_alphabet(alphabet);
-  // From about a million samples a second thread earns its start; below that the caller does it all.
-  constexpr std::size_t shared = std::size_t{1} << 20;
-  const bool two = table.rows * table.cols >= shared;
+  // Every row has the same length, so whichever part fails first fails as any row would.
   SymbolicDataset result(table.rows);
-  std::atomic<std::size_t> next{0};
-  // Every row has the same length, so whichever thread fails first fails as any row would. The second
-  // thread is finished, or has failed, before `result` can go away; when this thread leaves early (stopped,
-  // or failed) it takes no more rows after its current batch.
-  auto second = std::async(two ? std::launch::async : std::launch::deferred,
-                           [&] { take_rows(table, seglen, alphabet, next, result, {}); });
-  const NoMoreRows stop{next, table.rows};
-  meanwhile();
-  take_rows(table, seglen, alphabet, next, result, cancelled);
-  second.get();
+  const auto rows = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r) {
+      result[r] = get_row(table.data + static_cast<std::ptrdiff_t>(r) * table.stride, table.cols, seglen, alphabet);
+    }
+  };
+  const auto look = [&cancelled](std::size_t) {
+    if (cancelled) cancelled();
+  };
+  parallel_for(table.rows, part_size(table.rows, table.rows * table.cols), rows, look, meanwhile);
   return result;
 }
 

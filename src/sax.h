@@ -45,8 +45,8 @@ Symbols get_row(const double* samples, std::size_t count, int seglen, int alphab
 // Throws std::invalid_argument naming `alphabet` unless it has a row in `breakpoints`.
 void check_alphabet(int alphabet);
 
-// Discretises every series of `ts`, polling `cancelled` (which stops the work by throwing) before each; throws
-// std::invalid_argument for an alphabet outside 0..10.
+// Discretises every series of `ts`, polling `cancelled` (which stops the work by throwing) between parts of
+// them; throws std::invalid_argument for an alphabet outside 0..10.
 SymbolicDataset sax(const Dataset& ts, int seglen, int alphabet, const std::function<void()>& cancelled = {});
 
 // Series read where they lie: `rows` series of `cols` samples, series r starting at data + r * stride.
@@ -58,8 +58,8 @@ struct Table {
 };
 
 // Discretises every series of `table` as sax does a dataset, running `meanwhile` on the calling thread
-// first and polling `cancelled` there between batches of rows; a large table is shared between two threads,
-// which changes nothing in the result.
+// first and polling `cancelled` there between parts of rows; a large table's rows are shared out on the
+// pool's threads, which changes nothing in the result.
 SymbolicDataset sax_table(const Table& table, int seglen, int alphabet, const std::function<void()>& meanwhile,
                           const std::function<void()>& cancelled = {});
 
