@@ -48,9 +48,10 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
   motifs.clear();
   try {
     if (report) report(Stage::discretise, 0, count);
-    const SymbolicDataset ds = discretise(count, normalised, cancelled, report);
+    SymbolicDataset ds = discretise(count, normalised, cancelled, report);
     if (report) report(Stage::discretise, count, count);
     mine_patterns(ds, cancelled, report);
+    SymbolicDataset().swap(ds);  // the letters are not needed for the mapping
     if (!motifs.empty()) {
       map_patterns(count, normalised, cancelled, report);
       sort_patterns();
@@ -102,8 +103,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   struct Entry {
     std::uint32_t motif;
     std::uint32_t rank;
-    std::size_t first;  // its positions are flat[first, first + count)
-    std::size_t count;
+    std::size_t first;  // its positions start at flat[first] and end where the next entry's start
   };
   std::size_t positions = 0;
   for (const Motif& motif : motifs) {
@@ -135,8 +135,11 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     starts[s + 1] += starts[s];
     flat_starts[s + 1] += flat_starts[s];
   }
-  std::vector<Entry> entries(starts[count + 1]);
+  // One entry more, past the last, marks where the last entry's positions end.
+  std::vector<Entry> entries(starts[count + 1] + 1, Entry{0, 0, flat_starts[count + 1]});
   std::vector<std::int32_t> flat(flat_starts[count + 1]);
+  const auto positions_of = [&](std::size_t e) { return flat.data() + entries[e].first; };
+  const auto size_of = [&](std::size_t e) { return entries[e + 1].first - entries[e].first; };
   {
     std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
     std::vector<std::size_t> flat_next(flat_starts.begin(), flat_starts.end() - 1);
@@ -144,7 +147,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
       std::uint32_t rank = 0;
       for (const auto& [s, found] : motifs[m].occurrences()) {
         const std::size_t slot = slot_of(s);
-        entries[next[slot]++] = {static_cast<std::uint32_t>(m), rank++, flat_next[slot], found.size()};
+        entries[next[slot]++] = {static_cast<std::uint32_t>(m), rank++, flat_next[slot]};
         std::copy(found.begin(), found.end(), flat.begin() + static_cast<std::ptrdiff_t>(flat_next[slot]));
         flat_next[slot] += found.size();
       }
@@ -152,7 +155,9 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   }
   // The series are shared out in parts; each entry writes only its own record's row or slot.
   std::size_t work = 0;
-  for (const Entry& entry : entries) work += entry.count * static_cast<std::size_t>(motifs[entry.motif].get_length());
+  for (std::size_t e = 0; e + 1 < entries.size(); ++e) {
+    work += size_of(e) * static_cast<std::size_t>(motifs[entries[e].motif].get_length());
+  }
   const std::size_t grain = part_size(count, work);
   std::size_t visited = 0;
   // Calls visit(first, last, series, scratch) for the entries [first, last) of each series, with its samples.
@@ -177,8 +182,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   if (report) report(Stage::map, 0, 2 * count);
   each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch& scratch) {
     for (std::size_t e = first; e < last; ++e) {
-      const Entry& entry = entries[e];
-      views[entry.motif].set_average(entry.rank, series, flat.data() + entry.first, entry.count, scratch);
+      views[entries[e].motif].set_average(entries[e].rank, series, positions_of(e), size_of(e), scratch);
     }
   });
   parallel_for(motifs.size(), part_size(motifs.size(), work), [this](std::size_t begin, std::size_t end) {
@@ -188,17 +192,17 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   // Every window of a series is measured, those of different records side by side, before any best is chosen.
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
   for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());
-  std::vector<double> measured(flat.size());
-  each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch&) {
+  each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch& scratch) {
+    std::vector<double>& measured = scratch.distances;
+    measured.resize(entries[last].first - entries[first].first);
+    const auto measured_of = [&](std::size_t e) { return measured.data() + (entries[e].first - entries[first].first); };
     DistanceBatch batch;
     for (std::size_t e = first; e < last; ++e) {
-      const Entry& entry = entries[e];
-      views[entry.motif].measure(series, flat.data() + entry.first, entry.count, batch, measured.data() + entry.first);
+      views[entries[e].motif].measure(series, positions_of(e), size_of(e), batch, measured_of(e));
     }
     batch.flush();
     for (std::size_t e = first; e < last; ++e) {
-      const Entry& entry = entries[e];
-      best[entry.motif][entry.rank] = best_of(flat.data() + entry.first, measured.data() + entry.first, entry.count);
+      best[entries[e].motif][entries[e].rank] = best_of(positions_of(e), measured_of(e), size_of(e));
     }
   });
   for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);

@@ -39,9 +39,10 @@ struct MotifState {
   std::vector<double> representative;
 };
 
-// Working space of the averaging step, reused from call to call by one thread.
+// Working space of the mapping steps, reused from call to call by one thread.
 struct MapScratch {
-  std::vector<double> counts;  // per window element, how many windows had a sample there
+  std::vector<double> counts;     // per window element, how many windows had a sample there
+  std::vector<double> distances;  // per occurrence of the series at hand, its distance to the representative
 };
 
 // Whole windows waiting to be measured against their representatives, grouped by length, so that the windows

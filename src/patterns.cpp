@@ -281,8 +281,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        prune_infrequent(level, below.pattern(prefix), candidates[c].last, extensions.positions[bucket],
-                         extensions.runs[bucket]);
+        prune_infrequent(level, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket));
       }
     }
   };
@@ -385,7 +384,8 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
     // A letter that never occurs is no pattern, whatever the threshold.
     if (runs[u].empty()) continue;
-    prune_infrequent(letters, nullptr, static_cast<char>(u), found[u], runs[u]);
+    prune_infrequent(letters, nullptr, static_cast<char>(u),
+                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()});
   }
 }
 
@@ -429,10 +429,18 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   if (out.positions.size() < count) {
     out.positions.resize(count);
     out.runs.resize(count);
+    out.found.resize(count);
+    out.run_count.resize(count);
   }
+  // No candidate can have more occurrences, or runs, than its prefix.
+  const std::size_t first_run = below.first_run[prefix];
+  const std::size_t end_run = below.first_run[prefix + 1];
+  const std::size_t most = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
   for (std::size_t c = 0; c < count; ++c) {
-    out.positions[c].clear();
-    out.runs[c].clear();
+    if (out.positions[c].size() < most) out.positions[c].resize(most);
+    if (out.runs[c].size() < end_run - first_run) out.runs[c].resize(end_run - first_run);
+    out.found[c] = 0;
+    out.run_count[c] = 0;
     out.slot[symbol_index(first[c].last)] = static_cast<int>(c);
   }
   // The prefix occurs at every position recorded for it, so only the symbol after it needs a look. Those
@@ -452,20 +460,20 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
       const int c = out.slot[symbol_index(*look.symbol)];
       if (c < 0) continue;
       const std::size_t bucket = static_cast<std::size_t>(c);
-      auto& found = out.positions[bucket];
-      auto& runs = out.runs[bucket];
+      std::size_t& found = out.found[bucket];
+      std::size_t& run_count = out.run_count[bucket];
+      auto* const runs = out.runs[bucket].data();
       // Series come one after another, so a new series in a bucket opens a new run.
-      if (runs.empty() || runs.back().first != look.series) runs.emplace_back(look.series, found.size());
-      found.push_back(look.position);
-      runs.back().second = found.size();
+      if (run_count == 0 || runs[run_count - 1].first != look.series) runs[run_count++] = {look.series, found};
+      out.positions[bucket][found++] = look.position;
+      runs[run_count - 1].second = found;
     }
     waiting = 0;
   };
   const std::size_t n = static_cast<std::size_t>(current_length);
   std::size_t scanned = 0;
   // The prefix's series in the order its occurrence index would be walked.
-  const std::size_t first_run = below.first_run[prefix];
-  for (std::size_t k = first_run; k < below.first_run[prefix + 1]; ++k) {
+  for (std::size_t k = first_run; k < end_run; ++k) {
     const Run& run = below.runs[first_run + below.order[k]];
     const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
@@ -484,22 +492,22 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
-                                    const std::vector<std::pair<std::int32_t, std::size_t>>& runs) const {
-  if (support_threshold > static_cast<double>(runs.size())) return;
+void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found) const {
+  if (support_threshold > static_cast<double>(found.run_count)) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
   level.symbols.push_back(last);
   const std::size_t base = level.positions.size();
-  level.positions.insert(level.positions.end(), found.begin(), found.end());
+  level.positions.insert(level.positions.end(), found.positions, found.positions + found.size);
   std::size_t begin = base;
-  for (const auto& [s, end] : runs) {
+  for (std::size_t r = 0; r < found.run_count; ++r) {
+    const auto& [s, end] = found.runs[r];
     level.runs.push_back({begin, base + end, s});
     begin = base + end;
   }
   // The record made of these runs gets its series in run order, so its occurrence index walks them as
   // the replay of that order does.
   for_each_in_walk_order(
-      runs.size(), [&runs](std::size_t r) { return runs[r].first; },
+      found.run_count, [&found](std::size_t r) { return found.runs[r].first; },
       [&level](std::size_t r) { level.order.push_back(static_cast<std::uint32_t>(r)); });
   level.first_run.push_back(level.runs.size());
   level.removed.push_back(0);

@@ -134,11 +134,24 @@ class PatternMiner {
   // Returns the candidates of length current_length, joined from the level below, in ascending order.
   std::vector<Candidate> get_candidates() const;
   // Occurrences of the extensions of one prefix, found in one pass over the prefix's occurrences.
+  // The occurrences of one candidate: its positions in scan order, and its runs of one series each (series,
+  // end among the positions).
+  struct Occurrences {
+    const std::int32_t* positions;
+    std::size_t size;
+    const std::pair<std::int32_t, std::size_t>* runs;
+    std::size_t run_count;
+  };
   struct Extensions {
     std::vector<int> slot;  // symbol to bucket, -1: none
-    // Per bucket: the positions found, in scan order, and the runs of one series each (series, end).
+    // Per bucket: room for the positions found and for their runs, which only ever grows, so that a scan
+    // writes by index; the first found[c] and run_count[c] of them are the last scan's.
     std::vector<std::vector<std::int32_t>> positions;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
+    std::vector<std::size_t> found;
+    std::vector<std::size_t> run_count;
+
+    Occurrences bucket(std::size_t c) const { return {positions[c].data(), found[c], runs[c].data(), run_count[c]}; }
   };
   // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
   // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
@@ -148,8 +161,7 @@ class PatternMiner {
   // Appends the pattern `prefix` (level.length - 1 symbols) plus `last`, with its occurrences `found` in the
   // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold: an
   // infrequent pattern never enters a level, so it never needs erasing.
-  void prune_infrequent(Level& level, const char* prefix, char last, const std::vector<std::int32_t>& found,
-                        const std::vector<std::pair<std::int32_t, std::size_t>>& runs) const;
+  void prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found) const;
   // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
   // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
