@@ -105,31 +105,36 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     std::uint32_t rank;
     std::size_t first;  // its positions start at flat[first] and end where the next entry's start
   };
-  std::size_t positions = 0;
-  for (const Motif& motif : motifs) {
-    for (const auto& entry : motif.occurrences()) positions += entry.second.size();
-  }
-  // Each record's rows are its own; allocating them, and the first touch of their pages, is shared out too.
-  parallel_for(motifs.size(), part_size(motifs.size(), positions * static_cast<std::size_t>(options.seglen)),
-               [this](std::size_t begin, std::size_t end) {
-                 for (std::size_t m = begin; m < end; ++m) motifs[m].prepare_map(options.seglen);
+  // Each record is prepared, and its index read into a compact list, on its own; allocating its rows, and the
+  // first touch of their pages, is shared out too.
+  struct Item {
+    std::int32_t series;
+    const std::vector<std::int32_t>* positions;
+  };
+  std::vector<std::size_t> motif_first(motifs.size() + 1, 0);
+  for (std::size_t m = 0; m < motifs.size(); ++m) motif_first[m + 1] = motif_first[m] + motifs[m].get_support();
+  std::vector<Item> items(motif_first.back());
+  std::vector<MappingView> views(motifs.size(), MappingView(nullptr, nullptr, nullptr, 0, 0));
+  const std::size_t seglen = static_cast<std::size_t>(std::max(options.seglen, 1));
+  parallel_for(motifs.size(), part_size(motifs.size(), items.size() * seglen * 8),
+               [&](std::size_t begin, std::size_t end) {
+                 for (std::size_t m = begin; m < end; ++m) {
+                   motifs[m].prepare_map(options.seglen);
+                   views[m] = motifs[m].mapping_view();
+                   std::size_t at = motif_first[m];
+                   for (const auto& [s, found] : motifs[m].occurrences()) items[at++] = {s, &found};
+                 }
                });
-  std::vector<MappingView> views;
-  views.reserve(motifs.size());
-  for (Motif& motif : motifs) views.push_back(motif.mapping_view());
-  const auto in_collection = [count](std::int32_t s) { return s >= 0 && static_cast<std::size_t>(s) < count; };
-  // The entries of each series stand together, in one buffer sized by a first counting pass; the series
-  // beyond the collection, which have no samples, come after them all.
-  std::vector<std::size_t> starts(count + 2, 0);
-  std::vector<std::size_t> flat_starts(count + 2, 0);
+  // The entries of each series stand together, in one buffer sized by a counting pass; the series beyond the
+  // collection, which have no samples, come after them all, as slot `count`.
   const auto slot_of = [count](std::int32_t s) {
     return s >= 0 && static_cast<std::size_t>(s) < count ? static_cast<std::size_t>(s) : count;
   };
-  for (const Motif& motif : motifs) {
-    for (const auto& [s, found] : motif.occurrences()) {
-      ++starts[slot_of(s) + 1];
-      flat_starts[slot_of(s) + 1] += found.size();
-    }
+  std::vector<std::size_t> starts(count + 2, 0);
+  std::vector<std::size_t> flat_starts(count + 2, 0);
+  for (const Item& item : items) {
+    ++starts[slot_of(item.series) + 1];
+    flat_starts[slot_of(item.series) + 1] += item.positions->size();
   }
   for (std::size_t s = 0; s <= count; ++s) {
     starts[s + 1] += starts[s];
@@ -137,22 +142,31 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   }
   // One entry more, past the last, marks where the last entry's positions end.
   std::vector<Entry> entries(starts[count + 1] + 1, Entry{0, 0, flat_starts[count + 1]});
-  std::vector<std::int32_t> flat(flat_starts[count + 1]);
+  Buffer<std::int32_t> flat(flat_starts[count + 1]);
   const auto positions_of = [&](std::size_t e) { return flat.data() + entries[e].first; };
   const auto size_of = [&](std::size_t e) { return entries[e + 1].first - entries[e].first; };
-  {
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-    std::vector<std::size_t> flat_next(flat_starts.begin(), flat_starts.end() - 1);
+  // Each part of the slots takes its own entries from the whole list, in record order.
+  const std::size_t slots = count + 1;
+  const std::size_t slot_grain = std::max<std::size_t>(1, (slots + 2 * thread_count() - 1) / (2 * thread_count()));
+  const std::size_t slot_part = items.size() < least_part(std::size_t{1} << 14) ? slots : slot_grain;
+  parallel_for(slots, slot_part, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::size_t> next(starts.begin() + static_cast<std::ptrdiff_t>(begin),
+                                  starts.begin() + static_cast<std::ptrdiff_t>(end));
+    std::vector<std::size_t> flat_next(flat_starts.begin() + static_cast<std::ptrdiff_t>(begin),
+                                       flat_starts.begin() + static_cast<std::ptrdiff_t>(end));
     for (std::size_t m = 0; m < motifs.size(); ++m) {
-      std::uint32_t rank = 0;
-      for (const auto& [s, found] : motifs[m].occurrences()) {
-        const std::size_t slot = slot_of(s);
-        entries[next[slot]++] = {static_cast<std::uint32_t>(m), rank++, flat_next[slot]};
-        std::copy(found.begin(), found.end(), flat.begin() + static_cast<std::ptrdiff_t>(flat_next[slot]));
-        flat_next[slot] += found.size();
+      for (std::size_t i = motif_first[m]; i < motif_first[m + 1]; ++i) {
+        const std::size_t slot = slot_of(items[i].series);
+        if (slot < begin || slot >= end) continue;
+        const std::vector<std::int32_t>& found = *items[i].positions;
+        std::size_t& at = flat_next[slot - begin];
+        entries[next[slot - begin]++] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(i - motif_first[m]),
+                                         at};
+        std::copy(found.begin(), found.end(), flat.begin() + static_cast<std::ptrdiff_t>(at));
+        at += found.size();
       }
     }
-  }
+  });
   // The series are shared out in parts; each entry writes only its own record's row or slot.
   std::size_t work = 0;
   for (std::size_t e = 0; e + 1 < entries.size(); ++e) {

@@ -137,7 +137,7 @@ Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std
   }
   c.mapped_series = std::move(state.mapped_series);
   c.best_offsets = std::move(state.best_offsets);
-  c.averages = std::move(state.averages);
+  c.averages.assign(state.averages.begin(), state.averages.end());
   c.representative = std::move(state.representative);
   mapped_seglen = state.seglen;
   length = state.length;
@@ -161,7 +161,7 @@ MotifState Motif::save() const {
   }
   state.mapped_series = c.mapped_series;
   state.best_offsets = c.best_offsets;
-  state.averages = c.averages;
+  state.averages.assign(c.averages.begin(), c.averages.end());
   state.representative = c.representative;
   return state;
 }
@@ -228,9 +228,10 @@ void Motif::prepare_map(int seglen) {
     if (in_rank_order) ranks.clear();
   }
   // Everything is allocated before anything changes, so a failure leaves the record as it was. Every row
-  // is written again by the mapping: the occurrence index never loses a series.
+  // is written again by the mapping before anything reads it (the occurrence index never loses a series),
+  // so none is filled here.
   const std::size_t rows = c.mapped_series.size() + added.size();
-  std::vector<double> averages(rows * size, missing);
+  Buffer<double> averages(rows * size);
   std::vector<std::int32_t> best_offsets(c.best_offsets);
   best_offsets.resize(rows, 0);
   std::vector<double> representative(c.representative);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.h"
 #include "sax.h"
 #include "walk_order.h"
 
@@ -176,7 +177,7 @@ class Motif {
   struct Contents {
     OccurrenceIndex indexes;
     std::vector<std::int32_t> mapped_series;  // one per row, in first-mapped order
-    std::vector<double> averages;             // `length` values per row
+    Buffer<double> averages;                  // `length` values per row, each written by its mapping
     std::vector<std::int32_t> best_offsets;   // one per row
     std::vector<double> representative;
   };

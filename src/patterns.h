@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.h"
 #include "motif.h"
 #include "sax.h"
 
@@ -146,8 +147,8 @@ class PatternMiner {
     std::vector<int> slot;  // symbol to bucket, -1: none
     // Per bucket: room for the positions found and for their runs, which only ever grows, so that a scan
     // writes by index; the first found[c] and run_count[c] of them are the last scan's.
-    std::vector<std::vector<std::int32_t>> positions;
-    std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
+    std::vector<Buffer<std::int32_t>> positions;
+    std::vector<Buffer<std::pair<std::int32_t, std::size_t>>> runs;
     std::vector<std::size_t> found;
     std::vector<std::size_t> run_count;
 
