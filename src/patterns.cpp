@@ -558,26 +558,38 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   }
 
   std::vector<char> removed(count, 0);
-  // The r that one p is compared with are shared out in stretches, each found apart and then removed
-  // together: whether p makes one r redundant does not depend on any other r of the same p.
-  constexpr std::size_t least_stretch = std::size_t{1} << 13;
+  // With several threads the patterns come a window at a time: the next patterns not yet removed. Which of
+  // them are still there at their turn depends only on the earlier ones of the window, so a pass over the
+  // window's pairs tells, and then what each of those removes is found for all of them at once and applied
+  // in list order. That is exactly the one-at-a-time pass: a pattern's finding depends only on what was
+  // removed before it, and whatever the window removed since is skipped as it is applied.
   const std::size_t threads = thread_count();
-  const std::size_t most_parts = 2 * threads;
-  std::vector<RedundancyTest> tests(most_parts, RedundancyTest(entries, counts, need));
-  std::vector<std::vector<std::size_t>> found(most_parts);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (cancelled) cancelled();
-    if (report) report(Stage::compare, i, count);
-    if (removed[i] != 0) continue;
-    const std::size_t first = length_starts[entries[i].size];
-    const std::size_t span = count - first;
-    const std::size_t stretch = std::max(least_part(least_stretch), (span + most_parts - 1) / most_parts);
-    parallel_for(span, stretch, [&](std::size_t begin, std::size_t end) {
-      const std::size_t part = begin / stretch;
-      tests[part].find(i, first + begin, first + end, removed, found[part]);
+  const std::size_t window = threads == 1 ? 1 : least_part(64);
+  std::vector<RedundancyTest> tests(window, RedundancyTest(entries, counts, need));
+  std::vector<std::vector<std::size_t>> found(window);
+  std::vector<std::size_t> open;
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < count;) {
+    open.clear();
+    for (; i < count && open.size() < window; ++i) {
+      if (cancelled) cancelled();
+      if (report) report(Stage::compare, i, count);
+      if (removed[i] == 0) open.push_back(i);
+    }
+    kept.clear();
+    for (const std::size_t r : open) {
+      const bool removed_by_kept = std::any_of(kept.begin(), kept.end(), [&](std::size_t p) {
+        tests[0].find(p, r, r + 1, removed, found[0]);
+        return !found[0].empty();
+      });
+      if (!removed_by_kept) kept.push_back(r);
+    }
+    parallel_for(kept.size(), 1, [&](std::size_t q, std::size_t) {
+      tests[q].find(kept[q], length_starts[entries[kept[q]].size], count, removed, found[q]);
     });
-    for (std::size_t part = 0; part * stretch < span; ++part) {
-      for (const std::size_t j : found[part]) {
+    for (std::size_t q = 0; q < kept.size(); ++q) {
+      for (const std::size_t j : found[q]) {
+        if (removed[j] != 0) continue;
         levels[pruning[j].first].removed[pruning[j].second] = 1;
         removed[j] = 1;
       }
