@@ -291,9 +291,14 @@ class Row(NamedTuple):
     theirs: dict | None  # the straightforward build's end to end, with "date" when read from a past run
 
 
+# numpy's BLAS starts a thread per core whose idle loop spins, taking turns on the cores the miners' threads
+# use; no benchmark here calls BLAS, so each worker holds it to one thread.
+WORKER_ENVIRONMENT = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+
+
 def run_worker(python: str, args: list[str], cwd: str) -> dict:
     command = [python, str(Path(__file__).resolve()), *args]
-    done = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
+    done = subprocess.run(command, cwd=cwd, capture_output=True, text=True, env=WORKER_ENVIRONMENT)
     if done.returncode != 0:
         sys.exit(f"worker failed: {' '.join(command)}\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])

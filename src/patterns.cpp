@@ -305,9 +305,12 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     // A prefix's runs lie together in the level's positions; with minsup 0 it may have none.
     const std::size_t first_run = below.first_run[prefix];
     const std::size_t end_run = below.first_run[prefix + 1];
+    const std::size_t occurrences =
+        first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
     Part& part = plan.back();
-    if (first_run < end_run) part.occurrences += below.runs[end_run - 1].end - below.runs[first_run].begin;
-    part.runs += extensions * (end_run - first_run);
+    part.occurrences += occurrences;
+    // Every run holds an occurrence, and every extension's runs lie in its prefix's series.
+    part.runs += std::min(extensions * (end_run - first_run), occurrences);
     part.patterns += extensions;
     if (part.occurrences >= scale && g + 1 < group_count) plan.push_back({g + 1});
   }
@@ -429,18 +432,12 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   if (out.positions.size() < count) {
     out.positions.resize(count);
     out.runs.resize(count);
-    out.found.resize(count);
-    out.run_count.resize(count);
   }
-  // No candidate can have more occurrences, or runs, than its prefix.
   const std::size_t first_run = below.first_run[prefix];
   const std::size_t end_run = below.first_run[prefix + 1];
-  const std::size_t most = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
   for (std::size_t c = 0; c < count; ++c) {
-    if (out.positions[c].size() < most) out.positions[c].resize(most);
-    if (out.runs[c].size() < end_run - first_run) out.runs[c].resize(end_run - first_run);
-    out.found[c] = 0;
-    out.run_count[c] = 0;
+    out.positions[c].clear();
+    out.runs[c].clear();
     out.slot[symbol_index(first[c].last)] = static_cast<int>(c);
   }
   // The prefix occurs at every position recorded for it, so only the symbol after it needs a look. Those
@@ -460,13 +457,12 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
       const int c = out.slot[symbol_index(*look.symbol)];
       if (c < 0) continue;
       const std::size_t bucket = static_cast<std::size_t>(c);
-      std::size_t& found = out.found[bucket];
-      std::size_t& run_count = out.run_count[bucket];
-      auto* const runs = out.runs[bucket].data();
+      auto& found = out.positions[bucket];
+      auto& runs = out.runs[bucket];
       // Series come one after another, so a new series in a bucket opens a new run.
-      if (run_count == 0 || runs[run_count - 1].first != look.series) runs[run_count++] = {look.series, found};
-      out.positions[bucket][found++] = look.position;
-      runs[run_count - 1].second = found;
+      if (runs.empty() || runs.back().first != look.series) runs.emplace_back(look.series, found.size());
+      found.push_back(look.position);
+      runs.back().second = found.size();
     }
     waiting = 0;
   };

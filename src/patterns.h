@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "buffer.h"
 #include "motif.h"
 #include "sax.h"
 
@@ -145,14 +144,13 @@ class PatternMiner {
   };
   struct Extensions {
     std::vector<int> slot;  // symbol to bucket, -1: none
-    // Per bucket: room for the positions found and for their runs, which only ever grows, so that a scan
-    // writes by index; the first found[c] and run_count[c] of them are the last scan's.
-    std::vector<Buffer<std::int32_t>> positions;
-    std::vector<Buffer<std::pair<std::int32_t, std::size_t>>> runs;
-    std::vector<std::size_t> found;
-    std::vector<std::size_t> run_count;
+    // Per bucket: the positions found, in scan order, and the runs of one series each (series, end).
+    std::vector<std::vector<std::int32_t>> positions;
+    std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
 
-    Occurrences bucket(std::size_t c) const { return {positions[c].data(), found[c], runs[c].data(), run_count[c]}; }
+    Occurrences bucket(std::size_t c) const {
+      return {positions[c].data(), positions[c].size(), runs[c].data(), runs[c].size()};
+    }
   };
   // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
   // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
