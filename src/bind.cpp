@@ -135,21 +135,36 @@ class ResultLists {
   // rather than half filled. The items are then bare pointer stores, and each string gains all its new
   // references in one step instead of one increment per item on the same few counters.
   py::list fill(const SymbolicDataset& ds) {
+    // Counting and storing touch no Python object's state but the hidden lists' slots, so the pool's workers
+    // share the rows out while this thread holds the lock.
+    std::size_t total = 0;
+    for (const Symbols& row : ds) total += row.size();
+    const std::size_t grain = part_size(ds.size(), total);
+    std::vector<std::array<py::ssize_t, 256>> part_uses(ds.size() / grain + 1);
+    parallel_for(ds.size(), grain, [&](std::size_t begin, std::size_t end) {
+      std::array<py::ssize_t, 256>& counted = part_uses[begin / grain];
+      counted.fill(0);
+      for (std::size_t g = begin; g < end; ++g) {
+        for (const char c : ds[g]) ++counted[static_cast<unsigned char>(c)];
+      }
+    });
     std::array<py::ssize_t, 256> uses{};
-    for (const Symbols& row : ds) {
-      for (const char c : row) ++uses[static_cast<unsigned char>(c)];
+    for (std::size_t p = 0; p * grain < ds.size(); ++p) {
+      for (std::size_t c = 0; c < uses.size(); ++c) uses[c] += part_uses[p][c];
     }
     std::array<py::object, 256> letters;
     for (std::size_t c = 0; c < letters.size(); ++c) {
       if (uses[c] > 0) letters[c] = py::cast(static_cast<char>(c));
     }
-    for (std::size_t g = 0; g < ds.size(); ++g) {
-      const Symbols& row = ds[g];
-      PyObject* const symbols = PyList_GET_ITEM(outer.ptr(), static_cast<py::ssize_t>(g));
-      for (std::size_t i = 0; i < row.size(); ++i) {
-        PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
+    parallel_for(ds.size(), grain, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) {
+        const Symbols& row = ds[g];
+        PyObject* const symbols = PyList_GET_ITEM(outer.ptr(), static_cast<py::ssize_t>(g));
+        for (std::size_t i = 0; i < row.size(); ++i) {
+          PyList_SET_ITEM(symbols, static_cast<py::ssize_t>(i), letters[static_cast<unsigned char>(row[i])].ptr());
+        }
       }
-    }
+    });
     for (std::size_t c = 0; c < letters.size(); ++c) {
       if (uses[c] > 0) Py_SET_REFCNT(letters[c].ptr(), Py_REFCNT(letters[c].ptr()) + uses[c]);
     }
