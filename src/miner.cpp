@@ -109,7 +109,8 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   // first touch of their pages, is shared out too.
   struct Item {
     std::int32_t series;
-    const std::vector<std::int32_t>* positions;
+    std::uint32_t size;
+    const std::int32_t* positions;
   };
   std::vector<std::size_t> motif_first(motifs.size() + 1, 0);
   for (std::size_t m = 0; m < motifs.size(); ++m) motif_first[m + 1] = motif_first[m] + motifs[m].get_support();
@@ -122,7 +123,9 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
                    motifs[m].prepare_map(options.seglen);
                    views[m] = motifs[m].mapping_view();
                    std::size_t at = motif_first[m];
-                   for (const auto& [s, found] : motifs[m].occurrences()) items[at++] = {s, &found};
+                   for (const auto& [s, found] : motifs[m].occurrences()) {
+                     items[at++] = {s, static_cast<std::uint32_t>(found.size()), found.data()};
+                   }
                  }
                });
   // The entries of each series stand together, in one buffer sized by a counting pass; the series beyond the
@@ -134,7 +137,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   std::vector<std::size_t> flat_starts(count + 2, 0);
   for (const Item& item : items) {
     ++starts[slot_of(item.series) + 1];
-    flat_starts[slot_of(item.series) + 1] += item.positions->size();
+    flat_starts[slot_of(item.series) + 1] += item.size;
   }
   for (std::size_t s = 0; s <= count; ++s) {
     starts[s + 1] += starts[s];
@@ -158,12 +161,12 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
       for (std::size_t i = motif_first[m]; i < motif_first[m + 1]; ++i) {
         const std::size_t slot = slot_of(items[i].series);
         if (slot < begin || slot >= end) continue;
-        const std::vector<std::int32_t>& found = *items[i].positions;
+        const Item& found = items[i];
         std::size_t& at = flat_next[slot - begin];
         entries[next[slot - begin]++] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(i - motif_first[m]),
                                          at};
-        std::copy(found.begin(), found.end(), flat.begin() + static_cast<std::ptrdiff_t>(at));
-        at += found.size();
+        std::copy(found.positions, found.positions + found.size, flat.begin() + static_cast<std::ptrdiff_t>(at));
+        at += found.size;
       }
     }
   });

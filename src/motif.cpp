@@ -68,6 +68,17 @@ void add_present(const double* __restrict values, std::size_t size, double* __re
   }
 }
 
+// The mean of each of `size` samples alone: a number's is 0.0 + v, as a sum from 0.0 divided by 1; a missing
+// sample's is missing.
+KEZ_WIDE_CLONES
+void one_window_mean(const double* __restrict values, std::size_t size, double* __restrict means) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const double v = values[i];
+    const double mean = std::isnan(v) ? missing : 0.0 + v;
+    means[i] = mean;
+  }
+}
+
 // The distance of each of the `lanes` whole windows waiting in `group` to its representative, as distance
 // gives it: a missing sample adds +0.0, which changes no sum of squares.
 template <typename Waiting>
@@ -288,6 +299,15 @@ void MappingView::set_average(std::size_t rank, const Series* series, const std:
                               MapScratch& scratch) const {
   const std::size_t size = static_cast<std::size_t>(length);
   double* const sums = averages + (rank_rows == nullptr ? rank : rank_rows[rank]) * size;
+  if (count == 1) {
+    // One window: its mean is each sample itself, as 0.0 + v (which turns -0.0 to +0.0) divided by a count of
+    // 1, which changes nothing; a missing sample has no mean.
+    const Window w = window_at(series, static_cast<std::int64_t>(positions[0]) * seglen, length);
+    std::fill(sums, sums + w.lo, missing);
+    one_window_mean(w.data, w.hi - w.lo, sums + w.lo);
+    std::fill(sums + w.hi, sums + size, missing);
+    return;
+  }
   std::fill(sums, sums + size, 0.0);
   std::vector<double>& counts = scratch.counts;
   counts.assign(size, 0.0);

@@ -281,7 +281,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        prune_infrequent(level, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket));
+        prune_infrequent(level, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket), extensions.walk);
       }
     }
   };
@@ -383,12 +383,13 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
   Level& letters = levels[1];
   letters.length = 1;
   // The support test in ascending order of the letters, as signed bytes.
+  WalkCache walk;
   for (int v = std::numeric_limits<signed char>::min(); v <= std::numeric_limits<signed char>::max(); ++v) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
     // A letter that never occurs is no pattern, whatever the threshold.
     if (runs[u].empty()) continue;
     prune_infrequent(letters, nullptr, static_cast<char>(u),
-                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()});
+                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, walk);
   }
 }
 
@@ -488,7 +489,8 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found) const {
+void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found,
+                                    WalkCache& walk) const {
   if (support_threshold > static_cast<double>(found.run_count)) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
   level.symbols.push_back(last);
@@ -501,10 +503,20 @@ void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
     begin = base + end;
   }
   // The record made of these runs gets its series in run order, so its occurrence index walks them as
-  // the replay of that order does.
-  for_each_in_walk_order(
-      found.run_count, [&found](std::size_t r) { return found.runs[r].first; },
-      [&level](std::size_t r) { level.order.push_back(static_cast<std::uint32_t>(r)); });
+  // the replay of that order does. Extensions of one prefix often hold the very same series, and the same
+  // keys in the same order walk alike, so the last replay is kept and used again for them.
+  const auto key_at = [&found](std::size_t r) { return found.runs[r].first; };
+  bool same = walk.series.size() == found.run_count;
+  for (std::size_t r = 0; same && r < found.run_count; ++r) same = walk.series[r] == key_at(r);
+  if (!same) {
+    walk.series.resize(found.run_count);
+    for (std::size_t r = 0; r < found.run_count; ++r) walk.series[r] = key_at(r);
+    walk.order.clear();
+    for_each_in_walk_order(found.run_count, key_at, [this_walk = &walk](std::size_t r) {
+      this_walk->order.push_back(static_cast<std::uint32_t>(r));
+    });
+  }
+  level.order.insert(level.order.end(), walk.order.begin(), walk.order.end());
   level.first_run.push_back(level.runs.size());
   level.removed.push_back(0);
 }

@@ -142,11 +142,17 @@ class PatternMiner {
     const std::pair<std::int32_t, std::size_t>* runs;
     std::size_t run_count;
   };
+  // The last walk order replayed: the series, in insertion order, and the ranks in the order they walk.
+  struct WalkCache {
+    std::vector<std::int32_t> series;
+    std::vector<std::uint32_t> order;
+  };
   struct Extensions {
     std::vector<int> slot;  // symbol to bucket, -1: none
     // Per bucket: the positions found, in scan order, and the runs of one series each (series, end).
     std::vector<std::vector<std::int32_t>> positions;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
+    WalkCache walk;
 
     Occurrences bucket(std::size_t c) const {
       return {positions[c].data(), positions[c].size(), runs[c].data(), runs[c].size()};
@@ -160,7 +166,7 @@ class PatternMiner {
   // Appends the pattern `prefix` (level.length - 1 symbols) plus `last`, with its occurrences `found` in the
   // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold: an
   // infrequent pattern never enters a level, so it never needs erasing.
-  void prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found) const;
+  void prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found, WalkCache& walk) const;
   // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
   // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
