@@ -1,7 +1,9 @@
 """Motifs (recurring shapes) present in a given share of a collection of numeric time series.
 
-The compiled core behind the ``kez`` package. Every call runs synchronously on the calling
-thread and can be stopped with Ctrl-C (KeyboardInterrupt), also while it reads its arguments.
+The compiled core behind the ``kez`` package. Every call returns when its work is done, which
+it shares out among the machine's cores (``kez.set_threads`` sets how many), with the same
+results whatever their number; it can be stopped with Ctrl-C (KeyboardInterrupt), also while
+it reads its arguments.
 ``Miner.mine`` and ``PatternMiner.mine`` give the interpreter lock up once their arguments are
 read, so other threads run meanwhile; calls on one miner (``mine``, its results, pickling) wait
 for each other, calls on different miners run at the same time. A value that converts by its
