@@ -291,7 +291,10 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   // buffer is copied as it grows, and pages never written are never touched.
   constexpr std::size_t occurrences_per_part = std::size_t{1} << 14;
   const std::size_t threads = thread_count();
-  const std::size_t scale = std::max(least_part(occurrences_per_part), below.positions.size() / (4 * threads));
+  // With one thread, one part takes every group.
+  const std::size_t scale = threads == 1
+                                ? std::numeric_limits<std::size_t>::max()
+                                : std::max(least_part(occurrences_per_part), below.positions.size() / (4 * threads));
   struct Part {
     std::size_t first_group;
     std::size_t occurrences = 0;
@@ -315,15 +318,6 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     if (part.occurrences >= scale && g + 1 < group_count) plan.push_back({g + 1});
   }
   plan.push_back({group_count});
-  if (threads == 1) {
-    // One part takes every group.
-    for (std::size_t p = 1; p + 1 < plan.size(); ++p) {
-      plan[0].occurrences += plan[p].occurrences;
-      plan[0].runs += plan[p].runs;
-      plan[0].patterns += plan[p].patterns;
-    }
-    plan = {plan.front(), plan.back()};
-  }
   const std::size_t parts = plan.size() - 1;
   if (scratch.size() < parts) scratch.resize(parts);
   std::vector<Level> pieces(parts);
@@ -512,9 +506,8 @@ void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last,
     walk.series.resize(found.run_count);
     for (std::size_t r = 0; r < found.run_count; ++r) walk.series[r] = key_at(r);
     walk.order.clear();
-    for_each_in_walk_order(found.run_count, key_at, [this_walk = &walk](std::size_t r) {
-      this_walk->order.push_back(static_cast<std::uint32_t>(r));
-    });
+    for_each_in_walk_order(found.run_count, key_at,
+                           [&walk](std::size_t r) { walk.order.push_back(static_cast<std::uint32_t>(r)); });
   }
   level.order.insert(level.order.end(), walk.order.begin(), walk.order.end());
   level.first_run.push_back(level.runs.size());

@@ -25,8 +25,8 @@ constexpr std::size_t no_part = std::numeric_limits<std::size_t>::max();
 
 // One split loop: its parts are taken in order, one at a time, by whichever thread runs it.
 struct Job {
-  Job(std::size_t items, std::size_t part_size, const Body& run, std::size_t wanted)
-      : count(items), grain(part_size), parts((items + part_size - 1) / part_size), body(run), helpers_wanted(wanted) {}
+  Job(std::size_t items, std::size_t per_part, const Body& run, std::size_t wanted)
+      : count(items), grain(per_part), parts((items + per_part - 1) / per_part), body(run), helpers_wanted(wanted) {}
 
   // Runs parts until none is left or the job has stopped; `between`, if any, after each.
   void run_parts(const Between* between) {
