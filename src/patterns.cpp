@@ -289,12 +289,14 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   // own; the parts' levels are then joined in group order, which is the order one pass would have made.
   // Each part's buffers are sized first for the most it can hold, which only reserves address space: no
   // buffer is copied as it grows, and pages never written are never touched.
+  // Parts of at most `most_occurrences` keep the calling thread's looks for Ctrl-C a few milliseconds apart.
   constexpr std::size_t occurrences_per_part = std::size_t{1} << 14;
+  constexpr std::size_t most_occurrences = std::size_t{1} << 20;
   const std::size_t threads = thread_count();
-  // With one thread, one part takes every group.
-  const std::size_t scale = threads == 1
-                                ? std::numeric_limits<std::size_t>::max()
-                                : std::max(least_part(occurrences_per_part), below.positions.size() / (4 * threads));
+  // With one thread, one part takes every group, and the poller looks for Ctrl-C as it goes.
+  const std::size_t scale = threads == 1 ? std::numeric_limits<std::size_t>::max()
+                                         : std::max(least_part(occurrences_per_part),
+                                                    std::min(below.positions.size() / (4 * threads), most_occurrences));
   struct Part {
     std::size_t first_group;
     std::size_t occurrences = 0;

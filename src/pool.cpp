@@ -197,11 +197,15 @@ std::size_t least_part(std::size_t least) { return Pool::instance().split_everyt
 std::size_t part_size(std::size_t count, std::size_t work) {
   // About 30 microseconds of the simplest work: less, and waking a worker costs more than it saves.
   constexpr std::size_t least_work = std::size_t{1} << 15;
+  // A few milliseconds: the calling thread looks for Ctrl-C between its parts, and a stopped loop waits for
+  // the parts already begun, so no part may run for long.
+  constexpr std::size_t most_work = std::size_t{1} << 21;
   if (count == 0) return 1;
   const std::size_t parts = 4 * thread_count();
   const std::size_t per_item = std::max<std::size_t>(work / count, 1);
   const std::size_t least = std::max<std::size_t>(least_part(least_work) / per_item, 1);
-  return std::max(least, (count + parts - 1) / parts);
+  const std::size_t most = std::max<std::size_t>(most_work / per_item, 1);
+  return std::max(least, std::min((count + parts - 1) / parts, most));
 }
 
 std::size_t thread_count() {

@@ -30,8 +30,9 @@ void set_split_everything(bool on);
 std::size_t least_part(std::size_t least);
 
 // Returns how many of `count` items, `work` units of work in all (a sample read, an occurrence scanned), a
-// part should hold: a few parts per thread, so that uneven items still share out, and none with less work
-// than is worth handing to a worker. Loops too small to split get a single part.
+// part should hold: a few parts per thread, so that uneven items still share out, none with less work than
+// is worth handing to a worker, and none so long that Ctrl-C waits for it. Loops too small to split get a
+// single part.
 std::size_t part_size(std::size_t count, std::size_t work);
 
 // Calls body(begin, end) for consecutive parts [begin, end) of the items [0, count), each of at most `grain`
