@@ -272,7 +272,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   const auto grow_groups = [&](std::size_t first, std::size_t last, Level& level, Extensions& extensions,
                                const CancelCheck& check) {
     Poller poller(check);
-    if (extensions.slot.empty()) extensions.slot.assign(symbol_count, -1);
+    if (extensions.slot.empty()) extensions.slot.assign(symbol_count, Extensions::none);
     for (std::size_t g = first; g < last; ++g) {
       const std::size_t begin = groups[g];
       const std::size_t end = groups[g + 1];
@@ -426,43 +426,28 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
 std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix, const Candidate* first,
                                           const Candidate* last, const SymbolicDataset& ds, Extensions& out) const {
   const std::size_t count = static_cast<std::size_t>(last - first);
-  if (out.positions.size() < count) {
-    out.positions.resize(count);
-    out.runs.resize(count);
-  }
   const std::size_t first_run = below.first_run[prefix];
   const std::size_t end_run = below.first_run[prefix + 1];
-  for (std::size_t c = 0; c < count; ++c) {
-    out.positions[c].clear();
-    out.runs[c].clear();
-    out.slot[symbol_index(first[c].last)] = static_cast<int>(c);
+  // No bucket can take more than the prefix's occurrences, which lie together in the level.
+  const std::size_t most = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+  if (out.positions.size() < count) {
+    out.positions.resize(count);
+    out.filled.resize(count);
+    out.runs.resize(count);
   }
-  // The prefix occurs at every position recorded for it, so only the symbol after it needs a look. Those
-  // symbols lie scattered over the whole dataset, so they are asked for a batch ahead of their use, and the
-  // waits for memory overlap; the batch is then taken in the same order.
-  struct Look {
-    const char* symbol;
-    std::int32_t position;
-    std::int32_t series;
-  };
-  constexpr std::size_t batch = 64;
-  std::array<Look, batch> looks{};
-  std::size_t waiting = 0;
-  const auto take_looks = [&] {
-    for (std::size_t k = 0; k < waiting; ++k) {
-      const Look& look = looks[k];
-      const int c = out.slot[symbol_index(*look.symbol)];
-      if (c < 0) continue;
-      const std::size_t bucket = static_cast<std::size_t>(c);
-      auto& found = out.positions[bucket];
-      auto& runs = out.runs[bucket];
-      // Series come one after another, so a new series in a bucket opens a new run.
-      if (runs.empty() || runs.back().first != look.series) runs.emplace_back(look.series, found.size());
-      found.push_back(look.position);
-      runs.back().second = found.size();
-    }
-    waiting = 0;
-  };
+  // Each occurrence is written, without a branch, to the next place of its bucket; those of no candidate all
+  // go to one place that never advances.
+  std::array<std::int32_t*, symbol_count + 1> next{};
+  std::array<std::size_t, symbol_count + 1> step{};
+  std::int32_t sink = 0;
+  next[Extensions::none] = &sink;
+  for (std::size_t c = 0; c < count; ++c) {
+    if (out.positions[c].size() < most) out.positions[c].resize(most);
+    out.runs[c].clear();
+    out.slot[symbol_index(first[c].last)] = static_cast<std::uint16_t>(c);
+    next[c] = out.positions[c].data();
+    step[c] = 1;
+  }
   const std::size_t n = static_cast<std::size_t>(current_length);
   std::size_t scanned = 0;
   // The prefix's series in the order its occurrence index would be walked.
@@ -470,18 +455,31 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
     const Run& run = below.runs[first_run + below.order[k]];
     const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
-    for (std::size_t at = run.begin; at < run.end; ++at) {
-      const std::int32_t e = below.positions[at];
-      const std::size_t end = static_cast<std::size_t>(e) + n;
-      if (end > series.size()) continue;
-      const char* const symbol = series.data() + (end - 1);
-      __builtin_prefetch(symbol);
-      looks[waiting++] = {symbol, e, run.series};
-      if (waiting == batch) take_looks();
+    const std::int32_t* const positions = below.positions.data();
+    // A run's positions ascend, so those with a symbol after the prefix come first.
+    std::size_t end = run.end;
+    while (end > run.begin && static_cast<std::size_t>(positions[end - 1]) + n > series.size()) --end;
+    const char* const after = series.data() + (n - 1);
+    // The symbols looked at lie scattered over a long series, so each is asked for a few occurrences ahead.
+    constexpr std::size_t ahead = 16;
+    for (std::size_t at = run.begin; at < end; ++at) {
+      if (at + ahead < end) __builtin_prefetch(after + positions[at + ahead]);
+      const std::int32_t e = positions[at];
+      const std::size_t c = out.slot[symbol_index(after[e])];
+      *next[c] = e;
+      next[c] += step[c];
+    }
+    // Series come one after another, so a bucket that grew in this one opens a run.
+    for (std::size_t c = 0; c < count; ++c) {
+      const auto filled = static_cast<std::size_t>(next[c] - out.positions[c].data());
+      auto& runs = out.runs[c];
+      if (filled != (runs.empty() ? 0 : runs.back().second)) runs.emplace_back(run.series, filled);
     }
   }
-  take_looks();
-  for (std::size_t c = 0; c < count; ++c) out.slot[symbol_index(first[c].last)] = -1;
+  for (std::size_t c = 0; c < count; ++c) {
+    out.filled[c] = static_cast<std::size_t>(next[c] - out.positions[c].data());
+    out.slot[symbol_index(first[c].last)] = Extensions::none;
+  }
   return scanned;
 }
 

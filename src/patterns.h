@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.h"
 #include "motif.h"
 #include "sax.h"
 
@@ -148,15 +149,17 @@ class PatternMiner {
     std::vector<std::uint32_t> order;
   };
   struct Extensions {
-    std::vector<int> slot;  // symbol to bucket, -1: none
-    // Per bucket: the positions found, in scan order, and the runs of one series each (series, end).
-    std::vector<std::vector<std::int32_t>> positions;
+    std::vector<std::uint16_t> slot;  // symbol to bucket; `none` for a symbol no candidate ends in
+    // Per bucket: the positions found, in scan order, in the first `filled` elements of a buffer that only
+    // grows, and the runs of one series each (series, end).
+    std::vector<Buffer<std::int32_t>> positions;
+    std::vector<std::size_t> filled;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
     WalkCache walk;
 
-    Occurrences bucket(std::size_t c) const {
-      return {positions[c].data(), positions[c].size(), runs[c].data(), runs[c].size()};
-    }
+    static constexpr std::uint16_t none = 256;
+
+    Occurrences bucket(std::size_t c) const { return {positions[c].data(), filled[c], runs[c].data(), runs[c].size()}; }
   };
   // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
   // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
