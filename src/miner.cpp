@@ -31,9 +31,7 @@ std::vector<Motif> Miner::mine(Dataset& ts, const CancelCheck& cancelled, const 
   motifs.clear();  // an interrupted normalisation leaves no earlier list behind either
   std::size_t samples = 0;
   for (const Series& series : ts) samples += series.size();
-  const auto normalise = [&ts](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) znorm_series(ts[i]);
-  };
+  const auto normalise = [&ts](std::size_t begin, std::size_t end) { znorm_each(ts.data() + begin, end - begin); };
   parallel_for(ts.size(), part_size(ts.size(), samples), normalise, [&cancelled](std::size_t) {
     if (cancelled) cancelled();
   });

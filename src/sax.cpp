@@ -97,21 +97,44 @@ void letters(const double* sums, std::size_t count, double seglen, const std::ve
 
 }  // namespace
 
-void znorm(Dataset& ts) {
-  for (Series& series : ts) znorm_series(series);
-}
+void znorm(Dataset& ts) { znorm_each(ts.data(), ts.size()); }
 
-void znorm_series(Series& series) {
-  if (series.empty()) return;
-  const double n = static_cast<double>(series.size());
-  double sum = 0.0;
-  for (const double x : series) sum += x;
-  const double mean = sum / n;
-  for (double& x : series) x -= mean;
-  double squares = 0.0;
-  for (const double x : series) squares += x * x;
-  const double deviation = std::sqrt(squares / n);
-  for (double& x : series) x /= deviation;
+void znorm_series(Series& series) { znorm_each(&series, 1); }
+
+void znorm_each(Series* first, std::size_t count) {
+  // Each series sums its samples first to last, a chain of additions that waits on itself; a few series
+  // summed in turn keep the processor busy while each chain keeps its own order.
+  constexpr std::size_t lanes = 4;
+  for (std::size_t g = 0; g < count; g += lanes) {
+    const std::size_t in_group = std::min(lanes, count - g);
+    Series* const group = first + g;
+    std::size_t shared = std::numeric_limits<std::size_t>::max();
+    for (std::size_t k = 0; k < in_group; ++k) shared = std::min(shared, group[k].size());
+    std::array<const double*, lanes> data{};
+    for (std::size_t k = 0; k < lanes; ++k) data[k] = group[std::min(k, in_group - 1)].data();
+    // Sums of x - shift (squared, when `squared`) over each series, the first `shared` samples side by side.
+    const auto sums = [&](const std::array<double, lanes>& shift, bool squared) {
+      std::array<double, lanes> sum{};
+      const auto term = [squared](double x, double s) { return squared ? (x - s) * (x - s) : x; };
+      for (std::size_t i = 0; i < shared; ++i) {
+        for (std::size_t k = 0; k < lanes; ++k) sum[k] += term(data[k][i], shift[k]);
+      }
+      for (std::size_t k = 0; k < in_group; ++k) {
+        for (std::size_t i = shared; i < group[k].size(); ++i) sum[k] += term(data[k][i], shift[k]);
+      }
+      return sum;
+    };
+    const std::array<double, lanes> total = sums({}, false);
+    std::array<double, lanes> mean{};
+    for (std::size_t k = 0; k < in_group; ++k) mean[k] = total[k] / static_cast<double>(group[k].size());
+    const std::array<double, lanes> squares = sums(mean, true);
+    for (std::size_t k = 0; k < in_group; ++k) {
+      Series& series = group[k];
+      if (series.empty()) continue;
+      const double deviation = std::sqrt(squares[k] / static_cast<double>(series.size()));
+      for (double& x : series) x = (x - mean[k]) / deviation;
+    }
+  }
 }
 
 char get_discrete_value(int alphabet, double value) {

@@ -28,6 +28,9 @@ void znorm(Dataset& ts);
 // Z-normalises one series in place, as znorm does each series of a dataset.
 void znorm_series(Series& series);
 
+// Z-normalises the `count` series from `first` in place, each exactly as znorm_series does, several side by side.
+void znorm_each(Series* first, std::size_t count);
+
 // Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it; the one-value
 // rule that get_row's letters are tested against.
 char get_discrete_value(int alphabet, double value);
