@@ -12,8 +12,12 @@
 // from a fresh one. Restoring a saved record needs the opposite, a map that walks in an order already
 // known; that relies on how the standard library links a node into its bucket (below).
 //
-// Both depend on the standard library's hash map; the native tests pin the orders of a few key sequences,
-// so that a different library shows up there rather than as silently different results.
+// With the GNU library the replay does not build the map: it links the keys as that library links nodes (a new
+// key joins the front of its bucket, a key opening a bucket goes in front of all, and growing the buckets
+// relinks the keys in walk order), and asks the library's own growth rule when the buckets grow and to how many.
+// Elsewhere it builds the map. Both depend on the standard library's hash map; the native tests pin the orders
+// of a few key sequences and hold the linking to a real map on many more, so that a different library shows up
+// there rather than as silently different results.
 #pragma once
 
 #include <array>
@@ -21,6 +25,8 @@
 #include <cstdint>
 #include <memory_resource>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace kez {
 
@@ -38,14 +44,64 @@ void for_each_in_walk_order(std::size_t count, const KeyAt& key_at, const Visit&
     visit(std::size_t{0});
     return;
   }
-  // The replay's nodes and buckets come from one block on the stack, spilling to the heap only for many
-  // keys, and are let go of at once. It is the same hash table with another allocator, so it walks as a
-  // SeriesMap does.
+  // The replay's memory comes from one block on the stack, spilling to the heap only for many keys, and is
+  // let go of at once.
   std::array<std::byte, 16384> block;
   std::pmr::monotonic_buffer_resource arena(block.data(), block.size());
+#if defined(__GLIBCXX__)
+  // Keys are named by their number i; `head` stands for the place before the first key of the walk. A bucket
+  // holds the key before its first key (`head` for the bucket that walks first), or `none` while empty.
+  constexpr std::uint32_t none = 0xffffffffu;
+  const auto head = static_cast<std::uint32_t>(count);
+  std::pmr::vector<std::uint32_t> next(count + 1, none, &arena);
+  std::pmr::vector<std::uint32_t> buckets(1, none, &arena);
+  std::pmr::vector<std::uint32_t> grown(&arena);
+  // The hash of an integer key is the key itself, taken as a size.
+  const auto bucket_of = [&key_at](std::uint32_t i, std::size_t buckets_count) {
+    return static_cast<std::size_t>(key_at(i)) % buckets_count;
+  };
+  std::__detail::_Prime_rehash_policy growth;
+  for (std::uint32_t i = 0; i < head; ++i) {
+    const std::pair<bool, std::size_t> grow = growth._M_need_rehash(buckets.size(), i, 1);
+    if (grow.first) {
+      grown.assign(grow.second, none);
+      std::uint32_t p = next[head];
+      next[head] = none;
+      std::size_t first_bucket = 0;
+      while (p != none) {
+        const std::uint32_t after = next[p];
+        const std::size_t b = bucket_of(p, grown.size());
+        if (grown[b] == none) {
+          next[p] = next[head];
+          next[head] = p;
+          grown[b] = head;
+          if (next[p] != none) grown[first_bucket] = p;
+          first_bucket = b;
+        } else {
+          next[p] = next[grown[b]];
+          next[grown[b]] = p;
+        }
+        p = after;
+      }
+      buckets.swap(grown);
+    }
+    const std::size_t b = bucket_of(i, buckets.size());
+    if (buckets[b] != none) {
+      next[i] = next[buckets[b]];
+      next[buckets[b]] = i;
+    } else {
+      next[i] = next[head];
+      next[head] = i;
+      if (next[i] != none) buckets[bucket_of(next[i], buckets.size())] = i;
+      buckets[b] = head;
+    }
+  }
+  for (std::uint32_t p = next[head]; p != none; p = next[p]) visit(std::size_t{p});
+#else
   std::pmr::unordered_map<std::int32_t, std::size_t> replay(&arena);
   for (std::size_t i = 0; i < count; ++i) replay.emplace(key_at(i), i);
   for (const auto& entry : replay) visit(entry.second);
+#endif
 }
 
 // Fills the empty `map` with the entries entry_at(0), ..., entry_at(count - 1) (key and value pairs), read in

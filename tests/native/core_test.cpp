@@ -9,6 +9,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "miner.h"
@@ -205,6 +206,28 @@ void walk_orders() {
     std::vector<std::int32_t> rewalked;
     for (const auto& entry : refilled) rewalked.push_back(entry.first);
     check(repeated == order.size() && rewalked == order, name + ": a map refilled in that order");
+  }
+  // The replay walks as a real map on distinct keys of every spread: dense, sparse, negative, growing past
+  // several bucket counts.
+  std::mt19937 random(29);
+  for (std::size_t trial = 0; trial < 400; ++trial) {
+    const std::size_t size = trial < 100 ? trial : random() % 3000;
+    const std::int32_t range = trial % 3 == 0 ? 4 * static_cast<std::int32_t>(size) + 1 : 1 << 30;
+    std::unordered_set<std::int32_t> seen;
+    std::vector<std::int32_t> keys;
+    kez::SeriesMap<std::size_t> map;
+    while (keys.size() < size) {
+      const auto key = static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(range)) - range / 8;
+      if (!seen.insert(key).second) continue;
+      keys.push_back(key);
+      map.emplace(key, keys.size() - 1);
+    }
+    std::vector<std::size_t> walked;
+    for (const auto& entry : map) walked.push_back(entry.second);
+    std::vector<std::size_t> replayed;
+    kez::for_each_in_walk_order(
+        keys.size(), [&keys](std::size_t i) { return keys[i]; }, [&](std::size_t i) { replayed.push_back(i); });
+    check(replayed == walked, "replay of " + std::to_string(size) + " random keys, trial " + std::to_string(trial));
   }
 }
 
