@@ -70,6 +70,23 @@ void add_present(const double* __restrict values, std::size_t size, double* __re
   }
 }
 
+// Adds each of the `size` values to its element of `sums`, missing or not.
+KEZ_WIDE_CLONES
+void add_all(const double* __restrict values, std::size_t size, double* __restrict sums) {
+  for (std::size_t i = 0; i < size; ++i) sums[i] = sums[i] + values[i];
+}
+
+// Divides each of `size` sums by `count`; returns false if some sum is missing.
+KEZ_WIDE_CLONES
+bool divide_all(double* __restrict sums, std::size_t size, double count) {
+  bool numbers = true;
+  for (std::size_t i = 0; i < size; ++i) {
+    numbers = numbers && !std::isnan(sums[i]);
+    sums[i] = sums[i] / count;
+  }
+  return numbers;
+}
+
 // Turns each of `size` sums into its mean, sums[i] / counts[i], or missing where the count is 0: what
 // `counts[i] == 0.0 ? missing : sums[i] / counts[i]` gives, bit for bit. The counts are whole numbers summed from
 // +0.0, so a count of 0 is the one whose bits are all 0; choosing by bits, never by a comparison of doubles,
@@ -334,6 +351,21 @@ void MappingView::set_average(std::size_t rank, const Series* series, const std:
     one_window_mean(w.data, w.hi - w.lo, sums + w.lo);
     std::fill(sums + w.hi, sums + size, missing);
     return;
+  }
+  // Windows that lie whole inside their series are summed as they are. When no sum comes out missing, no window
+  // had a missing sample (a missing sample keeps its sum missing), so every element counted every window.
+  const auto whole = [&](std::size_t j) {
+    const Window w = window_at(series, static_cast<std::int64_t>(positions[j]) * seglen, length);
+    return w.lo == 0 && w.hi == size;
+  };
+  bool all_whole = size > 0;
+  for (std::size_t j = 0; j < count && all_whole; ++j) all_whole = whole(j);
+  if (all_whole) {
+    std::fill(sums, sums + size, 0.0);
+    for (std::size_t j = 0; j < count; ++j) {
+      add_all(series->data() + static_cast<std::int64_t>(positions[j]) * seglen, size, sums);
+    }
+    if (divide_all(sums, size, static_cast<double>(count))) return;
   }
   std::fill(sums, sums + size, 0.0);
   std::vector<double>& counts = scratch.counts;

@@ -57,7 +57,7 @@ class DistanceBatch {
   // Measures every window still waiting.
   void flush();
 
-  static constexpr std::size_t lanes = 4;
+  static constexpr std::size_t lanes = 8;
 
  private:
   struct Waiting {
