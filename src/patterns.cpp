@@ -434,28 +434,33 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
     out.positions.resize(count);
     out.filled.resize(count);
     out.runs.resize(count);
+    out.run_counts.resize(count);
   }
   // Each occurrence is written, without a branch, to the next place of its bucket; those of no candidate all
-  // go to one place that never advances.
+  // go to one place that never advances. Runs are written the same way: every bucket's next run is written
+  // after each series, and kept only when the bucket grew there.
+  const std::size_t most_runs = end_run - first_run;
   std::array<std::int32_t*, symbol_count + 1> next{};
   std::array<std::size_t, symbol_count + 1> step{};
+  std::array<std::size_t, symbol_count> ends{};
+  std::array<std::size_t, symbol_count> run_counts{};
   std::int32_t sink = 0;
   next[Extensions::none] = &sink;
   for (std::size_t c = 0; c < count; ++c) {
     if (out.positions[c].size() < most) out.positions[c].resize(most);
-    out.runs[c].clear();
+    if (out.runs[c].size() < most_runs) out.runs[c].resize(most_runs);
     out.slot[symbol_index(first[c].last)] = static_cast<std::uint16_t>(c);
     next[c] = out.positions[c].data();
     step[c] = 1;
   }
   const std::size_t n = static_cast<std::size_t>(current_length);
+  const std::int32_t* const positions = below.positions.data();
   std::size_t scanned = 0;
   // The prefix's series in the order its occurrence index would be walked.
   for (std::size_t k = first_run; k < end_run; ++k) {
     const Run& run = below.runs[first_run + below.order[k]];
     const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
-    const std::int32_t* const positions = below.positions.data();
     // A run's positions ascend, so those with a symbol after the prefix come first.
     std::size_t end = run.end;
     while (end > run.begin && static_cast<std::size_t>(positions[end - 1]) + n > series.size()) --end;
@@ -469,15 +474,16 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
       *next[c] = e;
       next[c] += step[c];
     }
-    // Series come one after another, so a bucket that grew in this one opens a run.
     for (std::size_t c = 0; c < count; ++c) {
       const auto filled = static_cast<std::size_t>(next[c] - out.positions[c].data());
-      auto& runs = out.runs[c];
-      if (filled != (runs.empty() ? 0 : runs.back().second)) runs.emplace_back(run.series, filled);
+      out.runs[c][run_counts[c]] = {run.series, filled};
+      run_counts[c] += filled != ends[c] ? 1 : 0;
+      ends[c] = filled;
     }
   }
   for (std::size_t c = 0; c < count; ++c) {
-    out.filled[c] = static_cast<std::size_t>(next[c] - out.positions[c].data());
+    out.filled[c] = ends[c];
+    out.run_counts[c] = run_counts[c];
     out.slot[symbol_index(first[c].last)] = Extensions::none;
   }
   return scanned;

@@ -151,15 +151,16 @@ class PatternMiner {
   struct Extensions {
     std::vector<std::uint16_t> slot;  // symbol to bucket; `none` for a symbol no candidate ends in
     // Per bucket: the positions found, in scan order, in the first `filled` elements of a buffer that only
-    // grows, and the runs of one series each (series, end).
+    // grows, and the runs of one series each (series, end), in the first `run_counts` elements of another.
     std::vector<Buffer<std::int32_t>> positions;
     std::vector<std::size_t> filled;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
+    std::vector<std::size_t> run_counts;
     WalkCache walk;
 
     static constexpr std::uint16_t none = 256;
 
-    Occurrences bucket(std::size_t c) const { return {positions[c].data(), filled[c], runs[c].data(), runs[c].size()}; }
+    Occurrences bucket(std::size_t c) const { return {positions[c].data(), filled[c], runs[c].data(), run_counts[c]}; }
   };
   // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
   // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
