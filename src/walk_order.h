@@ -56,15 +56,27 @@ void for_each_in_walk_order(std::size_t count, const KeyAt& key_at, const Visit&
   std::pmr::vector<std::uint32_t> next(count + 1, none, &arena);
   std::pmr::vector<std::uint32_t> buckets(1, none, &arena);
   std::pmr::vector<std::uint32_t> grown(&arena);
-  // The hash of an integer key is the key itself, taken as a size.
-  const auto bucket_of = [&key_at](std::uint32_t i, std::size_t buckets_count) {
-    return static_cast<std::size_t>(key_at(i)) % buckets_count;
+  // The hash of an integer key is the key itself, taken as a size. Its bucket is the remainder by the bucket
+  // count; for the keys and counts of 32 bits that series have, the remainder comes from one product with
+  // the count's rounded-up reciprocal rather than from a division, exactly.
+  __extension__ using Wide = unsigned __int128;
+  std::uint64_t reciprocal = 0;
+  const auto bucket_of = [&key_at, &reciprocal](std::uint32_t i, std::size_t buckets_count) -> std::size_t {
+    const auto key = static_cast<std::int64_t>(key_at(i));
+    if (key < 0 || key > 0xffffffff || buckets_count > 0xffffffff) return static_cast<std::size_t>(key) % buckets_count;
+    const std::uint64_t fraction = reciprocal * static_cast<std::uint64_t>(key);
+    return static_cast<std::size_t>((static_cast<Wide>(fraction) * buckets_count) >> 64);
   };
+  const auto divide_by = [&reciprocal](std::size_t buckets_count) {
+    reciprocal = ~std::uint64_t{0} / buckets_count + 1;
+  };
+  divide_by(1);
   std::__detail::_Prime_rehash_policy growth;
   for (std::uint32_t i = 0; i < head; ++i) {
     const std::pair<bool, std::size_t> grow = growth._M_need_rehash(buckets.size(), i, 1);
     if (grow.first) {
       grown.assign(grow.second, none);
+      divide_by(grown.size());
       std::uint32_t p = next[head];
       next[head] = none;
       std::size_t first_bucket = 0;
