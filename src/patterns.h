@@ -120,9 +120,9 @@ class PatternMiner {
   struct Level {
     std::size_t length = 0;
     std::vector<char> symbols;              // pattern k is symbols [k * length, (k + 1) * length)
-    std::vector<std::int32_t> positions;    // the occurrence positions, pattern by pattern
-    std::vector<Run> runs;                  // per pattern, its runs in recording order
-    std::vector<std::uint32_t> order;       // per pattern, its runs' ranks in occurrence index order
+    Buffer<std::int32_t> positions;         // the occurrence positions, pattern by pattern
+    Buffer<Run> runs;                       // per pattern, its runs in recording order
+    Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order
     std::vector<std::size_t> first_run{0};  // pattern k has runs [first_run[k], first_run[k + 1])
     std::vector<char> removed;              // set by pruning
 
@@ -181,8 +181,8 @@ class PatternMiner {
   // working space for each part it is grown in.
   Level grow_level(const Level& below, const SymbolicDataset& ds, std::vector<Extensions>& scratch,
                    const CancelCheck& cancelled) const;
-  // Appends the patterns of `piece`, a level of the same length grown from later prefixes, to `to`.
-  static void append_level(Level& to, const Level& piece);
+  // Returns the level made of `pieces`, levels of one length grown from consecutive parts of the prefixes, in order.
+  static Level join_levels(const std::vector<Level>& pieces);
   // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.

@@ -1,11 +1,12 @@
 """PatternMiner and the Motif records it leaves: growth, support, pruning and the Python view."""
 
 import math
+import random
 
 import pytest
 
 from _kez_cpp import Motif, PatternMiner
-from reference import symbols
+from reference import grown, signed_order, symbols
 
 
 def mined(ds, *args, **kwargs):
@@ -222,3 +223,18 @@ class TestMotifView:
     def test_properties_in_order(self):
         names = [n for n in vars(Motif) if not n.startswith("_")]
         assert names == PROPERTIES
+
+
+@pytest.mark.parametrize(
+    "palette",
+    [pytest.param("ab", id="letters"), pytest.param("a\x7f\x80\xff", id="bytes-either-side-of-the-sign")],
+)
+def test_long_patterns_differing_late_grow_in_signed_order(palette):
+    """Candidates are joined by comparing long shared stretches, which differ only after many symbols."""
+    rng = random.Random(palette)
+    words = ["".join(rng.choice(palette) for _ in range(12)) for _ in range(3)]
+    ds = [list(rng.choice(words) * 2 + rng.choice(words)) for _ in range(6)]
+    frequent = mined(ds, 0.5, 1, 0, 1.0)
+    assert max(map(len, frequent)) >= 12
+    assert list(frequent) == sorted(frequent, key=signed_order)
+    assert {key: motif.indexes for key, motif in frequent.items()} == grown(ds, 0.5, 1, 0)
