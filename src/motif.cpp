@@ -70,21 +70,41 @@ void add_present(const double* __restrict values, std::size_t size, double* __re
   }
 }
 
+// Sets each of the `size` sums to 0.0 + its value, missing or not: a sum from 0.0 of that value alone.
+KEZ_WIDE_CLONES
+void start_all(const double* __restrict values, std::size_t size, double* __restrict sums) {
+  for (std::size_t i = 0; i < size; ++i) sums[i] = 0.0 + values[i];
+}
+
 // Adds each of the `size` values to its element of `sums`, missing or not.
 KEZ_WIDE_CLONES
 void add_all(const double* __restrict values, std::size_t size, double* __restrict sums) {
   for (std::size_t i = 0; i < size; ++i) sums[i] = sums[i] + values[i];
 }
 
-// Divides each of `size` sums by `count`; returns false if some sum is missing.
+// Whether none of the `size` values is missing.
 KEZ_WIDE_CLONES
-bool divide_all(double* __restrict sums, std::size_t size, double count) {
-  bool numbers = true;
-  for (std::size_t i = 0; i < size; ++i) {
-    numbers = numbers && !std::isnan(sums[i]);
-    sums[i] = sums[i] / count;
-  }
-  return numbers;
+bool none_missing(const double* values, std::size_t size) {
+  // Counted without an early exit, so that the compiler tests a vector of values at a time.
+  std::uint64_t missing_count = 0;
+  for (std::size_t i = 0; i < size; ++i) missing_count += std::isnan(values[i]) ? 1 : 0;
+  return missing_count == 0;
+}
+
+// Divides each of the `size` sums by `count`.
+KEZ_WIDE_CLONES
+void divide_all(double* __restrict sums, std::size_t size, double count) {
+  for (std::size_t i = 0; i < size; ++i) sums[i] = sums[i] / count;
+}
+
+// Sums the `rows` rows of `size` values at row(0), ..., row(rows - 1) into `sums` as they are, in that order,
+// each element from 0.0; returns false if some sum comes out missing. Otherwise no row had a missing value
+// there (a missing value keeps its sum missing), so each sum is that of `rows` values, whole.
+template <typename Row>
+bool sum_whole(const Row& row, std::size_t rows, std::size_t size, double* sums) {
+  start_all(row(0), size, sums);
+  for (std::size_t j = 1; j < rows; ++j) add_all(row(j), size, sums);
+  return none_missing(sums, size);
 }
 
 // Turns each of `size` sums into its mean, sums[i] / counts[i], or missing where the count is 0: what
@@ -124,20 +144,22 @@ void one_window_mean(const double* __restrict values, std::size_t size, double* 
 }
 
 // The distance of each of the `lanes` whole windows waiting in `group` to its representative, as distance
-// gives it: a missing sample adds +0.0, which changes no sum of squares.
+// gives it. The squares are summed as they are; a missing sample would leave its sum missing, so only a window
+// whose sum comes out missing is measured again by distance, which skips missing samples.
 template <typename Waiting>
 void distances(const std::array<Waiting, DistanceBatch::lanes>& waiting, std::size_t size) {
   constexpr std::size_t lanes = DistanceBatch::lanes;
   std::array<double, lanes> sums{};
   for (std::size_t i = 0; i < size; ++i) {
     for (std::size_t k = 0; k < lanes; ++k) {
-      const double v = waiting[k].window[i];
-      const double d = v - waiting[k].representative[i];
-      const double square = std::isnan(v) ? 0.0 : d * d;
-      sums[k] = sums[k] + square;
+      const double d = waiting[k].window[i] - waiting[k].representative[i];
+      sums[k] = sums[k] + d * d;
     }
   }
-  for (std::size_t k = 0; k < lanes; ++k) *waiting[k].out = std::sqrt(sums[k]);
+  for (std::size_t k = 0; k < lanes; ++k) {
+    const Waiting& w = waiting[k];
+    *w.out = std::isnan(sums[k]) ? distance(Window{w.window, 0, size}, w.representative) : std::sqrt(sums[k]);
+  }
 }
 
 const Series* series_at(const Dataset& ts, std::int32_t s) {
@@ -360,12 +382,10 @@ void MappingView::set_average(std::size_t rank, const Series* series, const std:
   };
   bool all_whole = size > 0;
   for (std::size_t j = 0; j < count && all_whole; ++j) all_whole = whole(j);
-  if (all_whole) {
-    std::fill(sums, sums + size, 0.0);
-    for (std::size_t j = 0; j < count; ++j) {
-      add_all(series->data() + static_cast<std::int64_t>(positions[j]) * seglen, size, sums);
-    }
-    if (divide_all(sums, size, static_cast<double>(count))) return;
+  const auto window = [&](std::size_t j) { return series->data() + static_cast<std::int64_t>(positions[j]) * seglen; };
+  if (all_whole && sum_whole(window, count, size, sums)) {
+    divide_all(sums, size, static_cast<double>(count));
+    return;
   }
   std::fill(sums, sums + size, 0.0);
   std::vector<double>& counts = scratch.counts;
@@ -383,13 +403,21 @@ void Motif::set_representative() {
   Contents& c = own();
   if (c.mapped_series.empty() || length == 0) return;
   const std::size_t size = static_cast<std::size_t>(length);
-  std::vector<double> sums(size, 0.0);
-  std::vector<double> counts(size, 0.0);
   // Series by series, so each element still sums the series in the order the averages handed out are walked.
+  std::vector<std::size_t> order;
+  order.reserve(c.mapped_series.size());
   const auto series_of = [&c](std::size_t row) { return c.mapped_series[row]; };
-  for_each_in_walk_order(c.mapped_series.size(), series_of, [&](std::size_t row) {
-    add_present(c.averages.data() + row * size, size, sums.data(), counts.data());
-  });
+  for_each_in_walk_order(c.mapped_series.size(), series_of, [&order](std::size_t row) { order.push_back(row); });
+  const auto average = [&](std::size_t k) { return c.averages.data() + order[k] * size; };
+  std::vector<double> sums(size);
+  if (sum_whole(average, order.size(), size, sums.data())) {
+    const auto rows = static_cast<double>(order.size());
+    for (std::size_t i = 0; i < size; ++i) c.representative[i] += sums[i] / rows;
+    return;
+  }
+  std::fill(sums.begin(), sums.end(), 0.0);
+  std::vector<double> counts(size, 0.0);
+  for (std::size_t k = 0; k < order.size(); ++k) add_present(average(k), size, sums.data(), counts.data());
   for (std::size_t i = 0; i < size; ++i) c.representative[i] += counts[i] == 0.0 ? missing : sums[i] / counts[i];
 }
 

@@ -20,7 +20,23 @@ def ranked(motifs):
 )
 def test_statistics_match_the_reference(planted, seglen, alphabet, minsup):
     motifs = Miner(minsup, seglen, alphabet).mine(planted)
-    ts = znormed(planted)
+    assert_statistics_match(motifs, znormed(planted), seglen)
+
+
+@pytest.mark.parametrize("seglen", [1, 2], ids=["letter-per-sample", "two-samples-per-letter"])
+def test_statistics_skip_samples_missing_in_part_of_a_series(planted, seglen):
+    """Samples so large that normalising overflows leave some samples of a series missing and others not."""
+    huge = 1.79e308
+    mixed = [[(-huge if i % 2 == 0 else huge) for i in range(81 + 2 * k)] for k in range(4)]
+    data = planted[:4] + mixed
+    ts = znormed(data)
+    assert all(any(map(math.isnan, ts[s])) and not all(map(math.isnan, ts[s])) for s in range(4, 8))
+    motifs = Miner(0.4, seglen, 3, 2).mine(data)
+    assert any(set(m.indexes) & {4, 5, 6, 7} for m in motifs)
+    assert_statistics_match(motifs, ts, seglen)
+
+
+def assert_statistics_match(motifs, ts, seglen):
     assert motifs
     for motif in motifs:
         averages, representative, best, naed = expected_statistics(motif, ts, seglen)
