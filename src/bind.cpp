@@ -372,22 +372,34 @@ bool load_number(py::handle item, bool convert, double& value) {
   return true;
 }
 
+// Whether `src` is a list or tuple as such, whose items are read without running Python code.
+bool plain_sequence(PyObject* src) { return PyList_CheckExact(src) || PyTuple_CheckExact(src); }
+
+std::size_t sequence_size(PyObject* src) { return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(src)); }
+
+// Reads items [begin, end) of a list or tuple, all exact floats, into out[begin, end); false at the first other
+// item. Runs no Python code and touches no reference count, so it may run without the interpreter lock while
+// the thread that holds it runs no Python code.
+bool read_floats(PyObject* const* items, std::size_t begin, std::size_t end, double* out) {
+  // The float objects lie apart from the list, so each is asked for a few elements ahead of its use.
+  constexpr std::size_t ahead = 8;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + ahead < end) __builtin_prefetch(items[i + ahead]);
+    if (!PyFloat_CheckExact(items[i])) return false;
+    out[i] = PyFloat_AS_DOUBLE(items[i]);
+  }
+  return true;
+}
+
 // The exact floats of a list or tuple, read directly, or false at the first other element. Reading them runs
 // no Python code, but a signal handler run by a look may change the sequence, so it is read afresh after each.
 bool load_floats(py::handle src, Series& series) {
-  // The float objects lie apart from the list, so each is asked for a few elements ahead of its use.
-  constexpr py::ssize_t ahead = 8;
-  for (py::ssize_t first = 0; first < PySequence_Fast_GET_SIZE(src.ptr()); first += elements_per_look) {
+  const auto step = static_cast<std::size_t>(elements_per_look);
+  for (std::size_t first = 0; first < sequence_size(src.ptr()); first += step) {
     check_signals();
-    PyObject* const* const items = PySequence_Fast_ITEMS(src.ptr());
-    const py::ssize_t end = std::min(PySequence_Fast_GET_SIZE(src.ptr()), first + elements_per_look);
-    series.resize(static_cast<std::size_t>(end));  // elements [0, first) are read already
-    double* const out = series.data();
-    for (py::ssize_t i = first; i < end; ++i) {
-      if (i + ahead < end) __builtin_prefetch(items[i + ahead]);
-      if (!PyFloat_CheckExact(items[i])) return false;
-      out[i] = PyFloat_AS_DOUBLE(items[i]);
-    }
+    const std::size_t end = std::min(sequence_size(src.ptr()), first + step);
+    series.resize(end);  // elements [0, first) are read already
+    if (!read_floats(PySequence_Fast_ITEMS(src.ptr()), first, end, series.data())) return false;
   }
   return true;
 }
@@ -399,7 +411,7 @@ bool load_series(py::handle src, bool convert, Dataset& out) {
   const Loaded loaded = load_buffer(src, 1, out);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
   Series series;
-  if ((PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) && load_floats(src, series)) {
+  if (plain_sequence(src.ptr()) && load_floats(src, series)) {
     out.push_back(std::move(series));
     return true;
   }
@@ -423,8 +435,7 @@ bool load_series(py::handle src, bool convert, Dataset& out) {
 // objects comes in; None for anything else. Nullable number columns come out as Python objects with a
 // missing marker, so those are asked for again as float64 with NaN for missing.
 py::object frame_values(py::handle src) {
-  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()) || PyObject_CheckBuffer(src.ptr()) ||
-      !py::hasattr(src, "to_numpy")) {
+  if (plain_sequence(src.ptr()) || PyObject_CheckBuffer(src.ptr()) || !py::hasattr(src, "to_numpy")) {
     return py::none();
   }
   py::object values = src.attr("to_numpy")();
@@ -539,6 +550,16 @@ void refuse_dataset(py::handle shown, py::handle src) {
   }
 }
 
+// One item of a dataset, appended to `out` as a series; false, after a message of its own for the shapes that
+// get one, if it is none.
+bool read_item(py::handle item, bool convert, Dataset& out) {
+  const py::object values = frame_values(item);
+  const py::handle series = values.is_none() ? item : py::handle(values);
+  if (load_series(series, convert, out)) return true;
+  refuse_series(item, series, out.size());
+  return false;
+}
+
 // A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
 bool read_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
@@ -548,12 +569,7 @@ bool read_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) 
   const auto sequence = py::reinterpret_borrow<py::sequence>(src);
   out.reserve(sequence.size());
   for (const auto& item : sequence) {
-    const py::object values = frame_values(item);
-    const py::handle series = values.is_none() ? py::handle(item) : py::handle(values);
-    if (!load_series(series, convert, out)) {
-      refuse_series(item, series, out.size());
-      return false;
-    }
+    if (!read_item(item, convert, out)) return false;
   }
   return true;
 }
@@ -968,6 +984,14 @@ std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple&
   return miner;
 }
 
+// For the tests: the series of a dataset argument as they were read, a held 2-D buffer's rows included.
+Dataset converted(const SeriesList& ts) {
+  if (!ts.table) return ts.series;
+  Dataset rows;
+  for (py::ssize_t r = 0; r < ts.table->shape[0]; ++r) rows.push_back(table_row(ts, r));
+  return rows;
+}
+
 // An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
 // methods raw, unconstructed memory in place of one; refusing that allocation turns such a call into TypeError.
 template <typename T>
@@ -1024,6 +1048,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_threads", &thread_count);
   // For the tests only: small inputs split as large ones do.
   m.def("_split_everything", &set_split_everything);
+  m.def("_converted", &converted);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();
