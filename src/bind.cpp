@@ -372,22 +372,34 @@ bool load_number(py::handle item, bool convert, double& value) {
   return true;
 }
 
+// Whether `src` is a list or tuple as such, whose items are read without running Python code.
+bool plain_sequence(PyObject* src) { return PyList_CheckExact(src) || PyTuple_CheckExact(src); }
+
+std::size_t sequence_size(PyObject* src) { return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(src)); }
+
+// Reads items [begin, end) of a list or tuple, all exact floats, into out[begin, end); false at the first other
+// item. Runs no Python code and touches no reference count, so it may run without the interpreter lock while
+// the thread that holds it runs no Python code.
+bool read_floats(PyObject* const* items, std::size_t begin, std::size_t end, double* out) {
+  // The float objects lie apart from the list, so each is asked for a few elements ahead of its use.
+  constexpr std::size_t ahead = 8;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + ahead < end) __builtin_prefetch(items[i + ahead]);
+    if (!PyFloat_CheckExact(items[i])) return false;
+    out[i] = PyFloat_AS_DOUBLE(items[i]);
+  }
+  return true;
+}
+
 // The exact floats of a list or tuple, read directly, or false at the first other element. Reading them runs
 // no Python code, but a signal handler run by a look may change the sequence, so it is read afresh after each.
 bool load_floats(py::handle src, Series& series) {
-  // The float objects lie apart from the list, so each is asked for a few elements ahead of its use.
-  constexpr py::ssize_t ahead = 8;
-  for (py::ssize_t first = 0; first < PySequence_Fast_GET_SIZE(src.ptr()); first += elements_per_look) {
+  const auto step = static_cast<std::size_t>(elements_per_look);
+  for (std::size_t first = 0; first < sequence_size(src.ptr()); first += step) {
     check_signals();
-    PyObject* const* const items = PySequence_Fast_ITEMS(src.ptr());
-    const py::ssize_t end = std::min(PySequence_Fast_GET_SIZE(src.ptr()), first + elements_per_look);
-    series.resize(static_cast<std::size_t>(end));  // elements [0, first) are read already
-    double* const out = series.data();
-    for (py::ssize_t i = first; i < end; ++i) {
-      if (i + ahead < end) __builtin_prefetch(items[i + ahead]);
-      if (!PyFloat_CheckExact(items[i])) return false;
-      out[i] = PyFloat_AS_DOUBLE(items[i]);
-    }
+    const std::size_t end = std::min(sequence_size(src.ptr()), first + step);
+    series.resize(end);  // elements [0, first) are read already
+    if (!read_floats(PySequence_Fast_ITEMS(src.ptr()), first, end, series.data())) return false;
   }
   return true;
 }
@@ -399,7 +411,7 @@ bool load_series(py::handle src, bool convert, Dataset& out) {
   const Loaded loaded = load_buffer(src, 1, out);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
   Series series;
-  if ((PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr())) && load_floats(src, series)) {
+  if (plain_sequence(src.ptr()) && load_floats(src, series)) {
     out.push_back(std::move(series));
     return true;
   }
@@ -423,8 +435,7 @@ bool load_series(py::handle src, bool convert, Dataset& out) {
 // objects comes in; None for anything else. Nullable number columns come out as Python objects with a
 // missing marker, so those are asked for again as float64 with NaN for missing.
 py::object frame_values(py::handle src) {
-  if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()) || PyObject_CheckBuffer(src.ptr()) ||
-      !py::hasattr(src, "to_numpy")) {
+  if (plain_sequence(src.ptr()) || PyObject_CheckBuffer(src.ptr()) || !py::hasattr(src, "to_numpy")) {
     return py::none();
   }
   py::object values = src.attr("to_numpy")();
@@ -539,21 +550,173 @@ void refuse_dataset(py::handle shown, py::handle src) {
   }
 }
 
+// One item of a dataset, appended to `out` as a series; false, after a message of its own for the shapes that
+// get one, if it is none.
+bool read_item(py::handle item, bool convert, Dataset& out) {
+  const py::object values = frame_values(item);
+  const py::handle series = values.is_none() ? item : py::handle(values);
+  if (load_series(series, convert, out)) return true;
+  refuse_series(item, series, out.size());
+  return false;
+}
+
+// Reads a list or tuple of series. Its items that are lists or tuples are read in batches by the pool's
+// workers, while this thread holds the interpreter lock and runs no Python code, so nothing changes a list
+// while they read it and no reference count moves. Ctrl-C is looked for between batches only, and each batch
+// reads the lists afresh, since a signal handler may have changed them; a series read over several batches is
+// the same list object to the end, as it would be read alone. Any other item, and a list with an element
+// other than an exact float, is read by read_item, in series order, so the first bad series raises what it
+// would raise alone. That read may run Python code, which may change the series after it, so the batch's
+// series after it are dropped and read again.
+class ListsReader {
+ public:
+  ListsReader(py::handle src, bool convert_items, Dataset& into) : lists(src), convert(convert_items), out(into) {}
+
+  bool read() {
+    out.reserve(sequence_size(lists.ptr()));
+    for (;;) {
+      if (!partial) {
+        if (next >= sequence_size(lists.ptr())) return true;
+        const auto item = py::reinterpret_borrow<py::object>(PySequence_Fast_ITEMS(lists.ptr())[next]);
+        if (!plain_sequence(item.ptr())) {
+          if (!read_item(item, convert, out)) return false;
+          ++next;
+          continue;
+        }
+      }
+      check_signals();
+      const std::vector<Run> runs = gather();
+      if (runs.empty()) continue;  // a handler took away or replaced the list that was next
+      const std::size_t failed = read_batch(runs);
+      if (failed == runs.size()) {
+        const Run& last = runs.back();
+        const bool complete = last.end >= sequence_size(last.list);
+        partial = complete ? py::object() : py::reinterpret_borrow<py::object>(last.list);
+        done = complete ? 0 : last.end;
+        next += runs.size() - (complete ? 0 : 1);
+        most_runs = std::min(2 * most_runs, lists_per_batch);
+        continue;
+      }
+      const auto bad = py::reinterpret_borrow<py::object>(runs[failed].list);
+      out.resize(out.size() - runs.size() + failed);
+      partial = py::object();
+      done = 0;
+      next += failed;
+      most_runs = 1;
+      if (!read_item(bad, convert, out)) return false;
+      ++next;
+    }
+  }
+
+ private:
+  // Elements [begin, end) of `list`, read by one batch into the series at the same place in the batch.
+  struct Run {
+    PyObject* list;
+    std::size_t begin;
+    std::size_t end;
+  };
+
+  // Elements [begin, end) of a list, read by one part of a batch into the same places of `series`.
+  struct Piece {
+    PyObject* const* items;
+    Series* series;
+    std::size_t begin;
+    std::size_t end;
+    bool sizes;  // the piece holds its series whole, so its worker sizes the series too
+  };
+
+  // The lists of the next batch: the rest of a partly read series first, then those after it, up to
+  // `most_runs` of them and batch_elements elements in all.
+  std::vector<Run> gather() const {
+    std::vector<Run> runs;
+    std::size_t work = 0;
+    // Adds `list` from element `begin` on, as far as the batch allows; true if that is to its end.
+    const auto add = [&](PyObject* list, std::size_t begin) {
+      const std::size_t size = sequence_size(list);
+      const std::size_t end = std::max(begin, std::min(size, begin + (batch_elements - work)));
+      work += std::max<std::size_t>(end - begin, 1);
+      runs.push_back({list, begin, end});
+      return end >= size;
+    };
+    if (partial && !add(partial.ptr(), done)) return runs;
+    for (std::size_t i = next + (partial ? 1 : 0); i < sequence_size(lists.ptr()); ++i) {
+      PyObject* const list = PySequence_Fast_ITEMS(lists.ptr())[i];
+      if (runs.size() >= most_runs || work >= batch_elements || !plain_sequence(list) || !add(list, 0)) break;
+    }
+    return runs;
+  }
+
+  // Reads `runs` into series at the back of `out`, on the pool; returns the first run with an element other
+  // than an exact float, or runs.size().
+  std::size_t read_batch(const std::vector<Run>& runs) {
+    const std::size_t first = out.size() - (partial ? 1 : 0);
+    out.resize(first + runs.size());
+    std::size_t work = 0;
+    for (const Run& run : runs) work += std::max<std::size_t>(run.end - run.begin, 1);
+    const std::size_t piece_size = part_size(work, work);
+    std::vector<Piece> pieces;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      const Run& run = runs[r];
+      Series& series = out[first + r];
+      const bool whole = run.begin == 0 && run.end == sequence_size(run.list) && run.end <= piece_size;
+      if (!whole) {
+        // Sized here, before any part writes to it; room for the whole list at once, filled a batch at a time.
+        if (run.begin == 0) series.reserve(sequence_size(run.list));
+        series.resize(run.end);
+      }
+      for (std::size_t begin = run.begin; begin < run.end; begin += piece_size) {
+        pieces.push_back(
+            {PySequence_Fast_ITEMS(run.list), &series, begin, std::min(run.end, begin + piece_size), whole});
+      }
+    }
+    std::vector<char> failed(pieces.size(), 0);
+    parallel_for(pieces.size(), part_size(pieces.size(), work), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t p = begin; p < end; ++p) {
+        const Piece& piece = pieces[p];
+        if (piece.sizes) {
+          // A list that does not start with a float is read again by read_item: none of its memory is taken here.
+          if (!PyFloat_CheckExact(piece.items[0])) {
+            failed[p] = 1;
+            continue;
+          }
+          // Sizing on the worker also shares out the memory's first touch.
+          piece.series->resize(piece.end);
+        }
+        failed[p] = read_floats(piece.items, piece.begin, piece.end, piece.series->data()) ? 0 : 1;
+      }
+    });
+    const auto bad = std::find(failed.begin(), failed.end(), 1);
+    if (bad == failed.end()) return runs.size();
+    return static_cast<std::size_t>(pieces[static_cast<std::size_t>(bad - failed.begin())].series - &out[first]);
+  }
+
+  // Lists in a batch at most, which bounds the memory of its runs and pieces when the lists are short.
+  static constexpr std::size_t lists_per_batch = std::size_t{1} << 16;
+  // Elements the workers read between two looks for Ctrl-C: some milliseconds. While small inputs split,
+  // batches are small too, so that small inputs also read a series over several batches.
+  const std::size_t batch_elements = std::max<std::size_t>(least_part(std::size_t{1} << 22), 100);
+  const py::handle lists;
+  const bool convert;
+  Dataset& out;
+  std::size_t next = 0;  // the item of `lists` read next, or being read
+  py::object partial;    // the list being read, when a batch ended within it
+  std::size_t done = 0;  // its elements read already, into the back of `out`
+  // A batch's lists after a bad one are read for nothing, so after one, batches start again from a single list
+  // and double while their lists are good: a run of bad lists costs no more than reading them alone.
+  std::size_t most_runs = lists_per_batch;
+};
+
 // A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
 bool read_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
   const Loaded loaded = load_buffer(src, 2, out, &held);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
   if (!py::isinstance<py::sequence>(src)) return false;
+  if (plain_sequence(src.ptr())) return ListsReader(src, convert, out).read();
   const auto sequence = py::reinterpret_borrow<py::sequence>(src);
   out.reserve(sequence.size());
   for (const auto& item : sequence) {
-    const py::object values = frame_values(item);
-    const py::handle series = values.is_none() ? py::handle(item) : py::handle(values);
-    if (!load_series(series, convert, out)) {
-      refuse_series(item, series, out.size());
-      return false;
-    }
+    if (!read_item(item, convert, out)) return false;
   }
   return true;
 }
@@ -968,6 +1131,14 @@ std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple&
   return miner;
 }
 
+// For the tests: the series of a dataset argument as they were read, a held 2-D buffer's rows included.
+Dataset converted(const SeriesList& ts) {
+  if (!ts.table) return ts.series;
+  Dataset rows;
+  for (py::ssize_t r = 0; r < ts.table->shape[0]; ++r) rows.push_back(table_row(ts, r));
+  return rows;
+}
+
 // An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
 // methods raw, unconstructed memory in place of one; refusing that allocation turns such a call into TypeError.
 template <typename T>
@@ -1024,6 +1195,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_threads", &thread_count);
   // For the tests only: small inputs split as large ones do.
   m.def("_split_everything", &set_split_everything);
+  m.def("_converted", &converted);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();

@@ -211,7 +211,9 @@ std::size_t part_size(std::size_t count, std::size_t work) {
 std::size_t thread_count() {
   const std::size_t set = Pool::instance().threads.load();
   if (set != 0) return set;
-  return std::max(1u, std::thread::hardware_concurrency());
+  // Asked of the system once: each answer reads a file of it, which costs more than a small loop's work.
+  static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return cores;
 }
 
 void parallel_for(std::size_t count, std::size_t grain, const Body& body, const Between& between,

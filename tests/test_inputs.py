@@ -1,6 +1,7 @@
 """Data frames, lists of pandas Series and (series, 1, samples) arrays as datasets, and the short
 messages for the arguments that are easy to pass by mistake."""
 
+import math
 import subprocess
 import sys
 
@@ -8,6 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import _kez_cpp
 from _kez_cpp import Miner, sax
 from reference import snapshot
 
@@ -106,3 +108,27 @@ def test_arguments_easy_to_pass_by_mistake_get_a_short_message(ts, error, says):
         with pytest.raises(error, match=says) as refused:
             call()
         assert len(str(refused.value)) < 200 and "\n" not in str(refused.value)
+
+
+class Meddler:
+    """A number whose conversion, Python code run while its series is read, rewrites another series."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __float__(self):
+        self.victim[:] = [9.0, -0.0]
+        return 1.5
+
+
+@pytest.mark.parametrize("split", [False, True], ids=["whole", "split"])
+def test_series_after_one_that_runs_python_code_are_read_as_that_code_left_them(split):
+    victim = [1.0] * 300
+    data = [[0.5] * 20, [0.25, Meddler(victim), 0.75], victim, [2.0] * 5]
+    _kez_cpp._split_everything(split)
+    try:
+        read = _kez_cpp._converted(data)
+    finally:
+        _kez_cpp._split_everything(False)
+    assert read == [[0.5] * 20, [0.25, 1.5, 0.75], [9.0, -0.0], [2.0] * 5]
+    assert math.copysign(1.0, read[2][1]) == -1.0

@@ -6,9 +6,12 @@ import signal
 import subprocess
 import sys
 import time
+import timeit
 from pathlib import Path
 
 import pytest
+
+from _kez_cpp import sax
 
 TESTS = Path(__file__).resolve().parent
 
@@ -154,3 +157,25 @@ def test_sigint_stops_a_long_mine_and_leaves_the_miner_usable(kind, stage):
     assert 0 < latency < 2.0, latency
     assert report["left"] == 0  # an interrupted mine leaves nothing behind
     assert report["again"] and report["found"] > 0
+
+
+def test_ctrl_c_stops_a_long_read_of_lists_of_floats_early():
+    # The pool's workers read the lists in batches of some milliseconds, with a look for Ctrl-C between
+    # batches: a read interrupted a tenth of the way through stops long before its end.
+    lists = [[0.5] * 100_000] * 400
+
+    def read():
+        sax(lists, -(2**31), 5)  # no segment that long: the call only reads its argument
+
+    whole = min(timeit.repeat(read, number=1, repeat=2))
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole / 10)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            read()
+        stopped = time.monotonic() - start
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert stopped < whole / 2, (stopped, whole)

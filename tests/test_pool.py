@@ -1,9 +1,12 @@
 """Any number of threads gives the same results, to the bit; the setting takes only what it can use."""
 
 import math
+import random
+import struct
 import subprocess
 import sys
 import textwrap
+from array import array
 
 import numpy as np
 import pytest
@@ -72,6 +75,80 @@ def walks(count, samples, seed):
 def test_threads_change_nothing(planted, run):
     alone, many = one_and_many(lambda: run(planted))
     assert alone == many
+
+
+def bits(dataset):
+    """Each series' doubles as bytes, so that NaN payloads and signed zeros count."""
+    return [array("d", row).tobytes() for row in dataset]
+
+
+# The values whose bits are easiest to lose: NaNs with a sign or a payload, signed zeros, infinities, the
+# largest finite double and the subnormals.
+SPECIAL = [
+    math.nan,
+    -math.nan,
+    struct.unpack("<d", struct.pack("<Q", 0x7FF0_0000_0000_0001))[0],
+    0.0,
+    -0.0,
+    math.inf,
+    -math.inf,
+    sys.float_info.max,
+    -sys.float_info.max,
+    5e-324,
+    -2.225073858507201e-308,
+]
+
+
+def special_rows():
+    """Series of floats half of them special, of lengths that split into many parts and cross batches, some
+    of them tuples, two holding an int or a bool among the floats (read one value at a time)."""
+    rng = random.Random(7)
+    rows = [
+        [rng.choice(SPECIAL) if rng.random() < 0.5 else rng.uniform(-1e300, 1e300) for _ in range(n)]
+        for n in (0, 1, 7, 250, 40, 1000, 3, 301)
+    ]
+    rows[2], rows[7] = tuple(rows[2]), tuple(rows[7])
+    rows[4][17] = 12
+    rows[5][999] = True
+    return rows
+
+
+@pytest.mark.parametrize("outer", [list, tuple])
+def test_lists_of_floats_read_to_the_bit_on_any_number_of_threads(outer):
+    data = outer(special_rows())
+    alone, many = one_and_many(lambda: bits(_kez_cpp._converted(data)))
+    assert alone == many == bits([[float(v) for v in row] for row in data])
+
+
+class Rows(list):
+    """A list of series that is not a list as such, so its items are read one at a time, on one thread."""
+
+
+def with_item(index, position, value):
+    rows = special_rows()
+    rows[index] = list(rows[index])
+    rows[index][position] = value
+    return rows
+
+
+REFUSED_ROWS = {
+    "str-in-the-3rd-series": lambda: with_item(2, 3, "x"),
+    "none-in-a-long-series": lambda: with_item(5, 600, None),
+    "list-in-a-series": lambda: with_item(3, 100, [1.0]),
+    "str-as-a-series": lambda: [*special_rows()[:3], "abc"],
+    "2-d-array-after-lists": lambda: [*special_rows()[:4], np.zeros((2, 2)), [1.0]],
+    "complex-array-after-lists": lambda: [*special_rows()[:6], np.zeros(3, dtype=complex)],
+}
+
+
+@pytest.mark.parametrize("make", REFUSED_ROWS.values(), ids=REFUSED_ROWS.keys())
+def test_refused_lists_raise_alike_on_any_number_of_threads(make):
+    data = make()
+    alone, many = one_and_many(lambda: _kez_cpp.sax(data, 2, 3))
+    # What the item-by-item reading of any other sequence raises for the same items.
+    kez.set_threads(1)
+    assert alone == many == outcome(lambda: _kez_cpp.sax(Rows(data), 2, 3))
+    assert alone[0] == "raised"
 
 
 finite = st.floats(-5, 5)
