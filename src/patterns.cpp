@@ -672,7 +672,10 @@ void PatternMiner::build_frequent() {
         }
       }
     };
-    parallel_for(records.size(), part_size(records.size(), level.positions.size()), fill);
+    // Each series of a record costs a map entry and a list of its own, far more than a position copied.
+    constexpr std::size_t work_per_series = 64;
+    parallel_for(records.size(),
+                 part_size(records.size(), level.positions.size() + work_per_series * level.runs.size()), fill);
     for (Motif& record : records) {
       Pattern key = record.pattern;
       frequent.emplace_hint(frequent.end(), std::move(key), std::move(record));
