@@ -5,19 +5,18 @@
 // sees, the order in which the representative sums the series, and, through the occurrence index of a
 // prefix, the order in which the series of every longer pattern are recorded. That order is whatever the
 // standard library's unordered_map makes of the keys inserted (its hash of integers, its bucket counts and
-// when it grows), and nothing here restates those rules. Where the data lives in flat buffers rather than
-// in such maps, the order is replayed instead: a fresh SeriesMap is given the same keys in the same order
-// and read back, so it goes through the same buckets and growth and walks as the map it stands for. A map
-// that is cleared and reused would keep its grown buckets and walk differently, so every replay starts
-// from a fresh one. Restoring a saved record needs the opposite, a map that walks in an order already
-// known; that relies on how the standard library links a node into its bucket (below).
+// when it grows). Where the data lives in flat buffers rather than in such maps, the order is replayed
+// instead: the same keys are inserted, in the same order, into a fresh map, which walks as the map it stands
+// for; one cleared and reused would keep its grown buckets and walk differently. With the GNU library the
+// replay builds no map: it links the keys as that library links nodes (a new key joins the front of its
+// bucket, a key opening a bucket goes in front of all, and growing the buckets relinks the keys in walk
+// order), and asks the library's own growth rule when the buckets grow and to how many; elsewhere it builds a
+// SeriesMap. Restoring a saved record needs the opposite, a map that walks in an order already known; that
+// relies on the same linking (below).
 //
-// With the GNU library the replay does not build the map: it links the keys as that library links nodes (a new
-// key joins the front of its bucket, a key opening a bucket goes in front of all, and growing the buckets
-// relinks the keys in walk order), and asks the library's own growth rule when the buckets grow and to how many.
-// Elsewhere it builds the map. Both depend on the standard library's hash map; the native tests pin the orders
-// of a few key sequences and hold the linking to a real map on many more, so that a different library shows up
-// there rather than as silently different results.
+// All of this depends on the standard library's hash map; the native tests pin the orders of a few key
+// sequences and hold the replay to a real map on many more, so that a different library shows up there rather
+// than as silently different results.
 #pragma once
 
 #include <array>
