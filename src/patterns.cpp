@@ -407,20 +407,57 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces) 
 }
 
 void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
-  // Per symbol value, its positions series by series and its runs (series, end), in series order.
-  std::vector<std::vector<std::int32_t>> found(symbol_count);
-  std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs(symbol_count);
-  for (std::size_t g = 0; g < ds.size(); ++g) {
-    const Symbols& series = ds[g];
-    const std::int32_t s = static_cast<std::int32_t>(g);
-    for (std::size_t i = 0; i < series.size(); ++i) {
-      const std::size_t u = symbol_index(series[i]);
-      auto& letter_runs = runs[u];
-      if (letter_runs.empty() || letter_runs.back().first != s) letter_runs.emplace_back(s, 0);
-      found[u].push_back(static_cast<std::int32_t>(i));
-      letter_runs.back().second = found[u].size();
+  // Per symbol value, its positions series by series and its runs (series, end), in series order. The series
+  // are shared out in parts: each part counts its symbols, which tells where its positions and runs go, and
+  // then writes them there.
+  std::size_t symbols = 0;
+  for (const Symbols& series : ds) symbols += series.size();
+  const std::size_t grain = part_size(ds.size(), symbols);
+  const std::size_t parts = (ds.size() + grain - 1) / grain;
+  using Counts = std::array<std::size_t, symbol_count>;
+  std::vector<Counts> position_at(parts + 1, Counts{});  // per part, where its positions of each symbol start
+  std::vector<Counts> run_at(parts + 1, Counts{});       // and its runs
+  parallel_for(ds.size(), grain, [&](std::size_t begin, std::size_t end) {
+    Counts& positions = position_at[begin / grain + 1];
+    Counts& series_runs = run_at[begin / grain + 1];
+    Counts seen{};  // per symbol, 1 + the last series counted
+    for (std::size_t g = begin; g < end; ++g) {
+      for (const char c : ds[g]) {
+        const std::size_t u = symbol_index(c);
+        ++positions[u];
+        series_runs[u] += seen[u] != g + 1 ? 1 : 0;
+        seen[u] = g + 1;
+      }
+    }
+  });
+  for (std::size_t p = 0; p < parts; ++p) {
+    for (std::size_t u = 0; u < symbol_count; ++u) {
+      position_at[p + 1][u] += position_at[p][u];
+      run_at[p + 1][u] += run_at[p][u];
     }
   }
+  std::vector<Buffer<std::int32_t>> found(symbol_count);
+  std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs(symbol_count);
+  for (std::size_t u = 0; u < symbol_count; ++u) {
+    found[u].resize(position_at[parts][u]);
+    runs[u].resize(run_at[parts][u]);
+  }
+  parallel_for(ds.size(), grain, [&](std::size_t begin, std::size_t end) {
+    Counts next_position = position_at[begin / grain];
+    Counts next_run = run_at[begin / grain];
+    for (std::size_t g = begin; g < end; ++g) {
+      const Symbols& series = ds[g];
+      const std::int32_t s = static_cast<std::int32_t>(g);
+      for (std::size_t i = 0; i < series.size(); ++i) {
+        const std::size_t u = symbol_index(series[i]);
+        found[u][next_position[u]++] = static_cast<std::int32_t>(i);
+        // A symbol's first position in this series opens its run; every later one moves the run's end.
+        const bool opens = next_run[u] == run_at[begin / grain][u] || runs[u][next_run[u] - 1].first != s;
+        if (opens) runs[u][next_run[u]++].first = s;
+        runs[u][next_run[u] - 1].second = next_position[u];
+      }
+    }
+  });
   Level& letters = levels[1];
   letters.length = 1;
   // The support test in ascending order of the letters, as signed bytes.
