@@ -131,40 +131,55 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   const auto slot_of = [count](std::int32_t s) {
     return s >= 0 && static_cast<std::size_t>(s) < count ? static_cast<std::size_t>(s) : count;
   };
-  std::vector<std::size_t> starts(count + 2, 0);
-  std::vector<std::size_t> flat_starts(count + 2, 0);
-  for (const Item& item : items) {
-    ++starts[slot_of(item.series) + 1];
-    flat_starts[slot_of(item.series) + 1] += item.size;
+  // The records are shared out in parts, each of which counts its entries and positions per slot; a pass over
+  // the counts then tells each part where its entries of a slot go, after those of the parts before it, so that
+  // the entries of a slot stand in record order, as one pass over the records would lay them out.
+  // A part's counts take a word per slot, so there are never more of them than the entries fill.
+  const std::size_t slots = count + 1;
+  std::size_t record_grain = std::max<std::size_t>(1, part_size(motifs.size(), items.size()));
+  if ((motifs.size() + record_grain - 1) / record_grain * slots > items.size())
+    record_grain = std::max<std::size_t>(1, motifs.size());
+  const std::size_t parts = (motifs.size() + record_grain - 1) / record_grain;
+  std::vector<std::vector<std::size_t>> entry_at(parts, std::vector<std::size_t>(slots, 0));
+  std::vector<std::vector<std::size_t>> flat_at(parts, std::vector<std::size_t>(slots, 0));
+  parallel_for(motifs.size(), record_grain, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::size_t>& entries_here = entry_at[begin / record_grain];
+    std::vector<std::size_t>& flat_here = flat_at[begin / record_grain];
+    for (std::size_t i = motif_first[begin]; i < motif_first[end]; ++i) {
+      ++entries_here[slot_of(items[i].series)];
+      flat_here[slot_of(items[i].series)] += items[i].size;
+    }
+  });
+  // starts[s]: the first entry of slot s; the counts become each part's first entry and position in a slot.
+  std::vector<std::size_t> starts(slots + 1, 0);
+  std::size_t entry_total = 0;
+  std::size_t flat_total = 0;
+  for (std::size_t slot = 0; slot < slots; ++slot) {
+    starts[slot] = entry_total;
+    for (std::size_t p = 0; p < parts; ++p) {
+      const std::size_t entry_count = std::exchange(entry_at[p][slot], entry_total);
+      const std::size_t flat_count = std::exchange(flat_at[p][slot], flat_total);
+      entry_total += entry_count;
+      flat_total += flat_count;
+    }
   }
-  for (std::size_t s = 0; s <= count; ++s) {
-    starts[s + 1] += starts[s];
-    flat_starts[s + 1] += flat_starts[s];
-  }
+  starts[slots] = entry_total;
   // One entry more, past the last, marks where the last entry's positions end.
-  std::vector<Entry> entries(starts[count + 1] + 1, Entry{0, 0, flat_starts[count + 1]});
-  Buffer<std::int32_t> flat(flat_starts[count + 1]);
+  std::vector<Entry> entries(entry_total + 1, Entry{0, 0, flat_total});
+  Buffer<std::int32_t> flat(flat_total);
   const auto positions_of = [&](std::size_t e) { return flat.data() + entries[e].first; };
   const auto size_of = [&](std::size_t e) { return entries[e + 1].first - entries[e].first; };
-  // Each part of the slots takes its own entries from the whole list, in record order.
-  const std::size_t slots = count + 1;
-  const std::size_t slot_grain = std::max<std::size_t>(1, (slots + 2 * thread_count() - 1) / (2 * thread_count()));
-  const std::size_t slot_part = items.size() < least_part(std::size_t{1} << 14) ? slots : slot_grain;
-  parallel_for(slots, slot_part, [&](std::size_t begin, std::size_t end) {
-    std::vector<std::size_t> next(starts.begin() + static_cast<std::ptrdiff_t>(begin),
-                                  starts.begin() + static_cast<std::ptrdiff_t>(end));
-    std::vector<std::size_t> flat_next(flat_starts.begin() + static_cast<std::ptrdiff_t>(begin),
-                                       flat_starts.begin() + static_cast<std::ptrdiff_t>(end));
-    for (std::size_t m = 0; m < motifs.size(); ++m) {
+  parallel_for(motifs.size(), record_grain, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::size_t>& next = entry_at[begin / record_grain];
+    std::vector<std::size_t>& at = flat_at[begin / record_grain];
+    for (std::size_t m = begin; m < end; ++m) {
       for (std::size_t i = motif_first[m]; i < motif_first[m + 1]; ++i) {
-        const std::size_t slot = slot_of(items[i].series);
-        if (slot < begin || slot >= end) continue;
         const Item& found = items[i];
-        std::size_t& at = flat_next[slot - begin];
-        entries[next[slot - begin]++] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(i - motif_first[m]),
-                                         at};
-        std::copy(found.positions, found.positions + found.size, flat.begin() + static_cast<std::ptrdiff_t>(at));
-        at += found.size;
+        const std::size_t slot = slot_of(found.series);
+        entries[next[slot]++] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(i - motif_first[m]),
+                                 at[slot]};
+        std::copy(found.positions, found.positions + found.size, flat.begin() + static_cast<std::ptrdiff_t>(at[slot]));
+        at[slot] += found.size;
       }
     }
   });
