@@ -529,8 +529,9 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   std::int32_t sink = 0;
   next[Extensions::none] = &sink;
   for (std::size_t c = 0; c < count; ++c) {
-    if (out.positions[c].size() < most) out.positions[c].resize(most);
-    if (out.runs[c].size() < most_runs) out.runs[c].resize(most_runs);
+    // Grown afresh rather than resized: what they held is not needed again.
+    if (out.positions[c].size() < most) Buffer<std::int32_t>(most).swap(out.positions[c]);
+    if (out.runs[c].size() < most_runs) std::vector<std::pair<std::int32_t, std::size_t>>(most_runs).swap(out.runs[c]);
     out.slot[symbol_index(first[c].last)] = static_cast<std::uint16_t>(c);
     next[c] = out.positions[c].data();
     step[c] = 1;
