@@ -119,9 +119,9 @@ std::vector<std::size_t> needed_lengths(std::size_t longest, double max_overlap)
 // redundant: those whose LCS with p reaches the length their ratio test needs.
 class RedundancyTest {
  public:
-  RedundancyTest(const std::vector<PruningEntry>& entries, const std::vector<SymbolCount>& counts,
-                 const std::vector<std::size_t>& need)
-      : entries(entries), counts(counts), need(need) {}
+  RedundancyTest(const std::vector<PruningEntry>& pruning, const std::vector<SymbolCount>& symbol_counts,
+                 const std::vector<std::size_t>& needed)
+      : entries(pruning), counts(symbol_counts), need(needed) {}
 
   // Puts in `out` every r of [first, last), other than p and not marked in `removed`, that the pattern at `p`
   // makes redundant, in list order.
@@ -653,12 +653,20 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   // window's pairs tells, and then what each of those removes is found for all of them at once and applied
   // in list order. That is exactly the one-at-a-time pass: a pattern's finding depends only on what was
   // removed before it, and whatever the window removed since is skipped as it is applied.
+  // Each pattern kept is compared with its stretch of the list in pieces, so that a window that keeps only a
+  // few patterns still shares out; the pieces' findings, read in piece order, are that pattern's in list order.
   const std::size_t threads = thread_count();
   const std::size_t window = threads == 1 ? 1 : least_part(64);
-  std::vector<RedundancyTest> tests(window, RedundancyTest(entries, counts, need));
-  std::vector<std::vector<std::size_t>> found(window);
+  struct Piece {
+    std::size_t p;      // the pattern kept
+    std::size_t first;  // and the stretch [first, last) it is compared with
+    std::size_t last;
+  };
+  std::vector<RedundancyTest> tests(1, RedundancyTest(entries, counts, need));
+  std::vector<std::vector<std::size_t>> found(1);
   std::vector<std::size_t> open;
   std::vector<std::size_t> kept;
+  std::vector<Piece> pieces;
   for (std::size_t i = 0; i < count;) {
     open.clear();
     for (; i < count && open.size() < window; ++i) {
@@ -674,10 +682,22 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
       });
       if (!removed_by_kept) kept.push_back(r);
     }
-    parallel_for(kept.size(), 1, [&](std::size_t q, std::size_t) {
-      tests[q].find(kept[q], length_starts[entries[kept[q]].size], count, removed, found[q]);
+    std::size_t compared = 0;
+    for (const std::size_t p : kept) compared += count - length_starts[entries[p].size];
+    const std::size_t piece =
+        threads == 1 ? count : std::max(least_part(1024), (compared + 4 * threads - 1) / (4 * threads));
+    pieces.clear();
+    for (const std::size_t p : kept) {
+      for (std::size_t first = length_starts[entries[p].size]; first < count; first += piece) {
+        pieces.push_back({p, first, std::min(count, first + piece)});
+      }
+    }
+    while (tests.size() < pieces.size()) tests.emplace_back(entries, counts, need);
+    if (found.size() < pieces.size()) found.resize(pieces.size());
+    parallel_for(pieces.size(), 1, [&](std::size_t q, std::size_t) {
+      tests[q].find(pieces[q].p, pieces[q].first, pieces[q].last, removed, found[q]);
     });
-    for (std::size_t q = 0; q < kept.size(); ++q) {
+    for (std::size_t q = 0; q < pieces.size(); ++q) {
       for (const std::size_t j : found[q]) {
         if (removed[j] != 0) continue;
         levels[pruning[j].first].removed[pruning[j].second] = 1;
