@@ -166,6 +166,22 @@ def test_every_segment_follows_the_rule(data, width, seglen, alphabet):
     assert sax(np.array(rows, dtype=np.float64).reshape(len(rows), width), seglen, alphabet) == expected
 
 
+@pytest.mark.parametrize("seglen", [4, 8, 12, 16, 20])
+def test_each_segment_sums_its_samples_in_order(seglen):
+    """Segments holding 1e16, 1.0 and -1e16 at every choice of places, among zeros: summed first to last, the
+    1.0 is lost when it comes after 1e16 and before -1e16 and kept otherwise, so the letter tells the order."""
+    places = [(i, j, k) for i in range(seglen) for j in range(seglen) for k in range(seglen) if len({i, j, k}) == 3]
+    row = []
+    for i, j, k in places:
+        segment = [0.0] * seglen
+        segment[i], segment[j], segment[k] = 1e16, 1.0, -1e16
+        row += segment
+    expected = reference_letters(row, seglen, 2)
+    assert set(expected) == {"a", "b"}
+    assert sax([row], seglen, 2) == [expected]
+    assert sax(np.array([row, row[::-1]]), seglen, 2) == [expected, reference_letters(row[::-1], seglen, 2)]
+
+
 @pytest.mark.parametrize("seglen", [1, 5, 16])
 def test_large_table_matches_its_rows_one_by_one(seglen):
     """A table of over a million samples, which is shared between threads, against its rows given apart."""
