@@ -477,8 +477,7 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
   // so those p stand together, in level order, and two binary searches find them.
   const std::size_t shared = static_cast<std::size_t>(current_length) - 2;
   const std::size_t count = previous.size();
-  std::vector<Candidate> candidates;
-  for (std::size_t iq = 0; iq < count; ++iq) {
+  const auto join = [&](std::size_t iq, std::vector<Candidate>& candidates) {
     const char* suffix = previous.pattern(iq) + 1;
     std::size_t lo = 0;
     std::size_t hi = count;
@@ -501,7 +500,20 @@ std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
       }
     }
     for (std::size_t p = first; p < lo; ++p) candidates.push_back({iq, previous.pattern(p)[shared]});
-  }
+  };
+  // Parts of the level find their candidates apart, which are then put together in level order.
+  constexpr std::size_t work_per_pattern = 64;  // two binary searches
+  const std::size_t grain = part_size(count, count * work_per_pattern);
+  std::vector<std::vector<Candidate>> found(std::max<std::size_t>(1, (count + grain - 1) / grain));
+  parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t iq = begin; iq < end; ++iq) join(iq, found[begin / grain]);
+  });
+  if (found.size() == 1) return std::move(found.front());
+  std::size_t total = 0;
+  for (const std::vector<Candidate>& part : found) total += part.size();
+  std::vector<Candidate> candidates;
+  candidates.reserve(total);
+  for (const std::vector<Candidate>& part : found) candidates.insert(candidates.end(), part.begin(), part.end());
   return candidates;
 }
 
