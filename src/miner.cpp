@@ -221,7 +221,10 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
 
   // Every window of a series is measured, those of different records side by side, before any best is chosen.
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
-  for (std::size_t m = 0; m < motifs.size(); ++m) best[m].resize(motifs[m].get_support());
+  const std::size_t records_per_part = part_size(motifs.size(), items.size());
+  parallel_for(motifs.size(), records_per_part, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t m = begin; m < end; ++m) best[m].resize(motifs[m].get_support());
+  });
   each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch& scratch) {
     std::vector<double>& measured = scratch.distances;
     measured.resize(entries[last].first - entries[first].first);
@@ -235,7 +238,9 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
       best[entries[e].motif][entries[e].rank] = best_of(positions_of(e), measured_of(e), size_of(e));
     }
   });
-  for (std::size_t m = 0; m < motifs.size(); ++m) motifs[m].set_best_matches_and_naed(best[m]);
+  parallel_for(motifs.size(), records_per_part, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t m = begin; m < end; ++m) motifs[m].set_best_matches_and_naed(best[m]);
+  });
   if (report) report(Stage::map, visited, 2 * count);
 }
 
