@@ -308,7 +308,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   // Each part's buffers are sized first for the most it can hold, which only reserves address space: no
   // buffer is copied as it grows, and pages never written are never touched.
   // Parts of at most `most_occurrences` keep the calling thread's looks for Ctrl-C a few milliseconds apart.
-  constexpr std::size_t occurrences_per_part = std::size_t{1} << 12;
+  constexpr std::size_t occurrences_per_part = std::size_t{1} << 11;
   constexpr std::size_t most_occurrences = std::size_t{1} << 20;
   const std::size_t threads = thread_count();
   // With one thread, one part takes every group, and the poller looks for Ctrl-C as it goes.
