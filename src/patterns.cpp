@@ -641,22 +641,39 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
   const std::vector<std::size_t> need = needed_lengths(longest, options.max_overlap);
 
   std::vector<std::size_t> length_starts(longest + 2, count);
-  std::vector<SymbolCount> counts;
-  std::vector<PruningEntry> entries;
-  entries.reserve(count);
-  std::array<std::int32_t, symbol_count> tally{};  // each symbol's count in the pattern at hand
   for (std::size_t j = count; j-- > 0;) length_starts[pruning[j].first] = j;
-  for (const auto& [size, k] : pruning) {
-    const char* p = levels[size].pattern(k);
-    const std::size_t first = counts.size();
-    for (std::size_t i = 0; i < size; ++i) ++tally[symbol_index(p[i])];
-    for (std::size_t i = 0; i < size; ++i) {
-      std::int32_t& t = tally[symbol_index(p[i])];
-      if (t == 0) continue;
-      counts.push_back({p[i], t});
-      t = 0;
+  // Each part of the list counts its patterns' symbols into a list of its own; the lists are then put
+  // together in list order and the entries moved to where their counts landed.
+  std::vector<PruningEntry> entries(count);
+  std::size_t symbols = 0;
+  for (const auto& entry : pruning) symbols += entry.first;
+  const std::size_t grain = part_size(count, symbols);
+  std::vector<std::vector<SymbolCount>> part_counts((count + grain - 1) / grain);
+  parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+    std::vector<SymbolCount>& counted = part_counts[begin / grain];
+    std::array<std::int32_t, symbol_count> tally{};  // each symbol's count in the pattern at hand
+    for (std::size_t j = begin; j < end; ++j) {
+      const auto& [size, k] = pruning[j];
+      const char* p = levels[size].pattern(k);
+      const std::size_t first = counted.size();
+      for (std::size_t i = 0; i < size; ++i) ++tally[symbol_index(p[i])];
+      for (std::size_t i = 0; i < size; ++i) {
+        std::int32_t& t = tally[symbol_index(p[i])];
+        if (t == 0) continue;
+        counted.push_back({p[i], t});
+        t = 0;
+      }
+      entries[j] = {p, size, presence_mask(p, size), first, counted.size()};
     }
-    entries.push_back({p, size, presence_mask(p, size), first, counts.size()});
+  });
+  std::vector<SymbolCount> counts;
+  for (std::size_t part = 0; part < part_counts.size(); ++part) {
+    const std::size_t shift = counts.size();
+    counts.insert(counts.end(), part_counts[part].begin(), part_counts[part].end());
+    for (std::size_t j = part * grain; j < std::min(count, (part + 1) * grain); ++j) {
+      entries[j].first += shift;
+      entries[j].last += shift;
+    }
   }
 
   std::vector<char> removed(count, 0);
