@@ -1021,10 +1021,9 @@ std::vector<Motif> mine_reporting(Guarded<Miner>& miner, SeriesList ts, Progress
     if (!ts.table) return run.mine(series, look, progress);
     const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
       table_row(ts, static_cast<py::ssize_t>(index), scratch);
-      znorm_series(scratch);
       return scratch;
     };
-    return run.mine(static_cast<std::size_t>(ts.table->shape[0]), row, look, progress);
+    return run.mine_unnormalised(static_cast<std::size_t>(ts.table->shape[0]), row, look, progress);
   });
 }
 

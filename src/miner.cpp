@@ -1,6 +1,7 @@
 #include "miner.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -60,6 +61,42 @@ std::vector<Motif> Miner::mine(std::size_t count, const SeriesSource& normalised
     throw;
   }
   return best_motifs();
+}
+
+std::vector<Motif> Miner::mine_unnormalised(std::size_t count, const SeriesSource& raw, const CancelCheck& cancelled,
+                                            const ProgressReport& report) {
+  check_alphabet(options.alphabet);
+  check_growth(options.patterns.minsup, options.patterns.max_len);
+  motifs.clear();
+  std::vector<Moments> moments(count);
+  if (count > 0) {
+    // The first series tells how long a part's series are. The series are read a few at a time into rows of
+    // a part's own, so that their sums run side by side.
+    Series first;
+    const std::size_t samples = raw(0, first).size();
+    constexpr std::size_t group = 4;
+    const auto find = [&](std::size_t begin, std::size_t end) {
+      std::array<Series, group> rows;
+      for (std::size_t g = begin; g < end; g += group) {
+        const std::size_t in_group = std::min(group, end - g);
+        for (std::size_t k = 0; k < in_group; ++k) {
+          const Series& row = raw(g + k, rows[k]);
+          if (&row != &rows[k]) rows[k] = row;
+        }
+        moments_each(rows.data(), in_group, moments.data() + g);
+      }
+    };
+    parallel_for(count, part_size(count, samples * count), find, [&cancelled](std::size_t) {
+      if (cancelled) cancelled();
+    });
+  }
+  const auto normalised = [&](std::size_t index, Series& scratch) -> const Series& {
+    const Series& row = raw(index, scratch);
+    if (&row != &scratch) scratch = row;
+    znorm_with(scratch, moments[index]);
+    return scratch;
+  };
+  return mine(count, normalised, cancelled, report);
 }
 
 SymbolicDataset Miner::discretise(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled,

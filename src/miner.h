@@ -30,13 +30,18 @@ class Miner {
   // Parameters that cannot work throw std::invalid_argument before anything changes.
   std::vector<Motif> mine(Dataset& ts, const CancelCheck& cancelled = {}, const ProgressReport& report = {});
 
-  // Supplies z-normalised series `index`: the series as stored, or `scratch` filled with it.
+  // Supplies series `index`: as it is stored, or `scratch` filled with it.
   using SeriesSource = std::function<const Series&(std::size_t index, Series& scratch)>;
 
-  // The same for `count` series that `normalised` supplies one at a time, each as often as needed,
+  // The same for `count` z-normalised series that `normalised` supplies one at a time, each as often as needed,
   // so that no copy of the whole collection is held.
   std::vector<Motif> mine(std::size_t count, const SeriesSource& normalised, const CancelCheck& cancelled = {},
                           const ProgressReport& report = {});
+
+  // The same for `count` series that `raw` supplies as they are, not normalised: each series' mean and deviation
+  // are found once, and every read of it is normalised with them, exactly as znorm_series would.
+  std::vector<Motif> mine_unnormalised(std::size_t count, const SeriesSource& raw, const CancelCheck& cancelled = {},
+                                       const ProgressReport& report = {});
 
   // Returns a copy of the whole ranked motif list.
   std::vector<Motif> get_motifs() const { return motifs; }

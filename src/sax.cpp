@@ -147,12 +147,22 @@ void znorm(Dataset& ts) { znorm_each(ts.data(), ts.size()); }
 void znorm_series(Series& series) { znorm_each(&series, 1); }
 
 void znorm_each(Series* first, std::size_t count) {
+  constexpr std::size_t group = 4;
+  std::array<Moments, group> found;
+  for (std::size_t g = 0; g < count; g += group) {
+    const std::size_t in_group = std::min(group, count - g);
+    moments_each(first + g, in_group, found.data());
+    for (std::size_t k = 0; k < in_group; ++k) znorm_with(first[g + k], found[k]);
+  }
+}
+
+void moments_each(const Series* first, std::size_t count, Moments* out) {
   // Each series sums its samples first to last, a chain of additions that waits on itself; a few series
   // summed in turn keep the processor busy while each chain keeps its own order.
   constexpr std::size_t lanes = 4;
   for (std::size_t g = 0; g < count; g += lanes) {
     const std::size_t in_group = std::min(lanes, count - g);
-    Series* const group = first + g;
+    const Series* const group = first + g;
     std::size_t shared = std::numeric_limits<std::size_t>::max();
     for (std::size_t k = 0; k < in_group; ++k) shared = std::min(shared, group[k].size());
     std::array<const double*, lanes> data{};
@@ -174,12 +184,13 @@ void znorm_each(Series* first, std::size_t count) {
     for (std::size_t k = 0; k < in_group; ++k) mean[k] = total[k] / static_cast<double>(group[k].size());
     const std::array<double, lanes> squares = sums(mean, true);
     for (std::size_t k = 0; k < in_group; ++k) {
-      Series& series = group[k];
-      if (series.empty()) continue;
-      const double deviation = std::sqrt(squares[k] / static_cast<double>(series.size()));
-      for (double& x : series) x = (x - mean[k]) / deviation;
+      out[g + k] = {mean[k], std::sqrt(squares[k] / static_cast<double>(group[k].size()))};
     }
   }
+}
+
+void znorm_with(Series& series, const Moments& moments) {
+  for (double& x : series) x = (x - moments.mean) / moments.deviation;
 }
 
 char get_discrete_value(int alphabet, double value) {

@@ -31,6 +31,18 @@ void znorm_series(Series& series);
 // Z-normalises the `count` series from `first` in place, each exactly as znorm_series does, several side by side.
 void znorm_each(Series* first, std::size_t count);
 
+// The mean of a series and its population deviation, which z-normalising it subtracts and divides by.
+struct Moments {
+  double mean = 0.0;
+  double deviation = 0.0;
+};
+
+// Stores in out[i] the moments of series first[i], for each of the `count` series, as znorm_series finds them.
+void moments_each(const Series* first, std::size_t count, Moments* out);
+
+// Z-normalises `series` in place with its `moments`, as znorm_series does once it has found them.
+void znorm_with(Series& series, const Moments& moments);
+
 // Returns the letter of `value`: 'a' plus the number of breakpoints of row `alphabet` below it; the one-value
 // rule that get_row's letters are tested against.
 char get_discrete_value(int alphabet, double value);

@@ -5,6 +5,8 @@ import array
 import numpy as np
 import pytest
 
+import _kez_cpp
+import kez
 from _kez_cpp import Miner, sax
 from reference import snapshot
 
@@ -46,6 +48,29 @@ def test_2d_array_of_any_kind_gives_what_its_values_give_as_lists(planted, dtype
     assert found == mined(as_lists)
     if dtype == "float64":
         assert found[0], "the planted bumps are found"
+
+
+@pytest.mark.parametrize("split", [False, True], ids=["one-thread", "four-threads-smallest-parts"])
+def test_rows_normalised_once_per_read_give_what_lists_give(split):
+    """Each row of an array is normalised anew at every read, from its mean and deviation found once: rows
+    that normalise to NaN or infinity, or barely at all, read by one thread or by many, keep the lists'
+    bits."""
+    rng = np.random.default_rng(11)
+    table = np.cumsum(rng.normal(size=(70, 240)), axis=1)
+    table[3] = 7.0  # no deviation
+    table[5, 17] = np.nan
+    table[8, 100] = np.inf
+    table[13] *= 1e300  # squares overflow
+    table[21] = table[21] * 1e-300 + 1.0  # a tiny deviation around a large mean
+    kez.set_threads(4 if split else 1)
+    _kez_cpp._split_everything(split)
+    try:
+        assert [snapshot(m) for m in Miner(0.3, 3, 6).mine(table)] == [
+            snapshot(m) for m in Miner(0.3, 3, 6).mine(table.tolist())
+        ]
+    finally:
+        _kez_cpp._split_everything(False)
+        kez.set_threads()
 
 
 @pytest.mark.parametrize(
