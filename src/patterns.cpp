@@ -287,8 +287,8 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   }
   groups.push_back(candidates.size());
   const std::size_t group_count = groups.size() - 1;
-  const auto grow_groups = [&](std::size_t first, std::size_t last, Level& level, Extensions& extensions,
-                               const CancelCheck& check) {
+  const auto grow_groups = [&](std::size_t first, std::size_t last, Level& level, PositionSink& sink,
+                               Extensions& extensions, const CancelCheck& check) {
     Poller poller(check);
     if (extensions.slot.empty()) extensions.slot.assign(symbol_count, Extensions::none);
     for (std::size_t g = first; g < last; ++g) {
@@ -299,14 +299,17 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
       poller.tick(256 * (end - begin) + scanned);
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        prune_infrequent(level, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket), extensions.walk);
+        prune_infrequent(level, sink, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket),
+                         extensions.walk);
       }
     }
   };
   // Groups are shared out in parts of about the same number of occurrences, each grown into a level of its
   // own; the parts' levels are then joined in group order, which is the order one pass would have made.
-  // Each part's buffers are sized first for the most it can hold, which only reserves address space: no
-  // buffer is copied as it grows, and pages never written are never touched.
+  // No part can find more positions than its prefixes have occurrences, so each writes its positions straight
+  // into a region of the level's buffer of that size, and the level keeps the gaps the parts leave. Each part's
+  // other buffers are sized first for the most they can hold. This only reserves address space: nothing is
+  // copied as it grows, and pages never written are never touched.
   // Parts of at most `most_occurrences` keep the calling thread's looks for Ctrl-C a few milliseconds apart.
   constexpr std::size_t occurrences_per_part = std::size_t{1} << 11;
   constexpr std::size_t most_occurrences = std::size_t{1} << 20;
@@ -340,44 +343,50 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   plan.push_back({group_count});
   const std::size_t parts = plan.size() - 1;
   if (scratch.size() < parts) scratch.resize(parts);
+  std::vector<std::size_t> regions(parts + 1, 0);  // where each part's positions start
+  for (std::size_t p = 0; p < parts; ++p) regions[p + 1] = regions[p] + plan[p].occurrences;
+  Buffer<std::int32_t> positions(regions[parts]);
   std::vector<Level> pieces(parts);
+  std::vector<PositionSink> sinks(parts, PositionSink{nullptr});
   for (std::size_t p = 0; p < parts; ++p) {
     Level& piece = pieces[p];
     piece.length = below.length + 1;
     piece.symbols.reserve(plan[p].patterns * piece.length);
-    piece.positions.reserve(plan[p].occurrences);
     piece.runs.reserve(plan[p].runs);
     piece.order.reserve(plan[p].runs);
     piece.first_run.reserve(plan[p].patterns + 1);
     piece.removed.reserve(plan[p].patterns);
+    sinks[p].data = positions.data() + regions[p];
   }
   if (parts == 1) {
-    grow_groups(0, group_count, pieces[0], scratch[0], cancelled);
+    grow_groups(0, group_count, pieces[0], sinks[0], scratch[0], cancelled);
+    positions.resize(sinks[0].used);
+    pieces[0].positions = std::move(positions);
     return std::move(pieces[0]);
   }
   parallel_for(
       parts, 1,
       [&](std::size_t p, std::size_t) {
-        grow_groups(plan[p].first_group, plan[p + 1].first_group, pieces[p], scratch[p], {});
+        grow_groups(plan[p].first_group, plan[p + 1].first_group, pieces[p], sinks[p], scratch[p], {});
       },
       [&cancelled](std::size_t) {
         if (cancelled) cancelled();
       });
-  return join_levels(pieces);
+  return join_levels(pieces, std::move(positions), regions);
 }
 
-PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces) {
-  // Where each piece goes in the joined level; the pieces are then copied there side by side.
+PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, Buffer<std::int32_t> positions,
+                                              const std::vector<std::size_t>& regions) {
+  // Where each piece goes in the joined level; the pieces are then copied there side by side. Their positions
+  // are in place already.
   struct Offsets {
     std::size_t symbols = 0;
-    std::size_t positions = 0;
     std::size_t runs = 0;
     std::size_t patterns = 0;
   };
   std::vector<Offsets> at(pieces.size() + 1);
   for (std::size_t p = 0; p < pieces.size(); ++p) {
     at[p + 1].symbols = at[p].symbols + pieces[p].symbols.size();
-    at[p + 1].positions = at[p].positions + pieces[p].positions.size();
     at[p + 1].runs = at[p].runs + pieces[p].runs.size();
     at[p + 1].patterns = at[p].patterns + pieces[p].size();
   }
@@ -385,7 +394,7 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces) 
   Level joined;
   joined.length = pieces.front().length;
   joined.symbols.resize(total.symbols);
-  joined.positions.resize(total.positions);
+  joined.positions = std::move(positions);
   joined.runs.resize(total.runs);
   joined.order.resize(total.runs);
   joined.first_run.resize(total.patterns + 1);
@@ -393,10 +402,10 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces) 
   parallel_for(pieces.size(), 1, [&](std::size_t p, std::size_t) {
     const Level& piece = pieces[p];
     const Offsets& to = at[p];
+    const std::size_t region = regions[p];
     std::copy(piece.symbols.begin(), piece.symbols.end(), joined.symbols.begin() + to.symbols);
-    std::copy(piece.positions.begin(), piece.positions.end(), joined.positions.begin() + to.positions);
-    std::transform(piece.runs.begin(), piece.runs.end(), joined.runs.begin() + to.runs, [&to](const Run& run) {
-      return Run{run.begin + to.positions, run.end + to.positions, run.series};
+    std::transform(piece.runs.begin(), piece.runs.end(), joined.runs.begin() + to.runs, [region](const Run& run) {
+      return Run{run.begin + region, run.end + region, run.series};
     });
     std::copy(piece.order.begin(), piece.order.end(), joined.order.begin() + to.runs);
     std::transform(piece.first_run.begin() + 1, piece.first_run.end(), joined.first_run.begin() + to.patterns + 1,
@@ -460,15 +469,20 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
   });
   Level& letters = levels[1];
   letters.length = 1;
+  std::size_t symbol_total = 0;
+  for (std::size_t u = 0; u < symbol_count; ++u) symbol_total += position_at[parts][u];
+  Buffer<std::int32_t>(symbol_total).swap(letters.positions);
+  PositionSink sink{letters.positions.data()};
   // The support test in ascending order of the letters, as signed bytes.
   WalkCache walk;
   for (int v = std::numeric_limits<signed char>::min(); v <= std::numeric_limits<signed char>::max(); ++v) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
     // A letter that never occurs is no pattern, whatever the threshold.
     if (runs[u].empty()) continue;
-    prune_infrequent(letters, nullptr, static_cast<char>(u),
+    prune_infrequent(letters, sink, nullptr, static_cast<char>(u),
                      {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, walk);
   }
+  letters.positions.resize(sink.used);
 }
 
 std::vector<PatternMiner::Candidate> PatternMiner::get_candidates() const {
@@ -584,13 +598,14 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found,
-                                    WalkCache& walk) const {
+void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last,
+                                    const Occurrences& found, WalkCache& walk) const {
   if (support_threshold > static_cast<double>(found.run_count)) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
   level.symbols.push_back(last);
-  const std::size_t base = level.positions.size();
-  level.positions.insert(level.positions.end(), found.positions, found.positions + found.size);
+  const std::size_t base = sink.used;
+  std::copy(found.positions, found.positions + found.size, sink.data + base);
+  sink.used += found.size;
   std::size_t begin = base;
   for (std::size_t r = 0; r < found.run_count; ++r) {
     const auto& [s, end] = found.runs[r];

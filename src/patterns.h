@@ -120,7 +120,7 @@ class PatternMiner {
   struct Level {
     std::size_t length = 0;
     std::vector<char> symbols;              // pattern k is symbols [k * length, (k + 1) * length)
-    Buffer<std::int32_t> positions;         // the occurrence positions, pattern by pattern
+    Buffer<std::int32_t> positions;         // the occurrence positions, pattern by pattern, perhaps with gaps
     Buffer<Run> runs;                       // per pattern, its runs in recording order
     Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order
     std::vector<std::size_t> first_run{0};  // pattern k has runs [first_run[k], first_run[k + 1])
@@ -162,15 +162,22 @@ class PatternMiner {
 
     Occurrences bucket(std::size_t c) const { return {positions[c].data(), filled[c], runs[c].data(), run_counts[c]}; }
   };
+  // Where a level, or one part of a level, writes its occurrence positions: `used` of them so far, from `data` on.
+  struct PositionSink {
+    std::int32_t* data;
+    std::size_t used = 0;
+  };
   // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
   // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
   // occurrence index walks its series; returns the number of occurrences scanned.
   std::size_t find_candidates(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
                               const SymbolicDataset& ds, Extensions& out) const;
   // Appends the pattern `prefix` (level.length - 1 symbols) plus `last`, with its occurrences `found` in the
-  // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold: an
-  // infrequent pattern never enters a level, so it never needs erasing.
-  void prune_infrequent(Level& level, const char* prefix, char last, const Occurrences& found, WalkCache& walk) const;
+  // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold, its positions
+  // going to `sink` and its runs counting them from the sink's start: an infrequent pattern never enters a level,
+  // so it never needs erasing.
+  void prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, const Occurrences& found,
+                        WalkCache& walk) const;
   // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
   // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
@@ -181,8 +188,10 @@ class PatternMiner {
   // working space for each part it is grown in.
   Level grow_level(const Level& below, const SymbolicDataset& ds, std::vector<Extensions>& scratch,
                    const CancelCheck& cancelled) const;
-  // Returns the level made of `pieces`, levels of one length grown from consecutive parts of the prefixes, in order.
-  static Level join_levels(const std::vector<Level>& pieces);
+  // Returns the level made of `pieces`, levels of one length grown from consecutive parts of the prefixes, in order,
+  // whose positions piece p wrote to `positions` from regions[p] on.
+  static Level join_levels(const std::vector<Level>& pieces, Buffer<std::int32_t> positions,
+                           const std::vector<std::size_t>& regions);
   // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.
