@@ -23,8 +23,8 @@ Per workload (the shared ones, and `long`, 200 series of 128,000 samples):
 The build of REV (default: the straightforward build named in bench/compare.py, built as it does)
 runs the same end-to-end calls on lists in the same run, once on the slow workloads, and both of
 our thread counts must give its results. Its time grows faster than the square of the series'
-length (on 100 series: about 2 s at 8,000 samples, 80 s at 32,000), so on `long` it may take an
-hour or more; it runs there only with --baseline-long, and otherwise the figure of the last run
+length (on 100 series: about 2 s at 8,000 samples, 80 s at 32,000), so on `long` it took about two
+hours here; it runs there only with --baseline-long, and otherwise the figure of the last run
 that had it is read back from the document.
 
 Scaling: with all threads, the median time and the peak memory above the input of Miner.mine on
@@ -61,7 +61,7 @@ import sections  # noqa: E402
 ROOT = compare.ROOT
 DOCUMENT = ROOT / "BENCHMARKS.md"
 WORKLOAD_NAMES = [*compare.WORKLOAD_NAMES, *inputs.LONG]
-LONG = "long"  # its lists would take gigabytes; the straightforward build may take an hour on it
+LONG = "long"  # its lists would take gigabytes; the straightforward build takes about two hours on it
 ARRAY_INPUT = {LONG}  # run from the 2-D float64 array, not from lists
 SLOW_BASELINE = {"low-support", "fine-grained", LONG}  # the straightforward build runs these once
 NO_SYMBOLS = -(2**31)  # a segment length that cuts every series into no segment: conversion only
@@ -740,7 +740,7 @@ def parse() -> argparse.Namespace:
     parser.add_argument("--baseline", default=compare.DEFAULT_REV, help="revision to measure against")
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument(
-        "--baseline-long", action="store_true", help="run the baseline on long (an hour or more)"
+        "--baseline-long", action="store_true", help="run the baseline on long (about two hours here)"
     )
     parser.add_argument("--no-peers", dest="peers", action="store_false")
     parser.add_argument("--scaling-runs", type=int, default=3)
