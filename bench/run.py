@@ -61,7 +61,7 @@ import sections  # noqa: E402
 ROOT = compare.ROOT
 DOCUMENT = ROOT / "BENCHMARKS.md"
 WORKLOAD_NAMES = [*compare.WORKLOAD_NAMES, *inputs.LONG]
-LONG = "long"  # its lists would take gigabytes; the straightforward build takes about two hours on it
+LONG = "long"  # its lists would take gigabytes
 ARRAY_INPUT = {LONG}  # run from the 2-D float64 array, not from lists
 SLOW_BASELINE = {"low-support", "fine-grained", LONG}  # the straightforward build runs these once
 NO_SYMBOLS = -(2**31)  # a segment length that cuts every series into no segment: conversion only
