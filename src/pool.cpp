@@ -8,9 +8,10 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <limits>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -20,8 +21,6 @@ namespace {
 
 using Body = std::function<void(std::size_t, std::size_t)>;
 using Between = std::function<void(std::size_t)>;
-
-constexpr std::size_t no_part = std::numeric_limits<std::size_t>::max();
 
 // One split loop: its parts are taken in order, one at a time, by whichever thread runs it.
 struct Job {
@@ -38,29 +37,45 @@ struct Job {
       try {
         body(begin, end);
       } catch (...) {
-        fail(part, std::current_exception());
+        fail_part(part, std::current_exception());
       }
       finished.fetch_add(end - begin);
       if (between != nullptr) report(*between);
     }
   }
 
+  // Calls `between` on the calling thread, keeping what it throws as the calling thread's failure.
   void report(const Between& between) {
     try {
       between(finished.load());
     } catch (...) {
-      fail(no_part, std::current_exception());
+      fail_caller(std::current_exception());
     }
   }
 
-  // Keeps the failure of the lowest part; `no_part` stands for the calling thread's `between`.
-  void fail(std::size_t part, std::exception_ptr error) {
+  // Keeps the failure of the lowest part. A body runs on any thread, so it never throws a Python error, and
+  // a failure it replaces may be dropped by whichever thread replaces it.
+  void fail_part(std::size_t part, std::exception_ptr error) {
     const std::lock_guard<std::mutex> lock(failure_mutex);
     stopped.store(true);
-    if (!failure || part < failed_part) {
+    if (!part_failure || part < failed_part) {
       failed_part = part;
-      failure = std::move(error);
+      part_failure = std::move(error);
     }
+  }
+
+  // Keeps the first failure of the calling thread's own calls (`between`, `meanwhile`). It may be a Python
+  // error, which only a thread holding the interpreter lock may free, so no worker ever touches this slot:
+  // the calling thread alone writes it, and drops it with the job.
+  void fail_caller(std::exception_ptr error) {
+    stopped.store(true);
+    if (!caller_failure) caller_failure = std::move(error);
+  }
+
+  // Rethrows the failure of the lowest failing part, or else the calling thread's own, if any.
+  void rethrow_failure() const {
+    if (part_failure) std::rethrow_exception(part_failure);
+    if (caller_failure) std::rethrow_exception(caller_failure);
   }
 
   bool open() const { return helpers.load() < helpers_wanted && !stopped.load() && next.load() < parts; }
@@ -75,8 +90,9 @@ struct Job {
   std::atomic<std::size_t> finished{0};
   std::atomic<bool> stopped{false};
   std::mutex failure_mutex;
-  std::size_t failed_part = no_part;
-  std::exception_ptr failure;
+  std::size_t failed_part = 0;
+  std::exception_ptr part_failure;
+  std::exception_ptr caller_failure;
 };
 
 // What the workers share: the loops open to them and how many of them there are.
@@ -188,7 +204,13 @@ void run_alone(std::size_t count, std::size_t grain, const Body& body, const Bet
 
 }  // namespace
 
-void set_threads(std::size_t count) { Pool::instance().threads.store(count); }
+void set_threads(std::size_t count) {
+  if (count > most_threads) {
+    throw std::invalid_argument("thread count " + std::to_string(count) + " is above the most, " +
+                                std::to_string(most_threads));
+  }
+  Pool::instance().threads.store(count);
+}
 
 void set_split_everything(bool on) { Pool::instance().split_everything.store(on); }
 
@@ -235,7 +257,7 @@ void parallel_for(std::size_t count, std::size_t grain, const Body& body, const 
     try {
       meanwhile();
     } catch (...) {
-      job.fail(no_part, std::current_exception());
+      job.fail_caller(std::current_exception());
     }
   }
   job.run_parts(between ? &between : nullptr);
@@ -254,7 +276,7 @@ void parallel_for(std::size_t count, std::size_t grain, const Body& body, const 
       lock.lock();
     }
   }
-  if (job.failure) std::rethrow_exception(job.failure);
+  job.rethrow_failure();
 }
 
 }  // namespace kez

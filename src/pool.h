@@ -15,8 +15,12 @@
 
 namespace kez {
 
+// The most threads a split loop may be set to use: far beyond any machine's cores, and small enough that
+// no count of parts overflows.
+constexpr std::size_t most_threads = 4096;
+
 // Sets how many threads a split loop may use, the calling thread included; 0 means one per core the
-// machine has, which is also the setting before any call.
+// machine has, which is also the setting before any call. Throws std::invalid_argument above most_threads.
 void set_threads(std::size_t count);
 
 // Returns how many threads a split loop may use now, the calling thread included (at least 1).
@@ -42,7 +46,9 @@ std::size_t part_size(std::size_t count, std::size_t work);
 // it waits for the workers, so that it can report progress or stop the loop by throwing. `meanwhile`, if
 // given, runs on the calling thread once the workers have the loop, before it takes a part itself. Whatever a
 // body, `between` or `meanwhile` throws stops the parts not yet begun, and is rethrown once every part begun
-// has finished: the exception of the lowest failing part, or else that of the calling thread's own calls.
+// has finished: the exception of the lowest failing part, or else that of the calling thread's own calls. A body
+// runs on any thread, so what it throws must be safe to destroy on any thread; what `between` and `meanwhile`
+// throw is copied and destroyed on the calling thread alone.
 void parallel_for(std::size_t count, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body,
                   const std::function<void(std::size_t)>& between = {}, const std::function<void()>& meanwhile = {});
 

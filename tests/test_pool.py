@@ -1,6 +1,7 @@
 """Any number of threads gives the same results, to the bit; the setting takes only what it can use."""
 
 import math
+import os
 import random
 import struct
 import subprocess
@@ -180,19 +181,27 @@ def test_any_collection_mines_alike_on_any_number_of_threads(
 @pytest.mark.parametrize(
     ("n", "error", "message"),
     [
-        (0, ValueError, "between 1 and 1024"),
+        (0, ValueError, "between 1 and"),
         (-2, ValueError, "got -2"),
-        (1025, ValueError, "between 1 and 1024"),
+        (4 * (os.cpu_count() or 1) + 1, ValueError, "4 per core"),
+        (2**62, ValueError, "4 per core"),
         (2.0, TypeError, "not float"),
         ("2", TypeError, "not str"),
         (True, TypeError, "not bool"),
     ],
-    ids=["zero", "negative", "too-many", "float", "str", "bool"],
+    ids=["zero", "negative", "too-many", "absurd", "float", "str", "bool"],
 )
 def test_set_threads_refuses_what_it_cannot_use(n, error, message):
     before = kez.threads()
     with pytest.raises(error, match=message):
         kez.set_threads(n)
+    assert kez.threads() == before
+
+
+def test_the_private_setter_refuses_counts_that_would_overflow_the_parts():
+    before = kez.threads()
+    with pytest.raises(ValueError, match="above the most"):
+        _kez_cpp._set_threads(2**62)
     assert kez.threads() == before
 
 

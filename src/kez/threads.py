@@ -3,10 +3,16 @@
 from __future__ import annotations
 
 import operator
+import os
 
 import _kez_cpp
 
-_MOST = 1024
+# Workers live as long as the process, and past a few per core more of them only slows the runs down.
+_PER_CORE = 4
+
+
+def _most() -> int:
+    return _PER_CORE * (os.cpu_count() or 1)
 
 
 def set_threads(n: int | None = None) -> None:
@@ -14,7 +20,8 @@ def set_threads(n: int | None = None) -> None:
 
     With 1, everything runs on the calling thread. Results are the same, bit for bit, whatever
     `n`: the threads share out series, patterns and motifs, never a sum. The setting is the
-    process's, for every miner and thread; small inputs run on the calling thread anyway.
+    process's, for every miner and thread; small inputs run on the calling thread anyway. At most
+    four threads per core are allowed: threads once started live as long as the process.
 
     >>> set_threads(1); threads()
     1
@@ -29,8 +36,11 @@ def set_threads(n: int | None = None) -> None:
         count = operator.index(n)
     except TypeError:
         raise TypeError(f"n must be an int or None, not {type(n).__name__}") from None
-    if not 1 <= count <= _MOST:
-        raise ValueError(f"n must be between 1 and {_MOST}, or None for one per core, got {count}")
+    most = _most()
+    if not 1 <= count <= most:
+        raise ValueError(
+            f"n must be between 1 and {most} ({_PER_CORE} per core), or None for one per core, got {count}"
+        )
     _kez_cpp._set_threads(count)
 
 
