@@ -239,14 +239,14 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     };
     parallel_for(count, grain, part, [&](std::size_t done) {
       if (cancelled) cancelled();
-      if (report) report(Stage::map, visited + done, 2 * count);
+      if (report) report(Stage::map, (visited + done) / 2, count);
     });
     visited += count;
     MapScratch scratch;
     visit(starts[count], starts[count + 1], nullptr, scratch);
   };
 
-  if (report) report(Stage::map, 0, 2 * count);
+  if (report) report(Stage::map, 0, count);
   each_series([&](std::size_t first, std::size_t last, const Series* series, MapScratch& scratch) {
     for (std::size_t e = first; e < last; ++e) {
       views[entries[e].motif].set_average(entries[e].rank, series, positions_of(e), size_of(e), scratch);
@@ -278,7 +278,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   parallel_for(motifs.size(), records_per_part, [&](std::size_t begin, std::size_t end) {
     for (std::size_t m = begin; m < end; ++m) motifs[m].set_best_matches_and_naed(best[m]);
   });
-  if (report) report(Stage::map, visited, 2 * count);
+  if (report) report(Stage::map, visited / 2, count);
 }
 
 void Miner::sort_patterns() { std::sort(motifs.begin(), motifs.end(), ranks_before); }

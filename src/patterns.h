@@ -30,8 +30,8 @@ using CancelCheck = std::function<void()>;
 enum class Stage { discretise, grow, compare, map };
 
 // Told between units of work that a stage has done `done` of its `total` units (0: not known ahead): series
-// discretised, letters of the longest level grown, patterns compared, series visited while mapping (twice
-// each). It may stop the run by throwing, as a cancellation check does.
+// discretised, letters of the longest level grown, patterns compared, series mapped (each is visited twice,
+// and counts half at each visit). It may stop the run by throwing, as a cancellation check does.
 using ProgressReport = std::function<void(Stage stage, std::size_t done, std::size_t total)>;
 
 // Returns the length of the longest common subsequence of `a` and `b`, by the plain table: the reference
