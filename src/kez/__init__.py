@@ -1,14 +1,18 @@
 """Motifs present in a given share of a collection of time series.
 
-The classes and the function ``sax`` are those of the compiled module ``_kez_cpp``, re-exported
-unchanged; this package adds readers for common file formats, plotting helpers, tables,
+The classes are those of the compiled module ``_kez_cpp``, re-exported unchanged, and ``sax`` calls
+its function of that name; this package adds readers for common file formats, plotting helpers, tables,
 progress bars, the number of threads a run uses, a filter for flat motifs, class contrast
 for labelled collections, and the reasons a run found nothing.
 """
 
-from importlib import metadata as _metadata
+from __future__ import annotations
 
-from _kez_cpp import Miner, Motif, PatternMiner, sax
+from importlib import metadata as _metadata
+from typing import TYPE_CHECKING
+
+import _kez_cpp
+from _kez_cpp import Miner, Motif, PatternMiner
 from kez.classes import ClassSupport, Contrast, class_order, class_support, contrast
 from kez.frame import occurrences_frame, to_frame
 from kez.load import load_csv, load_ts
@@ -17,6 +21,22 @@ from kez.progress import with_progress
 from kez.reasons import Diagnosis, diagnose
 from kez.shapes import Shape, drop_trivial, is_trivial, shape
 from kez.threads import set_threads, threads
+
+if TYPE_CHECKING:
+    from _kez_cpp import _Dataset
+
+
+def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
+    """Cuts each series into segments of `seglen` samples and gives each segment mean a letter.
+
+    What ``_kez_cpp.sax`` gives, as a function of this package, so that it pickles by name and
+    can be handed to a process pool. It does not z-normalise (``Miner.mine`` does).
+
+    >>> sax([[-1, -1, 0, 0, 1, 1]], 2, 3)
+    [['a', 'b', 'c']]
+    """
+    return _kez_cpp.sax(ts, seglen, alphabet)
+
 
 try:
     __version__ = _metadata.version("kez")
