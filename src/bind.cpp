@@ -2,15 +2,16 @@
 // interpreter lock, results, the buffer reader, arguments, the casters, class handles, definitions.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -190,6 +191,16 @@ struct SymbolLists {
   py::list lists;
 };
 
+// An int argument of a call that also takes a dataset, named for its refusal: the binding library's message
+// would show every argument's value, the dataset's included.
+template <const char* Name>
+struct NamedInt {
+  int value;
+};
+
+constexpr char seglen_name[] = "seglen";
+constexpr char alphabet_name[] = "alphabet";
+
 // ---- The buffer reader: what a buffer's format says, and its elements read as doubles.
 
 // What a buffer's element format says about converting it: how to read one element, or that the
@@ -358,6 +369,13 @@ struct SymbolicRows {
 // Elements converted between two looks for a pending Ctrl-C.
 constexpr py::ssize_t elements_per_look = py::ssize_t{1} << 16;
 
+// Whether `item` is a float or has a numeric conversion of its own.
+bool converts_to_number(py::handle item) {
+  const PyNumberMethods* const number = Py_TYPE(item.ptr())->tp_as_number;
+  return PyFloat_Check(item.ptr()) ||
+         (number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr));
+}
+
 // One number: a float as it is, or anything with a numeric conversion of its own (an int, a Fraction, a numpy
 // scalar), converted by it. An exception that conversion raises, KeyboardInterrupt included, is the call's.
 bool load_number(py::handle item, bool convert, double& value) {
@@ -365,8 +383,7 @@ bool load_number(py::handle item, bool convert, double& value) {
     value = PyFloat_AS_DOUBLE(item.ptr());
     return true;
   }
-  const PyNumberMethods* const number = Py_TYPE(item.ptr())->tp_as_number;
-  if (!convert || number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)) return false;
+  if (!convert || !converts_to_number(item)) return false;
   value = PyFloat_AsDouble(item.ptr());
   if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
   return true;
@@ -456,6 +473,12 @@ py::object frame_values(py::handle src) {
 // whole argument, thousands of lines for a list of arrays.
 std::string type_name(py::handle src) { return Py_TYPE(src.ptr())->tp_name; }
 
+// The type's name after "a" or "an", as a refusal says it.
+std::string a_type(py::handle src) {
+  const std::string name = type_name(src);
+  return (std::string("aeiou").find(name[0]) == std::string::npos ? "a " : "an ") + name;
+}
+
 std::optional<py::buffer_info> buffer_of(py::handle src) {
   if (!PyObject_CheckBuffer(src.ptr())) return std::nullopt;
   try {
@@ -482,10 +505,9 @@ bool is_number(py::handle item) { return PyNumber_Check(item.ptr()) != 0 && PySe
                        "): pass [series] for a dataset of one series");
 }
 
-// Raises a short message for a series that is an array or frame of the wrong shape or kind; returns for
-// anything else, which pybind's standard message covers. `shown` is the object the caller passed, `src`
-// the values read from it.
-void refuse_series(py::handle shown, py::handle src, std::size_t index) {
+// Raises a one-line TypeError for a series that did not convert: what it is and where, never its values, which
+// may run to millions. `shown` is the object the caller passed, `src` the values read from it.
+[[noreturn]] void refuse_series(py::handle shown, py::handle src, std::size_t index) {
   const std::string which = "series " + std::to_string(index);
   const std::optional<py::buffer_info> info = buffer_of(src);
   const ElementKind kind = info ? element_kind(info->format, info->itemsize) : ElementKind::other;
@@ -501,10 +523,38 @@ void refuse_series(py::handle shown, py::handle src, std::size_t index) {
   if (!shown.is(src)) {
     throw py::type_error(which + " is a " + type_name(shown) + " whose values are not all real numbers");
   }
+  if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr()) || !py::isinstance<py::sequence>(src)) {
+    throw py::type_error(which + " is " + a_type(shown) + ", not a sequence of numbers");
+  }
+  std::size_t at = 0;
+  for (const auto& item : py::reinterpret_borrow<py::sequence>(src)) {
+    if (!converts_to_number(item)) {
+      throw py::type_error(which + ", value " + std::to_string(at) + " is " + a_type(item) + ", not a real number");
+    }
+    ++at;
+  }
+  throw py::type_error(which + " is a " + type_name(shown) + " whose values are not all real numbers");
 }
 
-// As refuse_series, for the dataset as a whole, which may also be a single series or a generator.
-void refuse_dataset(py::handle shown, py::handle src) {
+// Refuses a sequence of numbers, a single series passed without its list; returns for anything else. Only a
+// sequence whose first item is a number is read through.
+void refuse_if_single_series(py::handle shown, py::handle src) {
+  if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr()) || PySequence_Check(src.ptr()) == 0) return;
+  const auto sequence = py::reinterpret_borrow<py::sequence>(src);
+  std::size_t n = 0;
+  bool numbers = false;
+  try {
+    n = sequence.size();
+    numbers = n > 0;
+    for (std::size_t i = 0; i < n && numbers; ++i) numbers = is_number(sequence[i]);
+  } catch (const py::error_already_set&) {
+    return;  // a sequence that cannot be read this way is read as a dataset, which says what is wrong
+  }
+  if (numbers) refuse_single_series("a " + type_name(shown) + " of " + counted(n, "number"));
+}
+
+// As refuse_series, for the dataset as a whole, which may also be a generator or an array of the wrong shape.
+[[noreturn]] void refuse_dataset(py::handle shown, py::handle src) {
   if (PyIter_Check(src.ptr())) {
     throw py::type_error("expected a list of series, got a " + type_name(shown) +
                          ", which is not a sequence: pass list(...) of it");
@@ -532,32 +582,17 @@ void refuse_dataset(py::handle shown, py::handle src) {
           what);
     }
   }
-  if (!PyBytes_Check(src.ptr()) && !PyUnicode_Check(src.ptr()) && PySequence_Check(src.ptr()) != 0) {
-    const auto sequence = py::reinterpret_borrow<py::sequence>(src);
-    std::size_t n = 0;
-    bool numbers = false;
-    try {
-      n = sequence.size();
-      numbers = n > 0;
-      for (std::size_t i = 0; i < n && numbers; ++i) numbers = is_number(sequence[i]);
-    } catch (const py::error_already_set&) {
-      numbers = false;  // a sequence that cannot be read again gets pybind's message
-    }
-    if (numbers) refuse_single_series("a " + type_name(shown) + " of " + counted(n, "number"));
-  }
   if (!shown.is(src)) {
     throw py::type_error("expected numbers, got a " + type_name(shown) + " whose values are not all real numbers");
   }
+  throw py::type_error("expected a list of series, got " + a_type(shown));
 }
 
-// One item of a dataset, appended to `out` as a series; false, after a message of its own for the shapes that
-// get one, if it is none.
-bool read_item(py::handle item, bool convert, Dataset& out) {
+// One item of a dataset, appended to `out` as a series, or refused with a message saying what it is and where.
+void read_item(py::handle item, bool convert, Dataset& out) {
   const py::object values = frame_values(item);
   const py::handle series = values.is_none() ? item : py::handle(values);
-  if (load_series(series, convert, out)) return true;
-  refuse_series(item, series, out.size());
-  return false;
+  if (!load_series(series, convert, out)) refuse_series(item, series, out.size());
 }
 
 // Reads a list or tuple of series. Its items that are lists or tuples are read in batches by the pool's
@@ -572,14 +607,14 @@ class ListsReader {
  public:
   ListsReader(py::handle src, bool convert_items, Dataset& into) : lists(src), convert(convert_items), out(into) {}
 
-  bool read() {
+  void read() {
     out.reserve(sequence_size(lists.ptr()));
     for (;;) {
       if (!partial) {
-        if (next >= sequence_size(lists.ptr())) return true;
+        if (next >= sequence_size(lists.ptr())) return;
         const auto item = py::reinterpret_borrow<py::object>(PySequence_Fast_ITEMS(lists.ptr())[next]);
         if (!plain_sequence(item.ptr())) {
-          if (!read_item(item, convert, out)) return false;
+          read_item(item, convert, out);
           ++next;
           continue;
         }
@@ -603,7 +638,7 @@ class ListsReader {
       done = 0;
       next += failed;
       most_runs = 1;
-      if (!read_item(bad, convert, out)) return false;
+      read_item(bad, convert, out);
       ++next;
     }
   }
@@ -706,56 +741,56 @@ class ListsReader {
   std::size_t most_runs = lists_per_batch;
 };
 
-// A dataset: a 2-D buffer, or a sequence (not str or bytes) of series.
+// A dataset: a 2-D buffer, or a sequence (not str or bytes) of series; false if `src` is neither, and a series
+// that does not convert is refused where it is.
 bool read_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
   if (PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
   const Loaded loaded = load_buffer(src, 2, out, &held);
   if (loaded != Loaded::not_a_buffer) return loaded == Loaded::yes;
   if (!py::isinstance<py::sequence>(src)) return false;
-  if (plain_sequence(src.ptr())) return ListsReader(src, convert, out).read();
+  if (plain_sequence(src.ptr())) {
+    ListsReader(src, convert, out).read();
+    return true;
+  }
   const auto sequence = py::reinterpret_borrow<py::sequence>(src);
   out.reserve(sequence.size());
-  for (const auto& item : sequence) {
-    if (!read_item(item, convert, out)) return false;
-  }
+  for (const auto& item : sequence) read_item(item, convert, out);
   return true;
 }
 
 // A dataset, or a data frame whose rows are the series; the shapes that are easy to pass by mistake get a
 // message of their own.
-bool load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
+void load_dataset(py::handle src, bool convert, Dataset& out, SeriesList& held) {
   const py::object values = frame_values(src);
   const py::handle data = values.is_none() ? src : py::handle(values);
-  if (read_dataset(data, convert, out, held)) return true;
-  refuse_dataset(src, data);
-  return false;
+  if (!PyObject_CheckBuffer(data.ptr())) refuse_if_single_series(src, data);
+  if (!read_dataset(data, convert, out, held)) refuse_dataset(src, data);
 }
 
-// A sequence (not str or bytes) by the standard rule, each item converted by `item`.
-template <typename Item>
-bool load_sequence(py::handle src, Item item) {
-  if (!py::isinstance<py::sequence>(src) || PyBytes_Check(src.ptr()) || PyUnicode_Check(src.ptr())) return false;
-  for (const auto& element : py::reinterpret_borrow<py::sequence>(src)) {
-    if (!item(element)) return false;
-  }
-  return true;
+bool is_sequence(py::handle src) {
+  return py::isinstance<py::sequence>(src) && !PyBytes_Check(src.ptr()) && !PyUnicode_Check(src.ptr());
 }
 
-// A symbolic dataset: a sequence of sequences of one-character symbols, by the standard rules, with a look for
-// a pending Ctrl-C every so many symbols.
-bool load_symbols(py::handle src, bool convert, SymbolicDataset& out) {
+// A symbolic dataset: a sequence (not str or bytes) of such sequences of one-character symbols, with a look for a
+// pending Ctrl-C every so many symbols. What does not convert is refused in one line saying what and where.
+void load_symbols(py::handle src, bool convert, SymbolicDataset& out) {
+  if (!is_sequence(src)) throw py::type_error("expected a list of symbol sequences, got " + a_type(src));
   py::ssize_t count = 0;
-  return load_sequence(src, [&](py::handle row) {
+  for (const auto& row : py::reinterpret_borrow<py::sequence>(src)) {
+    const std::string which = "sequence " + std::to_string(out.size());
+    if (!is_sequence(row)) throw py::type_error(which + " is " + a_type(row) + ", not a list of symbols");
     out.emplace_back();
     Symbols& symbols = out.back();
-    return load_sequence(row, [&](py::handle element) {
+    for (const auto& element : py::reinterpret_borrow<py::sequence>(row)) {
       if (count++ % elements_per_look == 0) check_signals();
       py::detail::make_caster<char> symbol;
-      if (!symbol.load(element, convert)) return false;
+      if (!symbol.load(element, convert)) {
+        throw py::type_error(which + ", symbol " + std::to_string(symbols.size()) + " is " + a_type(element) +
+                             ", not a one-character str");
+      }
       symbols.push_back(py::detail::cast_op<char>(symbol));
-      return true;
-    });
-  });
+    }
+  }
 }
 
 }  // namespace
@@ -764,14 +799,15 @@ bool load_symbols(py::handle src, bool convert, SymbolicDataset& out) {
 
 namespace pybind11::detail {
 
-// Whole or not at all: the dataset is built aside and only a complete one is kept.
+// Whole or not at all: the dataset is built aside and only a complete one is kept. A refusal raises a message of
+// its own rather than the binding library's, which would show the argument's whole value.
 template <>
 struct type_caster<SeriesList> {
   PYBIND11_TYPE_CASTER(SeriesList, const_name("list[list[float]]"));
 
   bool load(handle src, bool convert) {
     SeriesList loaded;
-    if (!load_dataset(src, convert, loaded.series, loaded)) return false;
+    load_dataset(src, convert, loaded.series, loaded);
     value = std::move(loaded);
     return true;
   }
@@ -783,9 +819,25 @@ struct type_caster<SymbolicRows> {
 
   bool load(handle src, bool convert) {
     SymbolicRows loaded;
-    if (!load_symbols(src, convert, loaded.rows)) return false;
+    load_symbols(src, convert, loaded.rows);
     value = std::move(loaded);
     return true;
+  }
+};
+
+template <const char* Name>
+struct type_caster<NamedInt<Name>> {
+  PYBIND11_TYPE_CASTER(NamedInt<Name>, const_name("int"));
+
+  bool load(handle src, bool convert) {
+    make_caster<int> number;
+    if (number.load(src, convert)) {
+      value.value = cast_op<int>(number);
+      return true;
+    }
+    if (!convert) return false;  // the pass with conversions decides
+    const std::string got = PyLong_Check(src.ptr()) ? "an int outside it" : a_type(src);
+    throw type_error(std::string(Name) + " must be an int in the signed 32-bit range, not " + got);
   }
 };
 
@@ -810,19 +862,76 @@ py::bytes packed(const std::vector<T>& values) {
   return py::bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
 }
 
-template <typename T>
-std::vector<T> unpacked(const py::bytes& data, const char* what) {
-  char* buffer = nullptr;
-  py::ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
-  if (size % static_cast<py::ssize_t>(sizeof(T)) != 0) {
-    throw py::value_error(std::string("motif state: ") + what + " holds " + std::to_string(size) +
-                          " bytes, not a whole number of values");
+// The items of a saved state, each read as the type its field has and refused in a message naming the state
+// and the field: TypeError for an item of another type, ValueError for a value out of range.
+class StateItems {
+ public:
+  StateItems(const py::tuple& saved, const char* whose, std::size_t count) : items(saved), owner(whose) {
+    if (items.size() != count) {
+      throw py::value_error(owner + ": expected " + std::to_string(count) + " items, got " +
+                            std::to_string(items.size()));
+    }
   }
-  std::vector<T> values(static_cast<std::size_t>(size) / sizeof(T));
-  if (size > 0) std::memcpy(values.data(), buffer, static_cast<std::size_t>(size));
-  return values;
-}
+
+  // An int of T's range; with `natural`, not negative either.
+  template <typename T>
+  T integer(std::size_t at, const char* field, bool natural = false) const {
+    const py::object item = items[at];
+    if (!PyLong_Check(item.ptr())) refuse_type(at, field, "an int");
+    py::detail::make_caster<T> number;
+    if (!number.load(item, false) || (natural && py::detail::cast_op<T>(number) < T{0})) {
+      throw py::value_error(owner + ": item " + std::to_string(at) + " (" + field + ") is out of range");
+    }
+    return py::detail::cast_op<T>(number);
+  }
+
+  double real(std::size_t at, const char* field) const {
+    const py::object item = items[at];
+    if (!PyFloat_Check(item.ptr()) && !PyLong_Check(item.ptr())) refuse_type(at, field, "a float");
+    const double value = PyFloat_AsDouble(item.ptr());
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      throw py::value_error(owner + ": item " + std::to_string(at) + " (" + field + ") is out of range");
+    }
+    return value;
+  }
+
+  py::bytes bytes(std::size_t at, const char* field) const {
+    const py::object item = items[at];
+    if (!PyBytes_Check(item.ptr())) refuse_type(at, field, "bytes");
+    return py::reinterpret_borrow<py::bytes>(item);
+  }
+
+  // The values packed in a bytes item, in the machine's own layout.
+  template <typename T>
+  std::vector<T> unpacked(std::size_t at, const char* field) const {
+    char* buffer = nullptr;
+    py::ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes(at, field).ptr(), &buffer, &size) != 0) throw py::error_already_set();
+    if (size % static_cast<py::ssize_t>(sizeof(T)) != 0) {
+      throw py::value_error(owner + ": " + field + " holds " + std::to_string(size) +
+                            " bytes, not a whole number of values");
+    }
+    std::vector<T> values(static_cast<std::size_t>(size) / sizeof(T));
+    if (size > 0) std::memcpy(values.data(), buffer, static_cast<std::size_t>(size));
+    return values;
+  }
+
+  std::vector<Motif> motifs(std::size_t at, const char* field) const {
+    py::detail::make_caster<std::vector<Motif>> list;
+    if (!list.load(items[at], false)) refuse_type(at, field, "a list of Motif objects");
+    return py::detail::cast_op<std::vector<Motif>>(std::move(list));
+  }
+
+ private:
+  [[noreturn]] void refuse_type(std::size_t at, const char* field, const char* wanted) const {
+    throw py::type_error(owner + ": item " + std::to_string(at) + " (" + field + ") must be " + wanted + ", not " +
+                         a_type(items[at]));
+  }
+
+  const py::tuple& items;
+  const std::string owner;
+};
 
 py::tuple motif_state(const Motif& motif) {
   const MotifState s = motif.save();
@@ -833,23 +942,23 @@ py::tuple motif_state(const Motif& motif) {
 }
 
 Motif motif_from_state(const py::tuple& t) {
-  if (t.size() != 12) throw py::value_error("motif state: expected 12 items, got " + std::to_string(t.size()));
+  const StateItems items(t, "motif state", 12);
   MotifState s;
-  const std::string pattern = t[0].cast<py::bytes>();
+  const std::string pattern = items.bytes(0, "pattern");
   s.pattern.assign(pattern.begin(), pattern.end());
-  s.seglen = t[1].cast<std::int32_t>();
-  s.length = t[2].cast<std::int32_t>();
-  const std::vector<double> naed = unpacked<double>(t[3].cast<py::bytes>(), "naed");
+  s.seglen = items.integer<std::int32_t>(1, "seglen");
+  s.length = items.integer<std::int32_t>(2, "length");
+  const std::vector<double> naed = items.unpacked<double>(3, "naed");
   if (naed.size() != 1) throw py::value_error("motif state: naed holds " + std::to_string(naed.size()) + " values");
   s.naed = naed[0];
-  s.index_buckets = t[4].cast<std::size_t>();
-  s.index_series = unpacked<std::int32_t>(t[5].cast<py::bytes>(), "index series");
-  s.index_counts = unpacked<std::size_t>(t[6].cast<py::bytes>(), "index counts");
-  s.index_positions = unpacked<std::int32_t>(t[7].cast<py::bytes>(), "index positions");
-  s.mapped_series = unpacked<std::int32_t>(t[8].cast<py::bytes>(), "mapped series");
-  s.best_offsets = unpacked<std::int32_t>(t[9].cast<py::bytes>(), "best matches");
-  s.averages = unpacked<double>(t[10].cast<py::bytes>(), "averages");
-  s.representative = unpacked<double>(t[11].cast<py::bytes>(), "representative");
+  s.index_buckets = items.integer<std::size_t>(4, "index buckets");
+  s.index_series = items.unpacked<std::int32_t>(5, "index series");
+  s.index_counts = items.unpacked<std::size_t>(6, "index counts");
+  s.index_positions = items.unpacked<std::int32_t>(7, "index positions");
+  s.mapped_series = items.unpacked<std::int32_t>(8, "mapped series");
+  s.best_offsets = items.unpacked<std::int32_t>(9, "best matches");
+  s.averages = items.unpacked<double>(10, "averages");
+  s.representative = items.unpacked<double>(11, "representative");
   return Motif(std::move(s));
 }
 
@@ -958,32 +1067,67 @@ SymbolLists sax_of(const SeriesList& ts, int seglen, int alphabet) {
 
 // A signal handler run by check_signals may call back into the very object being mined, so each run works on
 // the object moved aside and puts it back at the end; a nested run then never changes the state under it.
-// A miner with the lock that keeps the calls on it one after another while they run without the interpreter
-// lock. The lock is recursive because a signal handler, run by a look for Ctrl-C on the calling thread, may
-// call into the very object whose run it interrupts (each run works on the object moved aside).
+// A miner with the hold that keeps the calls on it one after another while they run without the interpreter
+// lock. The hold is one word naming the process and the thread that has it: a nested call from a signal
+// handler on that thread goes ahead, and a child of fork sees at once that a hold is its parent's, whose
+// thread does not exist in the child and so would never let go.
 template <typename Native>
 struct Guarded {
   explicit Guarded(Native made) : native(std::move(made)) {}
 
   Native native;
-  std::recursive_timed_mutex busy;
+  std::atomic<std::uint64_t> holder{0};  // the caller with the hold, or 0
+  std::size_t depth = 0;                 // the holder's calls in progress, nested ones included
 };
 
-using Busy = std::unique_lock<std::recursive_timed_mutex>;
+// This process and thread as a holder: never 0.
+std::uint64_t this_caller() {
+  return (static_cast<std::uint64_t>(getpid()) << 32) | static_cast<std::uint32_t>(gettid());
+}
 
-// Takes `busy` for this thread. While another thread holds it, waits without the interpreter lock, so that
-// thread can finish, and looks for Ctrl-C between waits where a handler can run.
-Busy take(std::recursive_timed_mutex& busy) {
-  Busy lock(busy, std::try_to_lock);
-  if (lock.owns_lock()) return lock;
-  const bool main = on_main_thread();
+bool held_by_this_process(std::uint64_t holder) { return (holder >> 32) == static_cast<std::uint64_t>(getpid()); }
+
+// One call's share of a hold, given up when the call ends.
+template <typename Native>
+class Busy {
+ public:
+  explicit Busy(Guarded<Native>& held) : guarded(held) { ++guarded.depth; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+  ~Busy() {
+    if (--guarded.depth == 0) guarded.holder.store(0, std::memory_order_release);
+  }
+
+ private:
+  Guarded<Native>& guarded;
+};
+
+// Takes the hold of `guarded` for this thread. While another thread of this process has it, waits without the
+// interpreter lock, so that thread can finish, and looks for Ctrl-C between waits where a handler can run. A
+// hold left by a thread of the parent process is taken over, with the object as that thread's run left it
+// (moved aside, so empty but for its options) made afresh from its options.
+template <typename Native>
+Busy<Native> take(Guarded<Native>& guarded) {
+  const std::uint64_t me = this_caller();
+  std::optional<bool> main;
   for (;;) {
-    Unlocked gil(main);
+    std::uint64_t seen = 0;
+    if (guarded.holder.compare_exchange_strong(seen, me, std::memory_order_acquire) || seen == me) {
+      return Busy<Native>(guarded);
+    }
+    if (!held_by_this_process(seen) && guarded.holder.compare_exchange_strong(seen, me, std::memory_order_acquire)) {
+      guarded.depth = 0;
+      guarded.native = Native(guarded.native.get_options());
+      return Busy<Native>(guarded);
+    }
+    if (!main) main = on_main_thread();
+    Unlocked gil(*main);
     gil.release();
-    const bool got = lock.try_lock_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 50 && guarded.holder.load(std::memory_order_relaxed) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     gil.retake();
-    if (got) return lock;
-    if (main) check_signals();
+    if (*main) check_signals();
   }
 }
 
@@ -1013,7 +1157,7 @@ auto unlocked_run(ProgressForwarder* report, const Work& work) {
 // A held 2-D buffer is read a row at a time, normalised into a scratch series, whenever the miner needs that
 // series: the caller's array is the only full copy of the data.
 std::vector<Motif> mine_reporting(Guarded<Miner>& miner, SeriesList ts, ProgressForwarder* report) {
-  const Busy busy = take(miner.busy);
+  const auto busy = take(miner);
   Miner run = std::move(miner.native);
   const PutBack<Miner> put_back{miner.native, run};
   Dataset series = std::move(ts.series);
@@ -1032,7 +1176,7 @@ std::vector<Motif> miner_mine(Guarded<Miner>& miner, SeriesList ts) {
 }
 
 void mine_patterns_reporting(Guarded<PatternMiner>& miner, const SymbolicDataset& ds, ProgressForwarder* report) {
-  const Busy busy = take(miner.busy);
+  const auto busy = take(miner);
   PatternMiner run = std::move(miner.native);
   const PutBack<PatternMiner> put_back{miner.native, run};
   unlocked_run(report, [&](const CancelCheck& look, const ProgressReport& progress) {
@@ -1045,24 +1189,32 @@ void pattern_miner_mine(Guarded<PatternMiner>& miner, const SymbolicRows& ds) {
   mine_patterns_reporting(miner, ds.rows, nullptr);
 }
 
+// `report` as the callable it must be, refused in one line naming its type if it is none.
+py::function progress_callable(const py::object& report) {
+  if (PyCallable_Check(report.ptr()) == 0) {
+    throw py::type_error("report must be callable as report(stage, done, total), not " + a_type(report));
+  }
+  return py::reinterpret_borrow<py::function>(report);
+}
+
 // The same runs telling `report` how far they have got, for the package's progress display.
-std::vector<Motif> miner_mine_reporting(Guarded<Miner>& miner, SeriesList ts, const py::function& report) {
-  ProgressForwarder forward(report);
+std::vector<Motif> miner_mine_reporting(Guarded<Miner>& miner, SeriesList ts, const py::object& report) {
+  ProgressForwarder forward(progress_callable(report));
   return mine_reporting(miner, std::move(ts), &forward);
 }
 
-void pattern_miner_mine_reporting(Guarded<PatternMiner>& miner, const SymbolicRows& ds, const py::function& report) {
-  ProgressForwarder forward(report);
+void pattern_miner_mine_reporting(Guarded<PatternMiner>& miner, const SymbolicRows& ds, const py::object& report) {
+  ProgressForwarder forward(progress_callable(report));
   mine_patterns_reporting(miner, ds.rows, &forward);
 }
 
 std::vector<Motif> miner_motifs(Guarded<Miner>& miner) {
-  const Busy busy = take(miner.busy);
+  const auto busy = take(miner);
   return miner.native.get_motifs();
 }
 
 py::dict pattern_miner_frequent(Guarded<PatternMiner>& miner) {
-  const Busy busy = take(miner.busy);
+  const auto busy = take(miner);
   return frequent_dict(miner.native.get_frequent());
 }
 
@@ -1094,7 +1246,7 @@ std::unique_ptr<Guarded<Miner>> new_miner(double minsup, int seglen, int alphabe
 }
 
 py::tuple miner_state(Guarded<Miner>& guarded) {
-  const Busy busy = take(guarded.busy);
+  const auto busy = take(guarded);
   const Miner& miner = guarded.native;
   const Miner::Options o = miner.get_options();
   const PatternMiner::Options& p = o.patterns;
@@ -1102,15 +1254,16 @@ py::tuple miner_state(Guarded<Miner>& guarded) {
 }
 
 std::unique_ptr<Guarded<Miner>> miner_from_state(const py::tuple& t) {
-  if (t.size() != 8) throw py::value_error("miner state: expected 8 items, got " + std::to_string(t.size()));
-  auto miner = new_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<int>(), t[4].cast<int>(),
-                         t[5].cast<double>(), t[6].cast<int>());
-  miner->native.set_motifs(t[7].cast<std::vector<Motif>>());
+  const StateItems items(t, "miner state", 8);
+  auto miner = new_miner(items.real(0, "minsup"), items.integer<int>(1, "seglen"), items.integer<int>(2, "alphabet"),
+                         items.integer<int>(3, "min_len"), items.integer<int>(4, "max_len"),
+                         items.real(5, "max_overlap"), items.integer<int>(6, "k"));
+  miner->native.set_motifs(items.motifs(7, "motifs"));
   return miner;
 }
 
 py::tuple pattern_miner_state(Guarded<PatternMiner>& guarded) {
-  const Busy busy = take(guarded.busy);
+  const auto busy = take(guarded);
   const PatternMiner& miner = guarded.native;
   const PatternMiner::Options p = miner.get_options();
   py::list records;
@@ -1119,10 +1272,11 @@ py::tuple pattern_miner_state(Guarded<PatternMiner>& guarded) {
 }
 
 std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple& t) {
-  if (t.size() != 5) throw py::value_error("pattern miner state: expected 5 items, got " + std::to_string(t.size()));
-  auto miner = new_pattern_miner(t[0].cast<double>(), t[1].cast<int>(), t[2].cast<int>(), t[3].cast<double>());
+  const StateItems items(t, "pattern miner state", 5);
+  auto miner = new_pattern_miner(items.real(0, "minsup"), items.integer<int>(1, "min_len"),
+                                 items.integer<int>(2, "max_len"), items.real(3, "max_overlap"));
   FrequentMap frequent;
-  for (Motif& record : t[4].cast<std::vector<Motif>>()) {
+  for (Motif& record : items.motifs(4, "frequent")) {
     Pattern key = record.pattern;
     frequent.insert_or_assign(std::move(key), std::move(record));
   }
@@ -1184,7 +1338,12 @@ PYBIND11_MODULE(_kez_cpp, m) {
       .def(py::pickle(&pattern_miner_state, &pattern_miner_from_state))
       .def("__reduce__", &reduce_by_state);
 
-  m.def("sax", &sax_of, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+  m.def(
+      "sax",
+      [](const SeriesList& ts, NamedInt<seglen_name> seglen, NamedInt<alphabet_name> alphabet) {
+        return sax_of(ts, seglen.value, alphabet.value);
+      },
+      py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 
   // Not part of the public interface: the kez package shows progress through these.
   m.def("_mine_reporting", &miner_mine_reporting);

@@ -183,6 +183,11 @@ Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std
     positions += n;
   }
   if (positions != state.index_positions.size()) fail("index counts do not add up to its positions");
+  const auto negative = [](const std::vector<std::int32_t>& values) {
+    return std::any_of(values.begin(), values.end(), [](std::int32_t v) { return v < 0; });
+  };
+  if (negative(state.index_series) || negative(state.mapped_series)) fail("a series index is negative");
+  if (negative(state.index_positions) || negative(state.best_offsets)) fail("a position or offset is negative");
   const std::int64_t expected = static_cast<std::int64_t>(state.seglen) * static_cast<std::int64_t>(pattern.size());
   if (state.length < 0 || state.length != expected) {
     fail("length " + std::to_string(state.length) + " is not seglen times the pattern's length");

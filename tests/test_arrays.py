@@ -136,7 +136,7 @@ def test_callers_array_is_left_alone(planted):
     ids=["str", "bytes"],
 )
 def test_other_shapes_and_kinds_are_refused(ts):
-    with pytest.raises(TypeError, match=r"list\[list\[float\]\]"):
+    with pytest.raises(TypeError, match="series 0 is a .*, not a sequence of numbers"):
         sax(ts, 2, 3)
-    with pytest.raises(TypeError, match="incompatible function arguments"):
+    with pytest.raises(TypeError, match="series 0 is a .*, not a sequence of numbers"):
         Miner(0.5, 2, 3).mine(ts)

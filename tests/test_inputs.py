@@ -10,7 +10,8 @@ import pandas as pd
 import pytest
 
 import _kez_cpp
-from _kez_cpp import Miner, sax
+import kez
+from _kez_cpp import Miner, PatternMiner, sax
 from reference import snapshot
 
 
@@ -97,8 +98,9 @@ REFUSED = {
     "channels": (np.zeros((150, 3, 40)), ValueError, r"shape \(150, 3, 40\).*mine one channel at a time"),
     "no-channel": (np.zeros((150, 0, 40)), TypeError, r"\(series, 1, samples\), got .*\(150, 0, 40\)"),
     "complex-2-d": (np.zeros((150, 40), dtype=complex), TypeError, r"complex numbers: pass its real part"),
-    "frame-of-str": (pd.DataFrame([["a"] * 40] * 150), TypeError, r"DataFrame whose values are not all real"),
+    "frame-of-str": (pd.DataFrame([["a"] * 40] * 150), TypeError, r"series 0, value 0 is a str, not a real"),
     "series-of-str": ([pd.Series(["a"] * 40)] * 150, TypeError, r"series 0 is a Series whose values are"),
+    "none-after-long-lists": ([[0.5] * 200_000] * 20 + [None], TypeError, r"series 20 is a NoneType, not a"),
 }
 
 
@@ -108,6 +110,28 @@ def test_arguments_easy_to_pass_by_mistake_get_a_short_message(ts, error, says):
         with pytest.raises(error, match=says) as refused:
             call()
         assert len(str(refused.value)) < 200 and "\n" not in str(refused.value)
+
+
+LONG = [[0.5] * 200_000] * 20  # whose repr alone would run to megabytes
+
+
+@pytest.mark.parametrize(
+    ("call", "says"),
+    [
+        (lambda: sax(LONG, 2.0, 3), r"^seglen must be an int in the signed 32-bit range, not a float$"),
+        (lambda: sax(LONG, 2, 2**40), r"^alphabet must be an int .*, not an int outside it$"),
+        (lambda: kez.with_progress(Miner(0.5, 2, 3), 3), r"^report must be a callable .* not int$"),
+        (lambda: _kez_cpp._mine_reporting(Miner(0.5, 2, 3), LONG, 3), r"^report must be callable .* an int$"),
+        (lambda: PatternMiner(0.5).mine([list("ab")] * 9 + ["ab"]), r"^sequence 9 is a str, not a list of"),
+        (lambda: PatternMiner(0.5).mine([["a"], ["a", 3]]), r"^sequence 1, symbol 1 is an int, not a one-"),
+        (lambda: PatternMiner(0.5).mine(3), r"^expected a list of symbol sequences, got an int$"),
+    ],
+    ids=["seglen", "alphabet", "report", "private-report", "str-sequence", "int-symbol", "int-dataset"],
+)
+def test_refusals_beside_a_large_argument_are_one_short_line(call, says):
+    with pytest.raises(TypeError, match=says) as refused:
+        call()
+    assert len(str(refused.value)) < 200
 
 
 class Meddler:

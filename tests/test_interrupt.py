@@ -179,3 +179,57 @@ def test_ctrl_c_stops_a_long_read_of_lists_of_floats_early():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert stopped < whole / 2, (stopped, whole)
+
+
+# Cases that once hung for good, each run in a child with a time limit; each prints what it caught.
+HUNG = {
+    # A worker failing on an earlier part, after the calling thread's callback raised: the worker once freed
+    # the Python error, which needs the interpreter lock that the waiting calling thread held.
+    "worker-fails-after-the-callback": (
+        """
+import kez
+kez.set_threads(2)
+data = [[] for _ in range(2_000_000)]; data[499_999] = [1.0, 2.0, 3.0]
+def report(stage, done, total):
+    if stage == "discretise" and done > 0: raise ValueError("stop")
+for _ in range(3):
+    try: kez.with_progress(kez.Miner(0.5, -1, 3), report).mine(data)
+    except ValueError as error: print(error)
+""",
+        {"stop", "cannot create std::vector larger than max_size()"},
+    ),
+    # A child of fork, made while another thread mines on the same miner, whose hold on it the child inherits.
+    "fork-while-another-thread-mines": (
+        """
+import os, threading, time
+import numpy as np
+import _kez_cpp, kez
+walk = np.cumsum(np.random.default_rng(1).normal(size=10**6))
+miner = kez.Miner(0.5, 4, 5)
+# Normalising 2000 rows of a million samples takes seconds, and they all lie in one row's memory.
+threading.Thread(target=miner.mine, args=(np.broadcast_to(walk, (2000, 10**6)),), daemon=True).start()
+time.sleep(0.5)
+pid = os.fork()
+if pid == 0:
+    _kez_cpp._split_everything(True)  # the child's pool runs too
+    small = [walk[i : i + 80] for i in range(0, 800, 100)]
+    same = [m.pattern for m in miner.mine(small)] == [m.pattern for m in kez.Miner(0.5, 4, 5).mine(small)]
+    print("same" if same and miner.motifs else "differs", flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+os._exit(0)
+""",
+        {"same"},
+    ),
+}
+
+
+@pytest.mark.parametrize(("script", "caught"), HUNG.values(), ids=HUNG.keys())
+def test_what_once_hung_finishes(script, caught):
+    try:
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("hung")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines and set(lines) <= caught, done.stdout

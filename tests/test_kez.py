@@ -14,7 +14,7 @@ NAN = math.nan
 
 
 def test_reexports_are_the_compiled_objects():
-    for name in ("Miner", "Motif", "PatternMiner", "sax"):
+    for name in ("Miner", "Motif", "PatternMiner"):
         assert getattr(kez, name) is getattr(_kez_cpp, name)
     public = [
         n for n, v in vars(kez).items() if not n.startswith("_") and not isinstance(v, types.ModuleType)

@@ -5,6 +5,7 @@ import json
 import math
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -69,12 +70,21 @@ def test_any_sequence_of_numbers_is_a_dataset(ts):
 
 
 @pytest.mark.parametrize(
-    "ts",
-    ["abc", ["abc"], [{1.0, 2.0}], [(x for x in (1.0, 2.0))], [[1.0, "2"]], [[1.0, None]], [b"ab"], 3.0],
+    ("ts", "says"),
+    [
+        ("abc", "expected a list of series, got a str"),
+        (["abc"], "series 0 is a str, not a sequence of numbers"),
+        ([[1.0], {1.0, 2.0}], "series 1 is a set, not a sequence of numbers"),
+        ([(x for x in (1.0, 2.0))], "series 0 is a generator, not a sequence"),
+        ([[1.0, "2"]], "series 0, value 1 is a str, not a real number"),
+        ([[1.0, 2.0], (1.0, None)], "series 1, value 1 is a NoneType, not a real number"),
+        ([b"ab"], "series 0 is a bytes, not a sequence"),
+        (3.0, "expected a list of series, got a float"),
+    ],
     ids=["str-dataset", "str-series", "set", "generator", "str-element", "none-element", "bytes", "float"],
 )
-def test_non_sequences_are_refused(ts):
-    with pytest.raises(TypeError, match="incompatible function arguments"):
+def test_non_sequences_are_refused_saying_what_and_where(ts, says):
+    with pytest.raises(TypeError, match=f"^{re.escape(says)}"):
         sax(ts, 2, 3)
 
 

@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _kez_cpp
+import kez
 from reference import snapshot
 
 
@@ -112,9 +113,58 @@ def test_a_state_that_does_not_fit_is_refused(planted, change, message):
         bare.__setstate__(change(saved(planted)))
 
 
+def pattern_miner_state():
+    miner = _kez_cpp.PatternMiner(0.5)
+    miner.mine([list("abcab"), list("abcab")])
+    return list(miner.__getstate__())
+
+
+# Item `at` of a state replaced by `value`: a field of another type or out of range is named.
+@pytest.mark.parametrize(
+    ("state", "at", "value", "error", "message"),
+    [
+        (saved, 1, 2**31, ValueError, r"^motif state: item 1 \(seglen\) is out of range$"),
+        (saved, 1, 2.0, TypeError, r"^motif state: item 1 \(seglen\) must be an int, not a float$"),
+        (saved, 4, -1, ValueError, r"item 4 \(index buckets\) is out of range"),
+        (saved, 0, "ab", TypeError, r"item 0 \(pattern\) must be bytes, not a str"),
+        (saved, 5, lambda old: b"\xff" * 4 + old[4:], ValueError, "a series index is negative"),
+        (
+            lambda p: list(mined(p)[0].__getstate__()),
+            2,
+            2**40,
+            ValueError,
+            r"miner state: item 2 \(alphabet\)",
+        ),
+        (
+            lambda p: list(mined(p)[0].__getstate__()),
+            7,
+            [1],
+            TypeError,
+            r"\(motifs\) must be a list of Motif",
+        ),
+        (lambda p: pattern_miner_state(), 0, "x", TypeError, r"\(minsup\) must be a float, not a str"),
+    ],
+    ids=["seglen-range", "seglen-type", "buckets", "pattern", "negative-series", "miner", "motifs", "minsup"],
+)
+def test_a_field_of_another_type_or_range_is_named(planted, state, at, value, error, message):
+    values = state(planted)
+    values[at] = value(values[at]) if callable(value) else value
+    cls = {12: _kez_cpp.Motif, 8: _kez_cpp.Miner, 5: _kez_cpp.PatternMiner}[len(values)]
+    with pytest.raises(error, match=message):
+        cls.__new__(cls).__setstate__(tuple(values))
+
+
 @pytest.mark.parametrize(
     "cls", [_kez_cpp.Motif, _kez_cpp.Miner, _kez_cpp.PatternMiner], ids=lambda c: c.__name__
 )
 def test_an_instance_without_init_does_not_pickle(cls):
     with pytest.raises(TypeError, match="without __init__"):
         pickle.dumps(cls.__new__(cls))
+
+
+def test_the_package_sax_pickles_by_name_for_process_pools():
+    assert pickle.loads(pickle.dumps(kez.sax)) is kez.sax
+    with ProcessPoolExecutor(max_workers=1) as pool:
+        assert list(pool.map(kez.sax, [[[1.0, 2.0, 3.0, 4.0]]], [2], [3])) == [
+            kez.sax([[1.0, 2.0, 3.0, 4.0]], 2, 3)
+        ]

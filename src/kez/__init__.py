@@ -6,10 +6,8 @@ progress bars, the number of threads a run uses, a filter for flat motifs, class
 for labelled collections, and the reasons a run found nothing.
 """
 
-from __future__ import annotations
-
+import typing as _typing
 from importlib import metadata as _metadata
-from typing import TYPE_CHECKING
 
 import _kez_cpp
 from _kez_cpp import Miner, Motif, PatternMiner
@@ -22,11 +20,11 @@ from kez.reasons import Diagnosis, diagnose
 from kez.shapes import Shape, drop_trivial, is_trivial, shape
 from kez.threads import set_threads, threads
 
-if TYPE_CHECKING:
+if _typing.TYPE_CHECKING:
     from _kez_cpp import _Dataset
 
 
-def sax(ts: _Dataset, seglen: int, alphabet: int) -> list[list[str]]:
+def sax(ts: "_Dataset", seglen: int, alphabet: int) -> list[list[str]]:
     """Cuts each series into segments of `seglen` samples and gives each segment mean a letter.
 
     What ``_kez_cpp.sax`` gives, as a function of this package, so that it pickles by name and

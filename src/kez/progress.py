@@ -108,6 +108,10 @@ def with_progress(
     it is not known ahead; an exception it raises stops the run. Ctrl-C stops the run as it
     stops ``mine``. Without this, a run reports nothing and pays nothing for it.
     """
+    if report is not None and not callable(report):
+        raise TypeError(
+            f"report must be a callable taking (stage, done, total), or None, not {type(report).__name__}"
+        )
     if isinstance(miner, Miner):
         return MinerWithProgress(miner, report)
     if isinstance(miner, PatternMiner):
