@@ -127,8 +127,8 @@ def test_series_after_one_that_runs_python_code_are_read_as_that_code_left_them(
     data = [[0.5] * 20, [0.25, Meddler(victim), 0.75], victim, [2.0] * 5]
     _kez_cpp._split_everything(split)
     try:
-        read = _kez_cpp._converted(data)
+        read = _kez_cpp._read_series(data)
     finally:
         _kez_cpp._split_everything(False)
-    assert read == [[0.5] * 20, [0.25, 1.5, 0.75], [9.0, -0.0], [2.0] * 5]
+    assert [list(s) for s in read] == [[0.5] * 20, [0.25, 1.5, 0.75], [9.0, -0.0], [2.0] * 5]
     assert math.copysign(1.0, read[2][1]) == -1.0
