@@ -1,5 +1,5 @@
-"""Data frames, lists of pandas Series and (series, 1, samples) arrays as datasets, and the short
-messages for the arguments that are easy to pass by mistake."""
+"""Data frames, lists of pandas Series and (series, 1, samples) arrays as datasets, for mine and the helpers
+alike, and the short messages for the arguments that are easy to pass by mistake."""
 
 import math
 import subprocess
@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 import _kez_cpp
+import kez
 from _kez_cpp import Miner, sax
 from reference import snapshot
 
@@ -108,6 +109,57 @@ def test_arguments_easy_to_pass_by_mistake_get_a_short_message(ts, error, says):
         with pytest.raises(error, match=says) as refused:
             call()
         assert len(str(refused.value)) < 200 and "\n" not in str(refused.value)
+
+
+def helpers(ts, labels, motif):
+    """What each helper gives for the series `ts`, with one class per series in `labels`; plots as the
+    points, colour and name of every line, and the tick labels."""
+    plots = [kez.plot_overview(motif, ts, labels=labels)]
+    plots += [plot(motif, ts, labels=labels).figure for plot in (kez.plot_motif, kez.plot_series)]
+    axes = [ax for figure in plots for ax in figure.axes]
+    drawn = [
+        (ln.get_xydata().tobytes(), ln.get_color(), ln.get_label()) for ax in axes for ln in ax.get_lines()
+    ]
+    drawn += [t.get_text() for ax in axes for t in ax.get_yticklabels()]
+    split = kez.contrast(ts, labels, 4, 5)
+    found = (str(split), [snapshot(r.motif) for r in split.motifs], kez.class_support([motif], labels))
+    return found, kez.diagnose(ts, 0.5, 4, 5), kez.diagnose(ts, 0.5, 4, 5, min_len=9), drawn
+
+
+# (the series, their labels), from the labelled series as an array and the labels as a list
+BACKWARDS = range(120, 100, -1)  # an index that is not the rows' positions
+KINDS = {
+    "2-d-array": (lambda a: a, np.array),
+    "one-channel-3-d": (lambda a: a[:, None, :], lambda c: pd.Series(c, index=BACKWARDS)),
+    "frame-with-index": (lambda a: pd.DataFrame(a, index=BACKWARDS), lambda c: pd.Series(c, index=BACKWARDS)),
+    "series-with-index": (lambda a: [pd.Series(r, index=range(80, 0, -1)) for r in a], np.array),
+}
+
+
+@pytest.mark.parametrize("make", KINDS.values(), ids=KINDS.keys())
+def test_helpers_read_what_mine_reads_as_the_same_lists(pyplot, labelled, make):
+    series, labels = labelled
+    motif = Miner(0.3, 4, 5, k=1).mine(series)[0]
+    a = np.array(series)
+    assert helpers(make[0](a), make[1](labels), motif) == helpers(series, labels, motif)
+
+
+@pytest.mark.parametrize(
+    "ts, error", [(t, e) for t, e, _ in REFUSED.values()] + [("abc", TypeError)], ids=[*REFUSED, "str"]
+)
+def test_helpers_refuse_what_mine_refuses_with_its_message(pyplot, planted, ts, error):
+    motif = Miner(0.5, 4, 5, k=1).mine(planted)[0]
+    with pytest.raises(error) as by_mine:
+        Miner(0.5, 4, 5).mine(ts)
+    # The binding's own refusal names the function refused; the helpers name their argument instead.
+    own = "incompatible function arguments" not in str(by_mine.value)
+    plots = [(plot, (motif, ts)) for plot in (kez.plot_motif, kez.plot_series, kez.plot_overview)]
+    for call, args in [(kez.contrast, (ts, ["x"] * 150, 4, 5)), (kez.diagnose, (ts, 0.5, 4, 5)), *plots]:
+        with pytest.raises(error) as refused:
+            call(*args)
+        assert (
+            str(refused.value) == str(by_mine.value) if own else "series must be a list" in str(refused.value)
+        )
 
 
 class Meddler:
