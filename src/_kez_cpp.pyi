@@ -11,6 +11,7 @@ own method (``__float__`` or ``__index__``, as a Fraction does) is converted by 
 exception that method raises propagates as itself.
 """
 
+from array import array
 from collections.abc import Callable, Sequence
 from typing import Any, Protocol, TypeAlias
 
@@ -183,5 +184,6 @@ def _threads() -> int: ...
 # For the tests only: every split loop takes its smallest parts, so that small inputs use the threads.
 def _split_everything(on: bool, /) -> None: ...
 
-# For the tests only: the series of a dataset as the calls read them.
-def _converted(ts: _Dataset, /) -> list[list[float]]: ...
+# Used by the kez package's helpers to read their series: the series of a dataset exactly as the calls read
+# them, and refused as they refuse it.
+def _read_series(ts: _Dataset, /) -> list[array[float]]: ...

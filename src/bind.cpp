@@ -1284,12 +1284,27 @@ std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple&
   return miner;
 }
 
-// For the tests: the series of a dataset argument as they were read, a held 2-D buffer's rows included.
-Dataset converted(const SeriesList& ts) {
-  if (!ts.table) return ts.series;
-  Dataset rows;
-  for (py::ssize_t r = 0; r < ts.table->shape[0]; ++r) rows.push_back(table_row(ts, r));
-  return rows;
+// The package's reader: the series of a dataset argument exactly as `mine` reads them, a held 2-D buffer's rows
+// included, each an array('d'), which `mine` reads back with one copy. Each series is let go once copied, so the
+// data are held about once. An argument `mine` refuses is refused with the same message.
+py::list read_series(SeriesList read) {
+  const py::object array = py::module_::import("array").attr("array");
+  const std::size_t rows = read.table ? static_cast<std::size_t>(read.table->shape[0]) : read.series.size();
+  py::list result(rows);
+  Series row;
+  for (std::size_t r = 0; r < rows; ++r) {
+    check_signals();
+    if (read.table) table_row(read, static_cast<py::ssize_t>(r), row);
+    Series& values = read.table ? row : read.series[r];
+    py::object series = array("d");
+    if (!values.empty()) {
+      const auto bytes = static_cast<py::ssize_t>(values.size() * sizeof(double));
+      series.attr("frombytes")(py::memoryview::from_memory(values.data(), bytes));
+    }
+    if (!read.table) Series().swap(values);
+    result[r] = std::move(series);
+  }
+  return result;
 }
 
 // An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
@@ -1353,7 +1368,8 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_threads", &thread_count);
   // For the tests only: small inputs split as large ones do.
   m.def("_split_everything", &set_split_everything);
-  m.def("_converted", &converted);
+  // The kez package's helpers read their series through this.
+  m.def("_read_series", &read_series);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();

@@ -1,5 +1,5 @@
-"""Data frames, lists of pandas Series and (series, 1, samples) arrays as datasets, and the short
-messages for the arguments that are easy to pass by mistake."""
+"""Data frames, lists of pandas Series and (series, 1, samples) arrays as datasets, for mine and the helpers
+alike, and the short messages for the arguments that are easy to pass by mistake."""
 
 import math
 import subprocess
@@ -134,6 +134,53 @@ def test_refusals_beside_a_large_argument_are_one_short_line(call, says):
     assert len(str(refused.value)) < 200
 
 
+def helpers(ts, labels, motif):
+    """What each helper gives for the series `ts`, with one class per series in `labels`; plots as the
+    points, colour and name of every line, and the tick labels."""
+    plots = [kez.plot_overview(motif, ts, labels=labels)]
+    plots += [plot(motif, ts, labels=labels).figure for plot in (kez.plot_motif, kez.plot_series)]
+    axes = [ax for figure in plots for ax in figure.axes]
+    drawn = [
+        (ln.get_xydata().tobytes(), ln.get_color(), ln.get_label()) for ax in axes for ln in ax.get_lines()
+    ]
+    drawn += [t.get_text() for ax in axes for t in ax.get_yticklabels()]
+    split = kez.contrast(ts, labels, 4, 5)
+    found = (str(split), [snapshot(r.motif) for r in split.motifs], kez.class_support([motif], labels))
+    return found, kez.diagnose(ts, 0.5, 4, 5), kez.diagnose(ts, 0.5, 4, 5, min_len=9), drawn
+
+
+# (the series, their labels), from the labelled series as an array and the labels as a list
+BACKWARDS = range(120, 100, -1)  # an index that is not the rows' positions
+KINDS = {
+    "2-d-array": (lambda a: a, np.array),
+    "one-channel-3-d": (lambda a: a[:, None, :], lambda c: pd.Series(c, index=BACKWARDS)),
+    "frame-with-index": (lambda a: pd.DataFrame(a, index=BACKWARDS), lambda c: pd.Series(c, index=BACKWARDS)),
+    "series-with-index": (lambda a: [pd.Series(r, index=range(80, 0, -1)) for r in a], np.array),
+}
+
+
+@pytest.mark.parametrize("make", KINDS.values(), ids=KINDS.keys())
+def test_helpers_read_what_mine_reads_as_the_same_lists(pyplot, labelled, make):
+    series, labels = labelled
+    motif = Miner(0.3, 4, 5, k=1).mine(series)[0]
+    a = np.array(series)
+    assert helpers(make[0](a), make[1](labels), motif) == helpers(series, labels, motif)
+
+
+@pytest.mark.parametrize(
+    "ts, error", [(t, e) for t, e, _ in REFUSED.values()] + [("abc", TypeError)], ids=[*REFUSED, "str"]
+)
+def test_helpers_refuse_what_mine_refuses_with_its_message(pyplot, planted, ts, error):
+    motif = Miner(0.5, 4, 5, k=1).mine(planted)[0]
+    with pytest.raises(error) as by_mine:
+        Miner(0.5, 4, 5).mine(ts)
+    plots = [(plot, (motif, ts)) for plot in (kez.plot_motif, kez.plot_series, kez.plot_overview)]
+    for call, args in [(kez.contrast, (ts, ["x"] * 150, 4, 5)), (kez.diagnose, (ts, 0.5, 4, 5)), *plots]:
+        with pytest.raises(error) as refused:
+            call(*args)
+        assert str(refused.value) == str(by_mine.value)
+
+
 class Meddler:
     """A number whose conversion, Python code run while its series is read, rewrites another series."""
 
@@ -151,8 +198,8 @@ def test_series_after_one_that_runs_python_code_are_read_as_that_code_left_them(
     data = [[0.5] * 20, [0.25, Meddler(victim), 0.75], victim, [2.0] * 5]
     _kez_cpp._split_everything(split)
     try:
-        read = _kez_cpp._converted(data)
+        read = _kez_cpp._read_series(data)
     finally:
         _kez_cpp._split_everything(False)
-    assert read == [[0.5] * 20, [0.25, 1.5, 0.75], [9.0, -0.0], [2.0] * 5]
+    assert [list(s) for s in read] == [[0.5] * 20, [0.25, 1.5, 0.75], [9.0, -0.0], [2.0] * 5]
     assert math.copysign(1.0, read[2][1]) == -1.0

@@ -3,6 +3,7 @@
 import math
 import sys
 import types
+from functools import partial
 
 import pytest
 
@@ -57,17 +58,28 @@ def test_znormalise_agrees_with_the_miner_bit_for_bit(planted):
 
 
 CSV_CASES = [
-    ("1,2,3\n4,5\n", [[1.0, 2.0, 3.0], [4.0, 5.0]]),
-    ("1,,NaN,nan\n\n-2.5e3, 7 \n", [[1.0, NAN, NAN, NAN], [-2500.0, 7.0]]),
-    ("", []),
+    ("1,2,3\n4,5\n", {}, [[1.0, 2.0, 3.0], [4.0, 5.0]]),
+    ("1,,NaN,nan\n\n-2.5e3, 7 \n", {}, [[1.0, NAN, NAN, NAN], [-2500.0, 7.0]]),
+    ("", {}, []),
+    (",0,1,2\nx,1,2,3\n\ny,4,,6\n", {"header": True, "index": True}, [[1.0, 2.0, 3.0], [4.0, NAN, 6.0]]),
+    ("\na,b\n1,2\n", {"header": True}, [[1.0, 2.0]]),
+    ("r1,1,2\nr2,3\n", {"index": True}, [[1.0, 2.0], [3.0]]),
+]
+CSV_IDS = [
+    "ragged",
+    "missing-and-blank-line",
+    "empty-file",
+    "header-and-index",
+    "header-after-blank",
+    "index",
 ]
 
 
-@pytest.mark.parametrize("text, expected", CSV_CASES, ids=["ragged", "missing-and-blank-line", "empty-file"])
-def test_load_csv(tmp_path, text, expected):
+@pytest.mark.parametrize("text, options, expected", CSV_CASES, ids=CSV_IDS)
+def test_load_csv(tmp_path, text, options, expected):
     path = tmp_path / "s.csv"
     path.write_text(text)
-    got = kez.load_csv(path)
+    got = kez.load_csv(path, **options)
     assert [[bits(v) for v in s] for s in got] == [[bits(v) for v in s] for s in expected]
 
 
@@ -95,6 +107,9 @@ def test_load_ts(tmp_path, text, series, labels):
     "loader, text, line, words",
     [
         (kez.load_csv, "1,2\n3,x\n", 2, "value 2 is 'x'"),
+        (kez.load_csv, "x,y\n1,2\n", 1, "is 'x', not a number; if this row names the columns, pass header"),
+        (kez.load_csv, ",0,1\na,1,2\n", 2, "rows, pass index=True, and header=True if the first row names"),
+        (partial(kez.load_csv, header=True), ",0\na,1\n", 2, "names the rows, pass index=True"),
         (kez.load_ts, TS_HEADER + "1,2:a\n1,2:c\n", 7, "label 'c'"),
         (kez.load_ts, TS_HEADER + "1,2\n", 6, "no class label"),
         (kez.load_ts, TS_HEADER + "1,2:3,4:a\n", 6, "2 dimensions"),
@@ -108,6 +123,9 @@ def test_load_ts(tmp_path, text, series, labels):
     ],
     ids=[
         "csv-not-a-number",
+        "csv-header-unasked",
+        "csv-frame-unasked",
+        "csv-index-unasked",
         "ts-undeclared-label",
         "ts-missing-label",
         "ts-multivariate-line",

@@ -117,7 +117,7 @@ def special_rows():
 @pytest.mark.parametrize("outer", [list, tuple])
 def test_lists_of_floats_read_to_the_bit_on_any_number_of_threads(outer):
     data = outer(special_rows())
-    alone, many = one_and_many(lambda: bits(_kez_cpp._converted(data)))
+    alone, many = one_and_many(lambda: bits(_kez_cpp._read_series(data)))
     assert alone == many == bits([[float(v) for v in row] for row in data])
 
 

@@ -6,11 +6,16 @@ from __future__ import annotations
 
 import math
 from collections import Counter
-from collections.abc import Hashable, Iterable, Sequence
+from collections.abc import Hashable, Iterable
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 from _kez_cpp import Miner, Motif
+from kez._data import read_labels, read_series
 from kez.shapes import is_trivial
+
+if TYPE_CHECKING:
+    from kez._data import Dataset
 
 _NAMED = 4  # classes a report names one by one, whatever their support
 
@@ -65,13 +70,14 @@ def _is_number(text: str) -> bool:
         return False
 
 
-def class_support(motifs: Iterable[Motif], labels: Sequence[Hashable]) -> list[ClassSupport]:
+def class_support(motifs: Iterable[Motif], labels: Iterable[Hashable]) -> list[ClassSupport]:
     """For each motif, in the given order, its support and share in each class of `labels`.
 
-    `labels` holds one class per series of the collection the motifs were mined from (as
-    ``kez.load_ts`` returns them); classes are compared as strings.
+    `labels` holds one class per series of the collection the motifs were mined from, in the
+    series' order (a list as ``kez.load_ts`` returns it, a numpy array, or a pandas Series read by
+    position whatever its index); classes are compared as strings.
     """
-    names = [str(label) for label in labels]
+    names = [str(label) for label in read_labels(labels)]
     classes = class_order(names)
     sizes = Counter(names)
     result = []
@@ -140,8 +146,8 @@ class Contrast:
 
 
 def contrast(
-    series: Sequence[Sequence[float]],
-    labels: Sequence[Hashable],
+    series: Dataset,
+    labels: Iterable[Hashable],
     seglen: int,
     alphabet: int,
     *,
@@ -160,21 +166,26 @@ def contrast(
     by default, so no pattern is pruned as redundant: a part of a longer pattern can tell the
     classes apart better than the whole. Flat stretches
     (``kez.is_trivial``) are left out unless `keep_trivial`.
+
+    `series` is anything ``Miner.mine`` takes, and is refused as ``mine`` refuses it; `labels`
+    holds one class per series, as for `class_support`.
     """
-    if len(labels) != len(series):
-        raise ValueError(f"{len(series)} series but {len(labels)} labels: give one label per series")
-    if not series:
+    read = read_series(series)
+    names = [str(label) for label in read_labels(labels)]
+    if len(names) != len(read):
+        raise ValueError(f"{len(read)} series but {len(names)} labels: give one label per series")
+    if not read:
         raise ValueError("no series to mine")
-    sizes = Counter(str(label) for label in labels)
+    sizes = Counter(names)
     smallest = min(sizes.values())
     needed = max(1, math.ceil(frequent * smallest - 1e-9))
     # Half a series below the count keeps a pattern found in exactly `needed` series,
     # whatever the rounding of the product inside the miner.
-    minsup = (needed - 0.5) / len(series)
+    minsup = (needed - 0.5) / len(read)
     miner = Miner(minsup, seglen, alphabet, min_len=min_len, max_len=max_len, max_overlap=max_overlap)
-    miner.mine(series)
+    miner.mine(read)
     kept = [m for m in miner.motifs if keep_trivial or not is_trivial(m)]
-    rows = class_support(kept, labels)
+    rows = class_support(kept, names)
     rows.sort(key=lambda row: -row.contrast)  # stable: equal contrasts keep the miner's order
     found = [
         r

@@ -41,15 +41,45 @@ def _text(path: PathLike) -> str:
         ) from None
 
 
-def load_csv(path: PathLike) -> list[list[float]]:
+def _csv_hint(heading: bool, header: bool, index: bool, first: str) -> str:
+    """What to pass when a row of a CSV file holds a cell that is not a number: the first row
+    may name the columns, and a first cell that is not a number may name the row."""
+    if heading:
+        return "if this row names the columns, pass header=True"
+    if index:
+        return ""
+    try:
+        _number(first, _MISSING_CSV, "", 1)
+    except ValueError:
+        # A header of column numbers reads as a series, so it is named too, unless already skipped.
+        also = (
+            ""
+            if header
+            else ", and header=True if the first row names the columns (as DataFrame.to_csv writes)"
+        )
+        return "if the first column names the rows, pass index=True" + also
+    return ""
+
+
+def load_csv(path: PathLike, header: bool = False, index: bool = False) -> list[list[float]]:
     """Reads one series a row from a CSV file; rows may differ in length.
 
-    Empty cells and ``NaN`` become NaN; blank lines are skipped. A cell that is not a number, and
-    anything the CSV reader refuses (a NUL byte, a cell too long), raises ValueError naming the file
-    and the line; so do bytes that are not UTF-8.
+    Empty cells and ``NaN`` become NaN; blank lines are skipped. With `header` the first row
+    (the column names) is skipped; with `index` the first cell of every row (a row name) is
+    dropped. A file written by pandas' ``DataFrame.to_csv()``, series as rows, has both: read
+    it with ``load_csv(path, header=True, index=True)``, or write it with
+    ``to_csv(path, header=False, index=False)`` and read it with ``load_csv(path)``. Its header
+    row of column numbers (``,0,1,2``) reads as numbers, so without `header` it would silently
+    be taken for a series.
+
+    A cell that is not a number, and anything the CSV reader refuses (a NUL byte, a cell too
+    long), raises ValueError naming the file and the line, with a hint to pass ``header=True``
+    when that is the first row, or ``index=True`` when the row's first cell is not a number; so
+    do bytes that are not UTF-8.
     """
     series: list[list[float]] = []
     reader = csv.reader(io.StringIO(_text(path), newline=""))
+    first = True  # no row read yet
     while True:
         try:
             row = next(reader)
@@ -59,8 +89,20 @@ def load_csv(path: PathLike) -> list[list[float]]:
             raise ValueError(f"{os.fspath(path)}, line {reader.line_num}: {error}") from None
         if not row:
             continue
+        heading, first = first, False
+        if heading and header:
+            continue
         where = f"{os.fspath(path)}, line {reader.line_num}"
-        series.append([_number(cell, _MISSING_CSV, where, c) for c, cell in enumerate(row, 1)])
+        # Cells are counted along the line, a dropped row name included, as the file shows them.
+        start = 2 if index else 1
+        cells = row[start - 1 :]
+        try:
+            series.append([_number(cell, _MISSING_CSV, where, c) for c, cell in enumerate(cells, start)])
+        except ValueError as error:
+            hint = _csv_hint(heading, header, index, row[0])
+            if not hint:
+                raise
+            raise ValueError(f"{error}; {hint}") from None
 
 
 class _TsHeader:

@@ -3,16 +3,20 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Sequence
+from array import array
+from collections.abc import Hashable, Iterable, Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING
 
 from _kez_cpp import Motif
+from kez._data import read_labels, read_series
 from kez.classes import class_order
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
+
+    from kez._data import Dataset
 
 _INSTALL_HINT = "kez's plotting helpers need matplotlib; install the extra: pip install 'kez[plot]'"
 
@@ -61,7 +65,7 @@ def znormalise(values: Sequence[float]) -> list[float]:
     return [_divide(x, deviation) for x in centred]
 
 
-def _mapped(motif: Motif, series: Sequence[Sequence[float]]) -> dict[int, int]:
+def _mapped(motif: Motif, series: list[array[float]]) -> dict[int, int]:
     best = motif.best_matches
     if motif.length == 0 or not best:
         raise ValueError(f"{motif!r} has no statistics: only motifs from Miner.mine can be drawn")
@@ -72,6 +76,10 @@ def _mapped(motif: Motif, series: Sequence[Sequence[float]]) -> dict[int, int]:
             "pass the collection the motif was mined from"
         )
     return best
+
+
+def _labels(labels: Iterable[Hashable] | None) -> list[Hashable] | None:
+    return None if labels is None else read_labels(labels)
 
 
 def _class_colours(labels: Sequence[Hashable] | None, count: int, avoid: str) -> dict[str, str]:
@@ -91,33 +99,37 @@ def _window(values: list[float], offset: int, length: int) -> list[float]:
 
 def plot_motif(
     motif: Motif,
-    series: Sequence[Sequence[float]],
+    series: Dataset,
     ax: Axes | None = None,
     *,
     color: str = "C3",
     window_color: str = "0.65",
     title: bool = True,
-    labels: Sequence[Hashable] | None = None,
+    labels: Iterable[Hashable] | None = None,
 ) -> Axes:
     """Draws the motif's representative over the best-matching window of each series.
 
-    `series` is the collection the motif was mined from; the windows are cut from the series
-    z-normalised as the miner saw them, so they share the representative's scale. With
-    `labels` (one class per series) each window takes the colour of its series' class, named
-    in the legend with its count. Draws on `ax`, or on a new figure, and returns the Axes.
+    `series` is the collection the motif was mined from, anything ``Miner.mine`` takes (and
+    refused as ``mine`` refuses it); the windows are cut from the series z-normalised as the
+    miner saw them, so they share the representative's scale. With `labels` (one class per
+    series: a list, a numpy array, or a pandas Series read by position) each window takes the
+    colour of its series' class, named in the legend with its count. Draws on `ax`, or on a new
+    figure, and returns the Axes.
     """
-    best = _mapped(motif, series)
-    colours = _class_colours(labels, len(series), color)
+    read = read_series(series)
+    classes = _labels(labels)
+    best = _mapped(motif, read)
+    colours = _class_colours(classes, len(read), color)
     ax = _axes(ax)
     steps = range(motif.length)
     named: set[str] = set()
     for s, offset in best.items():
-        window = _window(znormalise(series[s]), offset, motif.length)
-        if labels is None:
+        window = _window(znormalise(read[s]), offset, motif.length)
+        if classes is None:
             ax.plot(steps, window, color=window_color, linewidth=0.8)
             continue
-        label = str(labels[s])
-        shown = sum(1 for t in best if str(labels[t]) == label)
+        label = str(classes[s])
+        shown = sum(1 for t in best if str(classes[t]) == label)
         legend = f"class {label} ({shown})" if label not in named else None
         named.add(label)
         ax.plot(steps, window, color=colours[label], linewidth=0.8, alpha=0.7, label=legend)
@@ -132,7 +144,7 @@ def plot_motif(
 
 def plot_series(
     motif: Motif,
-    series: Sequence[Sequence[float]],
+    series: Dataset,
     ax: Axes | None = None,
     *,
     rows: Sequence[int] | None = None,
@@ -140,16 +152,19 @@ def plot_series(
     spacing: float = 5.0,
     color: str = "C3",
     title: bool = True,
-    labels: Sequence[Hashable] | None = None,
+    labels: Iterable[Hashable] | None = None,
 ) -> Axes:
     """Draws whole series, stacked and z-normalised, with the motif's best match in each highlighted.
 
     `rows` chooses the series by index (each must be one the motif occurs in); by default the
     first `limit` of them in index order. With `labels` each series is drawn in its class's
-    colour and named with its class. Draws on `ax`, or on a new figure, and returns the Axes.
+    colour and named with its class. `series` and `labels` are read as by `plot_motif`. Draws on
+    `ax`, or on a new figure, and returns the Axes.
     """
-    best = _mapped(motif, series)
-    colours = _class_colours(labels, len(series), color)
+    read = read_series(series)
+    classes = _labels(labels)
+    best = _mapped(motif, read)
+    colours = _class_colours(classes, len(read), color)
     chosen = list(rows) if rows is not None else sorted(best)[:limit]
     missing = [s for s in chosen if s not in best]
     if missing:
@@ -158,13 +173,13 @@ def plot_series(
     ticks: list[float] = []
     for row, s in enumerate(chosen):
         lift = -spacing * row
-        values = [v + lift for v in znormalise(series[s])]
+        values = [v + lift for v in znormalise(read[s])]
         start, end = best[s], min(best[s] + motif.length, len(values))
-        whole = colours[str(labels[s])] if labels is not None else "0.45"
+        whole = colours[str(classes[s])] if classes is not None else "0.45"
         ax.plot(range(len(values)), values, color=whole, linewidth=0.8)
         ax.plot(range(start, end), values[start:end], color=color, linewidth=2.2)
         ticks.append(lift)
-    names = [f"series {s}" + (f" ({labels[s]})" if labels is not None else "") for s in chosen]
+    names = [f"series {s}" + (f" ({classes[s]})" if classes is not None else "") for s in chosen]
     ax.set_yticks(ticks, names)
     ax.set_xlabel("sample")
     if title:
@@ -174,14 +189,15 @@ def plot_series(
 
 def plot_overview(
     motif: Motif,
-    series: Sequence[Sequence[float]],
+    series: Dataset,
     *,
     limit: int = 3,
-    labels: Sequence[Hashable] | None = None,
+    labels: Iterable[Hashable] | None = None,
 ) -> Figure:
     """A figure of two panels: `plot_motif` above, `plot_series` of the first `limit` series below.
 
-    With `labels` both panels colour the series by class.
+    With `labels` both panels colour the series by class. `series` and `labels` are read as by
+    `plot_motif`.
 
     It is made without pyplot, so it stays out of any interactive session: call ``savefig`` on it.
     """
@@ -189,9 +205,12 @@ def plot_overview(
         from matplotlib.figure import Figure
     except ImportError as error:
         raise ImportError(_INSTALL_HINT) from error
+    # Read once here, so a refused input raises before a figure is made.
+    read = read_series(series)
+    classes = _labels(labels)
     figure = Figure(figsize=(8, 5.5))
     top, bottom = figure.subplots(2, 1, height_ratios=[3, 2])
-    plot_motif(motif, series, top, labels=labels)
-    plot_series(motif, series, bottom, limit=limit, title=False, labels=labels)
+    plot_motif(motif, read, top, labels=classes)
+    plot_series(motif, read, bottom, limit=limit, title=False, labels=classes)
     figure.tight_layout()
     return figure

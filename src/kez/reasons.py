@@ -6,10 +6,15 @@ import math
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from _kez_cpp import Miner, Motif, sax
+from kez._data import read_series
 from kez.plot import znormalise
 from kez.shapes import is_trivial
+
+if TYPE_CHECKING:
+    from kez._data import Dataset
 
 _SHOWN = 5  # series indexes named in a reason before "..."
 
@@ -128,7 +133,7 @@ def _input_reasons(series: Sequence[Sequence[float]], seglen: int, min_len: int)
 
 
 def diagnose(
-    series: Sequence[Sequence[float]],
+    series: Dataset,
     minsup: float,
     seglen: int,
     alphabet: int,
@@ -146,26 +151,28 @@ def diagnose(
     share of series that the most common pattern of `min_len` letters reaches, and, when every
     motif is flat, the reach of the most common pattern that is not one repeated letter.
     Pass the motifs of a run already made (``Miner.motifs``) as `motifs` to skip mining again.
+    `series` is anything ``Miner.mine`` takes, and is refused as ``mine`` refuses it.
     """
+    read = read_series(series)
     if seglen <= 0:
         raise ValueError(f"seglen must be positive, not {seglen}")
-    n = len(series)
+    n = len(read)
     if n == 0:
         return Diagnosis(0, 0, ["no series were given"])
     if motifs is None:
         miner = Miner(minsup, seglen, alphabet, min_len=min_len, max_len=max_len, max_overlap=max_overlap)
-        miner.mine(series)
+        miner.mine(read)
         motifs = miner.motifs
     flat = sum(1 for m in motifs if is_trivial(m))
     if motifs and flat < len(motifs):
         return Diagnosis(len(motifs), flat, [])
 
-    reasons = _input_reasons(series, seglen, min_len)
+    reasons = _input_reasons(read, seglen, min_len)
     if 0 < max_len < min_len:
         reasons.append(
             f"max_len {max_len} is below min_len {min_len}: every pattern is cut before it is kept"
         )
-    letters = sax([znormalise(values) for values in series], seglen, alphabet)
+    letters = sax([znormalise(values) for values in read], seglen, alphabet)
     if alphabet <= 1:
         reasons.append(f"an alphabet of {alphabet} has a single letter: every pattern is one repeated letter")
     needed = n * minsup
