@@ -147,6 +147,12 @@ class RedundancyTest {
           if (surplus > 0) deficit += static_cast<std::size_t>(surplus);
         }
         if (deficit > slack) continue;
+        // Against a pattern of one repeated symbol, a common subsequence is that symbol as often as both hold it,
+        // so the bound is exact: no table is needed, which for long runs of one symbol would cost their product.
+        if (pe.last - pe.first == 1 || re.last - re.first == 1) {
+          out.push_back(j);
+          continue;
+        }
         if (!masks_ready) {
           masks.assign(pe.pattern, pe.size);
           masks_ready = true;
