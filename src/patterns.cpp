@@ -33,7 +33,25 @@ std::size_t bit_count(std::uint64_t w) {
 
 constexpr bool big_endian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
+// True when position i of `series` is the third or a later of a stretch of one symbol: the range the second
+// opened takes it in, with no entry of its own.
+bool extends_range(const Symbols& series, std::size_t i) {
+  return i > 1 && series[i - 1] == series[i] && series[i - 2] == series[i];
+}
+
 bool symbol_less(char x, char y) { return static_cast<signed char>(x) < static_cast<signed char>(y); }
+
+// Puts in `out` the positions that the entries [first, last) stand for, each range spelled out.
+void spell_out(const std::int32_t* first, const std::int32_t* last, std::vector<std::int32_t>& out) {
+  out.clear();
+  for (const std::int32_t* e = first; e != last; ++e) {
+    if (*e >= 0) {
+      out.push_back(*e);
+      continue;
+    }
+    for (std::int32_t p = out.back(); p < -*e;) out.push_back(++p);
+  }
+}
 
 // Polls the cancellation check once enough work has been done since the last poll, so that
 // Ctrl-C is seen within milliseconds without paying for a call per unit of work.
@@ -303,9 +321,12 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
       const std::size_t prefix = candidates[begin].prefix;
       const std::size_t scanned = find_candidates(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
       poller.tick(256 * (end - begin) + scanned);
+      const char* symbols = below.pattern(prefix);
+      const bool repeated = below.ranged[prefix] != 0;
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        prune_infrequent(level, sink, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket),
+        const char last = candidates[c].last;
+        prune_infrequent(level, sink, symbols, last, repeated && last == symbols[0], extensions.bucket(bucket),
                          extensions.walk);
       }
     }
@@ -337,8 +358,9 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     // A prefix's runs lie together in the level's positions; with minsup 0 it may have none.
     const std::size_t first_run = below.first_run[prefix];
     const std::size_t end_run = below.first_run[prefix + 1];
-    const std::size_t occurrences =
-        first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+    const std::size_t entries = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+    // A range takes two entries, and may give its extensions three: one range and its last position.
+    const std::size_t occurrences = below.ranged[prefix] != 0 ? entries + entries / 2 : entries;
     Part& part = plan.back();
     part.occurrences += occurrences;
     // Every run holds an occurrence, and every extension's runs lie in its prefix's series.
@@ -362,6 +384,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     piece.order.reserve(plan[p].runs);
     piece.first_run.reserve(plan[p].patterns + 1);
     piece.removed.reserve(plan[p].patterns);
+    piece.ranged.reserve(plan[p].patterns);
     sinks[p].data = positions.data() + regions[p];
   }
   if (parts == 1) {
@@ -405,6 +428,7 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
   joined.order.resize(total.runs);
   joined.first_run.resize(total.patterns + 1);
   joined.removed.resize(total.patterns);
+  joined.ranged.resize(total.patterns);
   parallel_for(pieces.size(), 1, [&](std::size_t p, std::size_t) {
     const Level& piece = pieces[p];
     const Offsets& to = at[p];
@@ -417,14 +441,15 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
     std::transform(piece.first_run.begin() + 1, piece.first_run.end(), joined.first_run.begin() + to.patterns + 1,
                    [&to](std::size_t run) { return run + to.runs; });
     std::copy(piece.removed.begin(), piece.removed.end(), joined.removed.begin() + to.patterns);
+    std::copy(piece.ranged.begin(), piece.ranged.end(), joined.ranged.begin() + to.patterns);
   });
   return joined;
 }
 
 void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
-  // Per symbol value, its positions series by series and its runs (series, end), in series order. The series
-  // are shared out in parts: each part counts its symbols, which tells where its positions and runs go, and
-  // then writes them there.
+  // Per symbol value, its positions series by series, as entries with ranges, and its runs (series, end), in
+  // series order. The series are shared out in parts: each part counts its entries, which tells where its
+  // positions and runs go, and then writes them there.
   std::size_t symbols = 0;
   for (const Symbols& series : ds) symbols += series.size();
   const std::size_t grain = part_size(ds.size(), symbols);
@@ -437,9 +462,10 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
     Counts& series_runs = run_at[begin / grain + 1];
     Counts seen{};  // per symbol, 1 + the last series counted
     for (std::size_t g = begin; g < end; ++g) {
-      for (const char c : ds[g]) {
-        const std::size_t u = symbol_index(c);
-        ++positions[u];
+      const Symbols& series = ds[g];
+      for (std::size_t i = 0; i < series.size(); ++i) {
+        const std::size_t u = symbol_index(series[i]);
+        positions[u] += extends_range(series, i) ? 0 : 1;
         series_runs[u] += seen[u] != g + 1 ? 1 : 0;
         seen[u] = g + 1;
       }
@@ -465,7 +491,14 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
       const std::int32_t s = static_cast<std::int32_t>(g);
       for (std::size_t i = 0; i < series.size(); ++i) {
         const std::size_t u = symbol_index(series[i]);
-        found[u][next_position[u]++] = static_cast<std::int32_t>(i);
+        // A stretch of one symbol is its first position and then the negated last, which moves on as it grows.
+        const bool follows = i > 0 && series[i - 1] == series[i];
+        const auto at = static_cast<std::int32_t>(i);
+        if (extends_range(series, i)) {
+          found[u][next_position[u] - 1] = -at;
+        } else {
+          found[u][next_position[u]++] = follows ? -at : at;
+        }
         // A symbol's first position in this series opens its run; every later one moves the run's end.
         const bool opens = next_run[u] == run_at[begin / grain][u] || runs[u][next_run[u] - 1].first != s;
         if (opens) runs[u][next_run[u]++].first = s;
@@ -485,7 +518,7 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
     // A letter that never occurs is no pattern, whatever the threshold.
     if (runs[u].empty()) continue;
-    prune_infrequent(letters, sink, nullptr, static_cast<char>(u),
+    prune_infrequent(letters, sink, nullptr, static_cast<char>(u), true,
                      {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, walk);
   }
   letters.positions.resize(sink.used);
@@ -570,24 +603,49 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   }
   const std::size_t n = static_cast<std::size_t>(current_length);
   const std::int32_t* const positions = below.positions.data();
+  const bool ranged = below.ranged[prefix] != 0;
+  // The bucket of the extension by the prefix's own symbol, when the prefix is that symbol repeated.
+  const std::size_t same = ranged ? out.slot[symbol_index(below.pattern(prefix)[0])] : Extensions::none;
   std::size_t scanned = 0;
   // The prefix's series in the order its occurrence index would be walked.
   for (std::size_t k = first_run; k < end_run; ++k) {
     const Run& run = below.runs[first_run + below.order[k]];
     const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
-    // A run's positions ascend, so those with a symbol after the prefix come first.
-    std::size_t end = run.end;
-    while (end > run.begin && static_cast<std::size_t>(positions[end - 1]) + n > series.size()) --end;
     const char* const after = series.data() + (n - 1);
-    // The symbols looked at lie scattered over a long series, so each is asked for a few occurrences ahead.
-    constexpr std::size_t ahead = 16;
-    for (std::size_t at = run.begin; at < end; ++at) {
-      if (at + ahead < end) __builtin_prefetch(after + positions[at + ahead]);
-      const std::int32_t e = positions[at];
-      const std::size_t c = out.slot[symbol_index(after[e])];
-      *next[c] = e;
-      next[c] += step[c];
+    if (ranged) {
+      for (std::size_t at = run.begin; at < run.end; ++at) {
+        const std::int32_t e = positions[at];
+        std::int32_t last = e;
+        if (at + 1 < run.end && positions[at + 1] < 0) {
+          last = -positions[++at];
+          // The prefix also occurs one position on, so every position of the range but the last is followed by
+          // the prefix's symbol, and the shorter range goes to that extension unread.
+          *next[same] = e;
+          next[same] += step[same];
+          if (last - 1 > e) {
+            *next[same] = 1 - last;
+            next[same] += step[same];
+          }
+        }
+        if (static_cast<std::size_t>(last) + n > series.size()) continue;
+        const std::size_t c = out.slot[symbol_index(after[last])];
+        *next[c] = last;
+        next[c] += step[c];
+      }
+    } else {
+      // A run's positions ascend, so those with a symbol after the prefix come first.
+      std::size_t end = run.end;
+      while (end > run.begin && static_cast<std::size_t>(positions[end - 1]) + n > series.size()) --end;
+      // The symbols looked at lie scattered over a long series, so each is asked for a few occurrences ahead.
+      constexpr std::size_t ahead = 16;
+      for (std::size_t at = run.begin; at < end; ++at) {
+        if (at + ahead < end) __builtin_prefetch(after + positions[at + ahead]);
+        const std::int32_t e = positions[at];
+        const std::size_t c = out.slot[symbol_index(after[e])];
+        *next[c] = e;
+        next[c] += step[c];
+      }
     }
     for (std::size_t c = 0; c < count; ++c) {
       const auto filled = static_cast<std::size_t>(next[c] - out.positions[c].data());
@@ -604,7 +662,7 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last,
+void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, bool ranged,
                                     const Occurrences& found, WalkCache& walk) const {
   if (support_threshold > static_cast<double>(found.run_count)) return;
   if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
@@ -634,6 +692,7 @@ void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char
   level.order.insert(level.order.end(), walk.order.begin(), walk.order.end());
   level.first_run.push_back(level.runs.size());
   level.removed.push_back(0);
+  level.ranged.push_back(ranged ? 1 : 0);
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> PatternMiner::remove_short() {
@@ -771,12 +830,19 @@ void PatternMiner::build_frequent() {
     // Each record is filled on its own. The series go in in the order their runs were found, so the record's
     // occurrence index has the same buckets and iteration order as one filled while the pattern was grown.
     const auto fill = [&](std::size_t begin, std::size_t end) {
+      std::vector<std::int32_t> spelled;
       for (std::size_t r = begin; r < end; ++r) {
         const std::size_t k = kept[r];
         for (std::size_t run = level.first_run[k]; run < level.first_run[k + 1]; ++run) {
           const Run& found = level.runs[run];
-          records[r].record_indexes(found.series, level.positions.data() + found.begin,
-                                    level.positions.data() + found.end);
+          const std::int32_t* first = level.positions.data() + found.begin;
+          const std::int32_t* last = level.positions.data() + found.end;
+          if (level.ranged[k] != 0) {
+            spell_out(first, last, spelled);
+            first = spelled.data();
+            last = first + spelled.size();
+          }
+          records[r].record_indexes(found.series, first, last);
         }
       }
     };
