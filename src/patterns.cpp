@@ -325,8 +325,8 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
       const bool repeated = below.ranged[prefix] != 0;
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        const char last = candidates[c].last;
-        prune_infrequent(level, sink, symbols, last, repeated && last == symbols[0], extensions.bucket(bucket),
+        const char appended = candidates[c].last;
+        prune_infrequent(level, sink, symbols, appended, repeated && appended == symbols[0], extensions.bucket(bucket),
                          extensions.walk);
       }
     }
@@ -616,21 +616,21 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
     if (ranged) {
       for (std::size_t at = run.begin; at < run.end; ++at) {
         const std::int32_t e = positions[at];
-        std::int32_t last = e;
+        std::int32_t tail = e;
         if (at + 1 < run.end && positions[at + 1] < 0) {
-          last = -positions[++at];
+          tail = -positions[++at];
           // The prefix also occurs one position on, so every position of the range but the last is followed by
           // the prefix's symbol, and the shorter range goes to that extension unread.
           *next[same] = e;
           next[same] += step[same];
-          if (last - 1 > e) {
-            *next[same] = 1 - last;
+          if (tail - 1 > e) {
+            *next[same] = 1 - tail;
             next[same] += step[same];
           }
         }
-        if (static_cast<std::size_t>(last) + n > series.size()) continue;
-        const std::size_t c = out.slot[symbol_index(after[last])];
-        *next[c] = last;
+        if (static_cast<std::size_t>(tail) + n > series.size()) continue;
+        const std::size_t c = out.slot[symbol_index(after[tail])];
+        *next[c] = tail;
         next[c] += step[c];
       }
     } else {
