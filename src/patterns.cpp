@@ -267,6 +267,14 @@ bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
 
 PatternMiner::PatternMiner(const Options& given) : options(given) {}
 
+const char* PatternMiner::Level::located(std::size_t k) const {
+  const auto after = std::upper_bound(elsewhere.begin(), elsewhere.end(), k,
+                                      [](std::size_t key, const auto& entry) { return key < entry.first; });
+  if (after != elsewhere.begin() && std::prev(after)->first == k) return std::prev(after)->second;
+  const auto before = static_cast<std::size_t>(after - elsewhere.begin());
+  return symbols.data() + (k - before) * length;
+}
+
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   check_growth(options.minsup, options.max_len);
   frequent.clear();
@@ -278,6 +286,8 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled,
     grow(ds, cancelled, report);
     remove_redundant(cancelled, report);
     build_frequent();
+    // Some patterns read their symbols from `ds`, which lives only as long as this call.
+    levels.assign(2, {});
   } catch (...) {
     // An interrupted run leaves nothing half-built behind.
     frequent.clear();
@@ -327,7 +337,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
         const std::size_t bucket = c - begin;
         const char appended = candidates[c].last;
         prune_infrequent(level, sink, symbols, appended, repeated && appended == symbols[0], extensions.bucket(bucket),
-                         extensions.walk);
+                         ds, extensions.walk);
       }
     }
   };
@@ -379,7 +389,8 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   for (std::size_t p = 0; p < parts; ++p) {
     Level& piece = pieces[p];
     piece.length = below.length + 1;
-    piece.symbols.reserve(plan[p].patterns * piece.length);
+    // Past held_length, most of a level's patterns may hold no symbols, and room kept for them would add up.
+    if (piece.length <= Level::held_length) piece.symbols.reserve(plan[p].patterns * piece.length);
     piece.runs.reserve(plan[p].runs);
     piece.order.reserve(plan[p].runs);
     piece.first_run.reserve(plan[p].patterns + 1);
@@ -422,6 +433,9 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
   const Offsets& total = at.back();
   Level joined;
   joined.length = pieces.front().length;
+  for (std::size_t p = 0; p < pieces.size(); ++p) {
+    for (const auto& [k, read] : pieces[p].elsewhere) joined.elsewhere.emplace_back(k + at[p].patterns, read);
+  }
   joined.symbols.resize(total.symbols);
   joined.positions = std::move(positions);
   joined.runs.resize(total.runs);
@@ -519,7 +533,7 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
     // A letter that never occurs is no pattern, whatever the threshold.
     if (runs[u].empty()) continue;
     prune_infrequent(letters, sink, nullptr, static_cast<char>(u), true,
-                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, walk);
+                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, ds, walk);
   }
   letters.positions.resize(sink.used);
 }
@@ -663,10 +677,16 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
 }
 
 void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, bool ranged,
-                                    const Occurrences& found, WalkCache& walk) const {
+                                    const Occurrences& found, const SymbolicDataset& ds, WalkCache& walk) const {
   if (support_threshold > static_cast<double>(found.run_count)) return;
-  if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
-  level.symbols.push_back(last);
+  if (ranged && level.length > Level::held_length && found.size > 0) {
+    // The series holds the pattern's symbols where it first occurs; the first entry is a position.
+    const Symbols& series = ds[static_cast<std::size_t>(found.runs[0].first)];
+    level.elsewhere.emplace_back(level.size(), series.data() + found.positions[0]);
+  } else {
+    if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
+    level.symbols.push_back(last);
+  }
   const std::size_t base = sink.used;
   std::copy(found.positions, found.positions + found.size, sink.data + base);
   sink.used += found.size;
@@ -736,6 +756,12 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
       const auto& [size, k] = pruning[j];
       const char* p = levels[size].pattern(k);
       const std::size_t first = counted.size();
+      if (levels[size].ranged[k] != 0) {
+        // One symbol repeated: counted without reading the pattern, whose length may be a whole series'.
+        counted.push_back({p[0], static_cast<std::int32_t>(size)});
+        entries[j] = {p, size, Word{1} << (symbol_index(p[0]) % word_bits), first, counted.size()};
+        continue;
+      }
       for (std::size_t i = 0; i < size; ++i) ++tally[symbol_index(p[i])];
       for (std::size_t i = 0; i < size; ++i) {
         std::int32_t& t = tally[symbol_index(p[i])];

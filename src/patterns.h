@@ -124,10 +124,14 @@ class PatternMiner {
   // levels, the positions of such a pattern are written as ranges: a position p followed by an entry -q
   // (q > p) stands for all of p, p + 1, ..., q. Growth keeps the ranges whole, each one level shorter, and
   // they are spelled out only in the records of the patterns that survive pruning. Every other pattern's
-  // positions are plain, and growth reads them on its fast path.
+  // positions are plain, and growth reads them on its fast path. For the same reason such a pattern longer than
+  // `held_length` does not hold its symbols: it reads them from the series, at one of its occurrences.
   struct Level {
+    static constexpr std::size_t held_length = 64;
+
     std::size_t length = 0;
-    std::vector<char> symbols;              // pattern k is symbols [k * length, (k + 1) * length)
+    std::vector<char> symbols;  // the patterns' symbols, `length` each, in level order, but for those `elsewhere`
+    std::vector<std::pair<std::size_t, const char*>> elsewhere;  // the patterns read from a series, ascending
     Buffer<std::int32_t> positions;         // the occurrence entries, pattern by pattern, perhaps with gaps
     Buffer<Run> runs;                       // per pattern, its runs in recording order
     Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order
@@ -136,7 +140,8 @@ class PatternMiner {
     std::vector<char> ranged;               // per pattern, 1 for one repeated symbol, whose entries may hold ranges
 
     std::size_t size() const { return removed.size(); }
-    const char* pattern(std::size_t k) const { return symbols.data() + k * length; }
+    const char* pattern(std::size_t k) const { return elsewhere.empty() ? symbols.data() + k * length : located(k); }
+    const char* located(std::size_t k) const;
   };
 
   // Finds the one-letter patterns of `ds` and puts the frequent ones, in ascending order, in levels[1].
@@ -188,7 +193,7 @@ class PatternMiner {
   // going to `sink` and its runs counting them from the sink's start, and `ranged` telling whether it is one
   // repeated symbol: an infrequent pattern never enters a level, so it never needs erasing.
   void prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, bool ranged,
-                        const Occurrences& found, WalkCache& walk) const;
+                        const Occurrences& found, const SymbolicDataset& ds, WalkCache& walk) const;
   // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
   // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
