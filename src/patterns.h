@@ -125,7 +125,9 @@ class PatternMiner {
   // (q > p) stands for all of p, p + 1, ..., q. Growth keeps the ranges whole, each one level shorter, and
   // they are spelled out only in the records of the patterns that survive pruning. Every other pattern's
   // positions are plain, and growth reads them on its fast path. For the same reason such a pattern longer than
-  // `held_length` does not hold its symbols: it reads them from the series, at one of its occurrences.
+  // `held_length` does not hold its symbols: it reads them from the series, at one of its occurrences, so levels
+  // are dropped before mine returns. The redundancy pass takes the common subsequence with such a pattern from
+  // the symbol counts, which is exact for it, rather than from the bit table, whose cost is the lengths' product.
   struct Level {
     static constexpr std::size_t held_length = 64;
 
@@ -141,6 +143,7 @@ class PatternMiner {
 
     std::size_t size() const { return removed.size(); }
     const char* pattern(std::size_t k) const { return elsewhere.empty() ? symbols.data() + k * length : located(k); }
+    // The symbols of pattern k when some of the level's patterns are read from a series.
     const char* located(std::size_t k) const;
   };
 
