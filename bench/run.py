@@ -27,6 +27,10 @@ length (on 100 series: about 2 s at 8,000 samples, 80 s at 32,000), so on `long`
 hours here; it runs there only with --baseline-long, and otherwise the figure of the last run
 that had it is read back from the document.
 
+Runs of one letter: 10 random walks of 64,000 samples, as they are and with one NaN in half of them
+(each of those reads as one run of `a`), with one thread and with all threads, and once with the build
+before growth held such runs as ranges (BEFORE_RANGES), which must give the same results.
+
 Scaling: with all threads, the median time and the peak memory above the input of Miner.mine on
 a 2-D array, for 100 to 10,000 series of 1,000 samples and for 100 series of 500 to 128,000
 samples (same generator, minsup 0.5, seglen 4, alphabet 5), and the log-log slope of each.
@@ -68,8 +72,11 @@ NO_SYMBOLS = -(2**31)  # a segment length that cuts every series into no segment
 ALL = 0  # for _set_threads: one thread per core
 OURS = {"one": 1, "all": ALL}  # the thread counts our build runs with
 THEIRS = {"straightforward": None}  # the straightforward build has no setting
-SECTIONS = ["end-to-end", "arrays", "peers", "scaling", "targets"]
-WORKLOAD_SECTIONS = [s for s in SECTIONS if s != "scaling"]
+SECTIONS = ["end-to-end", "arrays", "peers", "scaling", "runs", "targets"]
+WORKLOAD_SECTIONS = [s for s in SECTIONS if s not in ("scaling", "runs")]
+# The last build whose growth wrote every occurrence of a run of one letter out, which the runs section runs
+# once to show what that cost and to check the results against.
+BEFORE_RANGES = "6131dcee2b4e7ece1f3b45f7ec50c02aea92713d"
 QUICK = ["small", "typical"]
 
 # (threads, workload, at least this many times the straightforward build's speed)
@@ -148,6 +155,36 @@ def end_to_end(data, params: dict, runs: int, threads: dict) -> dict:
 def end_to_end_worker(options) -> dict:
     data, params = load(options)
     return end_to_end(data, params, options.runs, THEIRS)
+
+
+def resident(field: str) -> int:
+    """A field of this process's memory status, in bytes: VmRSS now, VmHWM its high-water mark."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def restart_high_water_mark() -> bool:
+    """Restarts VmHWM from the memory now in use; False where the system does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def runs_worker(options) -> dict:
+    """end_to_end with our thread counts (with --theirs: the other build's none), and the high-water mark
+    of resident memory over all the calls, above the process with its input loaded."""
+    data, params = load(options)
+    loaded = resident("VmRSS")
+    start = loaded if restart_high_water_mark() else resident("VmHWM")
+    found = end_to_end(data, params, options.runs, THEIRS if options.theirs else OURS)
+    above = resident("VmHWM") - max(start, loaded)
+    return {label: {**value, "above": above} for label, value in found.items()}
 
 
 def profile_worker(options) -> dict:
@@ -245,27 +282,15 @@ def memory_worker(options) -> dict:
 
     import _kez_cpp
 
-    def status(field: str) -> int:
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1]) * 1024
-        return 0
-
     _kez_cpp._set_threads(ALL)
-    interpreter = status("VmRSS")
+    interpreter = resident("VmRSS")
     array = np.load(options.array)
     params = json.loads(options.params)
-    loaded = status("VmRSS")
-    try:  # restart the high-water mark, so that loading does not count
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        reset = True
-    except OSError:
-        reset = False
-    start = status("VmHWM") if not reset else loaded
+    loaded = resident("VmRSS")
+    # The high-water mark starts again here, so that loading does not count.
+    start = loaded if restart_high_water_mark() else resident("VmHWM")
     seconds, motifs = timed(lambda: _kez_cpp.Miner(**params).mine(array), options.runs)
-    peak = status("VmHWM")
+    peak = resident("VmHWM")
     return {
         "seconds": seconds,
         "motifs": len(motifs),
@@ -277,7 +302,12 @@ def memory_worker(options) -> dict:
     }
 
 
-WORKERS = {"end-to-end": end_to_end_worker, "profile": profile_worker, "memory": memory_worker}
+WORKERS = {
+    "end-to-end": end_to_end_worker,
+    "profile": profile_worker,
+    "memory": memory_worker,
+    "runs": runs_worker,
+}
 
 
 # ---------------------------------------------------------------- measuring
@@ -356,6 +386,28 @@ def measure_scaling(options, module) -> dict[str, list[dict]]:
                 _, where = input_args(module, name)
                 point = run_worker(sys.executable, [*worker, *where], tmp)
                 found[axis].append({"series": count, "samples": samples, **point})
+    return found
+
+
+def measure_runs(options, module) -> dict[str, dict]:
+    """Per workload of the runs section: our runs_worker's findings, and unless --no-baseline the build
+    before ranges' in one run, on lists (it has no numpy)."""
+    before = None if options.no_baseline else str(compare.build_rev(BEFORE_RANGES))
+    found = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in inputs.RUNS:
+            print(f"{name} ...", file=sys.stderr, flush=True)
+            _, where = input_args(module, name)
+            ours = run_worker(
+                sys.executable,
+                ["--worker", "runs", "--input", "array", "--runs", str(options.runs), *where],
+                tmp,
+            )
+            theirs = None
+            if before:
+                command = ["--worker", "runs", "--theirs", "--input", "lists", "--runs", "1", *where]
+                theirs = run_worker(before, command, tmp)["straightforward"]
+            found[name] = {"entry": module.WORKLOADS[name], "ours": ours, "before": theirs}
     return found
 
 
@@ -451,6 +503,10 @@ def header() -> str:
 
 def ms(seconds) -> str:
     return "n/a" if seconds is None else f"{seconds * 1000:,.1f}"
+
+
+def mib(size) -> str:
+    return "n/a" if size is None else f"{size / 2**20:,.1f} MiB"
 
 
 def ratio(a, b, digits: int = 1) -> str:
@@ -663,6 +719,38 @@ def render_scaling(points: dict[str, list[dict]], options) -> str:
     return "\n".join(lines)
 
 
+def render_runs(found: dict[str, dict], options) -> str:
+    lines = [
+        "## Runs of one letter",
+        "",
+        stamp(f"{medians(options.runs)} of ours, in turns; one run of the build before"),
+        "",
+        "A NaN, or a constant series, normalises the whole series to NaN, which reads as one run of `a`,",
+        "and a pattern of k `a`s occurs at every place of that run but the last k - 1. `nan-runs` is",
+        "`nan-free`, 10 random walks of 64,000 samples (the shared generator with coefficient 1, nothing",
+        "planted), with one NaN in each of the first five; both at minsup 0.5, seglen 4, alphabet 4, from",
+        f"the 2-D float64 array (*before*: the build `{BEFORE_RANGES[:12]}`, which held every such",
+        "occurrence, on lists). Times in ms; *peak*: the high-water mark of resident memory over the calls,",
+        "above the process with its input loaded. *Equal*: one thread, all threads and the build before",
+        "give the same results, field by field.",
+        "",
+        "| Workload | Motifs | Before | One thread | All threads | Before / all | Peak before | Peak "
+        "| Equal |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for name, row in found.items():
+        ours, before = row["ours"], row["before"]
+        digests = {ours["one"]["digest"], ours["all"]["digest"], *([before["digest"]] if before else [])}
+        same = ("yes" if before else "yes, ours") if len(digests) == 1 else "**no**"
+        lines.append(
+            f"| {name} | {ours['all']['motifs']} | {ms(before and before['seconds'])} "
+            f"| {ms(ours['one']['seconds'])} | {ms(ours['all']['seconds'])} "
+            f"| {ratio(before and before['seconds'], ours['all']['seconds'])} "
+            f"| {mib(before and before['above'])} | {mib(ours['all']['above'])} | {same} |"
+        )
+    return "\n".join(lines)
+
+
 def targets(rows: list[Row]) -> list[tuple[str, str, bool]]:
     """(target, measured, met) for every target that this run measured."""
     found = []
@@ -757,6 +845,7 @@ def parse() -> argparse.Namespace:
     parser.add_argument("--input", choices=["lists", "array"], help=argparse.SUPPRESS)
     parser.add_argument("--array", help=argparse.SUPPRESS)
     parser.add_argument("--params", help=argparse.SUPPRESS)
+    parser.add_argument("--theirs", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.quick:
         options.workloads = options.workloads or QUICK
@@ -788,6 +877,8 @@ def main() -> None:
         new.update({name: render(rows, options) for name, render in renderers.items() if name in chosen})
     if "scaling" in chosen:
         new["scaling"] = render_scaling(measure_scaling(options, module), options)
+    if "runs" in chosen:
+        new["runs"] = render_runs(measure_runs(options, module), options)
     print(document(new, None))
     if output:
         output.write_text(document(new, output))

@@ -33,7 +33,25 @@ std::size_t bit_count(std::uint64_t w) {
 
 constexpr bool big_endian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
+// True when position i of `series` is the third or a later of a stretch of one symbol: the range the second
+// opened takes it in, with no entry of its own.
+bool extends_range(const Symbols& series, std::size_t i) {
+  return i > 1 && series[i - 1] == series[i] && series[i - 2] == series[i];
+}
+
 bool symbol_less(char x, char y) { return static_cast<signed char>(x) < static_cast<signed char>(y); }
+
+// Puts in `out` the positions that the entries [first, last) stand for, each range spelled out.
+void spell_out(const std::int32_t* first, const std::int32_t* last, std::vector<std::int32_t>& out) {
+  out.clear();
+  for (const std::int32_t* e = first; e != last; ++e) {
+    if (*e >= 0) {
+      out.push_back(*e);
+      continue;
+    }
+    for (std::int32_t p = out.back(); p < -*e;) out.push_back(++p);
+  }
+}
 
 // Polls the cancellation check once enough work has been done since the last poll, so that
 // Ctrl-C is seen within milliseconds without paying for a call per unit of work.
@@ -147,6 +165,12 @@ class RedundancyTest {
           if (surplus > 0) deficit += static_cast<std::size_t>(surplus);
         }
         if (deficit > slack) continue;
+        // Against a pattern of one repeated symbol, a common subsequence is that symbol as often as both hold it,
+        // so the bound is exact: no table is needed, which for long runs of one symbol would cost their product.
+        if (pe.last - pe.first == 1 || re.last - re.first == 1) {
+          out.push_back(j);
+          continue;
+        }
         if (!masks_ready) {
           masks.assign(pe.pattern, pe.size);
           masks_ready = true;
@@ -243,6 +267,14 @@ bool is_p_in_vec(const Pattern& p, const std::vector<Pattern>& patterns) {
 
 PatternMiner::PatternMiner(const Options& given) : options(given) {}
 
+const char* PatternMiner::Level::located(std::size_t k) const {
+  const auto after = std::upper_bound(elsewhere.begin(), elsewhere.end(), k,
+                                      [](std::size_t key, const auto& entry) { return key < entry.first; });
+  if (after != elsewhere.begin() && std::prev(after)->first == k) return std::prev(after)->second;
+  const auto before = static_cast<std::size_t>(after - elsewhere.begin());
+  return symbols.data() + (k - before) * length;
+}
+
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   check_growth(options.minsup, options.max_len);
   frequent.clear();
@@ -254,6 +286,8 @@ void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled,
     grow(ds, cancelled, report);
     remove_redundant(cancelled, report);
     build_frequent();
+    // Some patterns read their symbols from `ds`, which lives only as long as this call.
+    levels.assign(2, {});
   } catch (...) {
     // An interrupted run leaves nothing half-built behind.
     frequent.clear();
@@ -297,10 +331,13 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
       const std::size_t prefix = candidates[begin].prefix;
       const std::size_t scanned = find_candidates(below, prefix, &candidates[begin], &candidates[end], ds, extensions);
       poller.tick(256 * (end - begin) + scanned);
+      const char* symbols = below.pattern(prefix);
+      const bool repeated = below.ranged[prefix] != 0;
       for (std::size_t c = begin; c < end; ++c) {
         const std::size_t bucket = c - begin;
-        prune_infrequent(level, sink, below.pattern(prefix), candidates[c].last, extensions.bucket(bucket),
-                         extensions.walk);
+        const char appended = candidates[c].last;
+        prune_infrequent(level, sink, symbols, appended, repeated && appended == symbols[0], extensions.bucket(bucket),
+                         ds, extensions.walk);
       }
     }
   };
@@ -331,8 +368,9 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     // A prefix's runs lie together in the level's positions; with minsup 0 it may have none.
     const std::size_t first_run = below.first_run[prefix];
     const std::size_t end_run = below.first_run[prefix + 1];
-    const std::size_t occurrences =
-        first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+    const std::size_t entries = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+    // A range takes two entries, and may give its extensions three: one range and its last position.
+    const std::size_t occurrences = below.ranged[prefix] != 0 ? entries + entries / 2 : entries;
     Part& part = plan.back();
     part.occurrences += occurrences;
     // Every run holds an occurrence, and every extension's runs lie in its prefix's series.
@@ -351,11 +389,13 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
   for (std::size_t p = 0; p < parts; ++p) {
     Level& piece = pieces[p];
     piece.length = below.length + 1;
-    piece.symbols.reserve(plan[p].patterns * piece.length);
+    // Past held_length, most of a level's patterns may hold no symbols, and room kept for them would add up.
+    if (piece.length <= Level::held_length) piece.symbols.reserve(plan[p].patterns * piece.length);
     piece.runs.reserve(plan[p].runs);
     piece.order.reserve(plan[p].runs);
     piece.first_run.reserve(plan[p].patterns + 1);
     piece.removed.reserve(plan[p].patterns);
+    piece.ranged.reserve(plan[p].patterns);
     sinks[p].data = positions.data() + regions[p];
   }
   if (parts == 1) {
@@ -393,12 +433,16 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
   const Offsets& total = at.back();
   Level joined;
   joined.length = pieces.front().length;
+  for (std::size_t p = 0; p < pieces.size(); ++p) {
+    for (const auto& [k, read] : pieces[p].elsewhere) joined.elsewhere.emplace_back(k + at[p].patterns, read);
+  }
   joined.symbols.resize(total.symbols);
   joined.positions = std::move(positions);
   joined.runs.resize(total.runs);
   joined.order.resize(total.runs);
   joined.first_run.resize(total.patterns + 1);
   joined.removed.resize(total.patterns);
+  joined.ranged.resize(total.patterns);
   parallel_for(pieces.size(), 1, [&](std::size_t p, std::size_t) {
     const Level& piece = pieces[p];
     const Offsets& to = at[p];
@@ -411,14 +455,15 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
     std::transform(piece.first_run.begin() + 1, piece.first_run.end(), joined.first_run.begin() + to.patterns + 1,
                    [&to](std::size_t run) { return run + to.runs; });
     std::copy(piece.removed.begin(), piece.removed.end(), joined.removed.begin() + to.patterns);
+    std::copy(piece.ranged.begin(), piece.ranged.end(), joined.ranged.begin() + to.patterns);
   });
   return joined;
 }
 
 void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
-  // Per symbol value, its positions series by series and its runs (series, end), in series order. The series
-  // are shared out in parts: each part counts its symbols, which tells where its positions and runs go, and
-  // then writes them there.
+  // Per symbol value, its positions series by series, as entries with ranges, and its runs (series, end), in
+  // series order. The series are shared out in parts: each part counts its entries, which tells where its
+  // positions and runs go, and then writes them there.
   std::size_t symbols = 0;
   for (const Symbols& series : ds) symbols += series.size();
   const std::size_t grain = part_size(ds.size(), symbols);
@@ -431,9 +476,10 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
     Counts& series_runs = run_at[begin / grain + 1];
     Counts seen{};  // per symbol, 1 + the last series counted
     for (std::size_t g = begin; g < end; ++g) {
-      for (const char c : ds[g]) {
-        const std::size_t u = symbol_index(c);
-        ++positions[u];
+      const Symbols& series = ds[g];
+      for (std::size_t i = 0; i < series.size(); ++i) {
+        const std::size_t u = symbol_index(series[i]);
+        positions[u] += extends_range(series, i) ? 0 : 1;
         series_runs[u] += seen[u] != g + 1 ? 1 : 0;
         seen[u] = g + 1;
       }
@@ -459,7 +505,14 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
       const std::int32_t s = static_cast<std::int32_t>(g);
       for (std::size_t i = 0; i < series.size(); ++i) {
         const std::size_t u = symbol_index(series[i]);
-        found[u][next_position[u]++] = static_cast<std::int32_t>(i);
+        // A stretch of one symbol is its first position and then the negated last, which moves on as it grows.
+        const bool follows = i > 0 && series[i - 1] == series[i];
+        const auto at = static_cast<std::int32_t>(i);
+        if (extends_range(series, i)) {
+          found[u][next_position[u] - 1] = -at;
+        } else {
+          found[u][next_position[u]++] = follows ? -at : at;
+        }
         // A symbol's first position in this series opens its run; every later one moves the run's end.
         const bool opens = next_run[u] == run_at[begin / grain][u] || runs[u][next_run[u] - 1].first != s;
         if (opens) runs[u][next_run[u]++].first = s;
@@ -479,8 +532,8 @@ void PatternMiner::mine_1_patterns(const SymbolicDataset& ds) {
     const std::size_t u = static_cast<unsigned char>(static_cast<signed char>(v));
     // A letter that never occurs is no pattern, whatever the threshold.
     if (runs[u].empty()) continue;
-    prune_infrequent(letters, sink, nullptr, static_cast<char>(u),
-                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, walk);
+    prune_infrequent(letters, sink, nullptr, static_cast<char>(u), true,
+                     {found[u].data(), found[u].size(), runs[u].data(), runs[u].size()}, ds, walk);
   }
   letters.positions.resize(sink.used);
 }
@@ -564,24 +617,49 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   }
   const std::size_t n = static_cast<std::size_t>(current_length);
   const std::int32_t* const positions = below.positions.data();
+  const bool ranged = below.ranged[prefix] != 0;
+  // The bucket of the extension by the prefix's own symbol, when the prefix is that symbol repeated.
+  const std::size_t same = ranged ? out.slot[symbol_index(below.pattern(prefix)[0])] : Extensions::none;
   std::size_t scanned = 0;
   // The prefix's series in the order its occurrence index would be walked.
   for (std::size_t k = first_run; k < end_run; ++k) {
     const Run& run = below.runs[first_run + below.order[k]];
     const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
-    // A run's positions ascend, so those with a symbol after the prefix come first.
-    std::size_t end = run.end;
-    while (end > run.begin && static_cast<std::size_t>(positions[end - 1]) + n > series.size()) --end;
     const char* const after = series.data() + (n - 1);
-    // The symbols looked at lie scattered over a long series, so each is asked for a few occurrences ahead.
-    constexpr std::size_t ahead = 16;
-    for (std::size_t at = run.begin; at < end; ++at) {
-      if (at + ahead < end) __builtin_prefetch(after + positions[at + ahead]);
-      const std::int32_t e = positions[at];
-      const std::size_t c = out.slot[symbol_index(after[e])];
-      *next[c] = e;
-      next[c] += step[c];
+    if (ranged) {
+      for (std::size_t at = run.begin; at < run.end; ++at) {
+        const std::int32_t e = positions[at];
+        std::int32_t tail = e;
+        if (at + 1 < run.end && positions[at + 1] < 0) {
+          tail = -positions[++at];
+          // The prefix also occurs one position on, so every position of the range but the last is followed by
+          // the prefix's symbol, and the shorter range goes to that extension unread.
+          *next[same] = e;
+          next[same] += step[same];
+          if (tail - 1 > e) {
+            *next[same] = 1 - tail;
+            next[same] += step[same];
+          }
+        }
+        if (static_cast<std::size_t>(tail) + n > series.size()) continue;
+        const std::size_t c = out.slot[symbol_index(after[tail])];
+        *next[c] = tail;
+        next[c] += step[c];
+      }
+    } else {
+      // A run's positions ascend, so those with a symbol after the prefix come first.
+      std::size_t end = run.end;
+      while (end > run.begin && static_cast<std::size_t>(positions[end - 1]) + n > series.size()) --end;
+      // The symbols looked at lie scattered over a long series, so each is asked for a few occurrences ahead.
+      constexpr std::size_t ahead = 16;
+      for (std::size_t at = run.begin; at < end; ++at) {
+        if (at + ahead < end) __builtin_prefetch(after + positions[at + ahead]);
+        const std::int32_t e = positions[at];
+        const std::size_t c = out.slot[symbol_index(after[e])];
+        *next[c] = e;
+        next[c] += step[c];
+      }
     }
     for (std::size_t c = 0; c < count; ++c) {
       const auto filled = static_cast<std::size_t>(next[c] - out.positions[c].data());
@@ -598,11 +676,17 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   return scanned;
 }
 
-void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last,
-                                    const Occurrences& found, WalkCache& walk) const {
+void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, bool ranged,
+                                    const Occurrences& found, const SymbolicDataset& ds, WalkCache& walk) const {
   if (support_threshold > static_cast<double>(found.run_count)) return;
-  if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
-  level.symbols.push_back(last);
+  if (ranged && level.length > Level::held_length && found.size > 0) {
+    // The series holds the pattern's symbols where it first occurs; the first entry is a position.
+    const Symbols& series = ds[static_cast<std::size_t>(found.runs[0].first)];
+    level.elsewhere.emplace_back(level.size(), series.data() + found.positions[0]);
+  } else {
+    if (level.length > 1) level.symbols.insert(level.symbols.end(), prefix, prefix + (level.length - 1));
+    level.symbols.push_back(last);
+  }
   const std::size_t base = sink.used;
   std::copy(found.positions, found.positions + found.size, sink.data + base);
   sink.used += found.size;
@@ -628,6 +712,7 @@ void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char
   level.order.insert(level.order.end(), walk.order.begin(), walk.order.end());
   level.first_run.push_back(level.runs.size());
   level.removed.push_back(0);
+  level.ranged.push_back(ranged ? 1 : 0);
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> PatternMiner::remove_short() {
@@ -671,6 +756,12 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
       const auto& [size, k] = pruning[j];
       const char* p = levels[size].pattern(k);
       const std::size_t first = counted.size();
+      if (levels[size].ranged[k] != 0) {
+        // One symbol repeated: counted without reading the pattern, whose length may be a whole series'.
+        counted.push_back({p[0], static_cast<std::int32_t>(size)});
+        entries[j] = {p, size, Word{1} << (symbol_index(p[0]) % word_bits), first, counted.size()};
+        continue;
+      }
       for (std::size_t i = 0; i < size; ++i) ++tally[symbol_index(p[i])];
       for (std::size_t i = 0; i < size; ++i) {
         std::int32_t& t = tally[symbol_index(p[i])];
@@ -765,12 +856,19 @@ void PatternMiner::build_frequent() {
     // Each record is filled on its own. The series go in in the order their runs were found, so the record's
     // occurrence index has the same buckets and iteration order as one filled while the pattern was grown.
     const auto fill = [&](std::size_t begin, std::size_t end) {
+      std::vector<std::int32_t> spelled;
       for (std::size_t r = begin; r < end; ++r) {
         const std::size_t k = kept[r];
         for (std::size_t run = level.first_run[k]; run < level.first_run[k + 1]; ++run) {
           const Run& found = level.runs[run];
-          records[r].record_indexes(found.series, level.positions.data() + found.begin,
-                                    level.positions.data() + found.end);
+          const std::int32_t* first = level.positions.data() + found.begin;
+          const std::int32_t* last = level.positions.data() + found.end;
+          if (level.ranged[k] != 0) {
+            spell_out(first, last, spelled);
+            first = spelled.data();
+            last = first + spelled.size();
+          }
+          records[r].record_indexes(found.series, first, last);
         }
       }
     };

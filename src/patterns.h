@@ -117,17 +117,34 @@ class PatternMiner {
   // The patterns of one length, in ascending order, with their occurrences, held in a few big
   // buffers so that a level is built and dropped in a handful of allocations; records are made
   // only for the patterns that survive pruning.
+  //
+  // Only a pattern of one repeated symbol can occur at two neighbouring positions, and in a stretch of m of
+  // that symbol the pattern of k of them occurs at all m - k + 1 positions. So that such stretches (a whole
+  // series, when a NaN or a constant series reads as all `a`) cost their length and not its square over the
+  // levels, the positions of such a pattern are written as ranges: a position p followed by an entry -q
+  // (q > p) stands for all of p, p + 1, ..., q. Growth keeps the ranges whole, each one level shorter, and
+  // they are spelled out only in the records of the patterns that survive pruning. Every other pattern's
+  // positions are plain, and growth reads them on its fast path. For the same reason such a pattern longer than
+  // `held_length` does not hold its symbols: it reads them from the series, at one of its occurrences, so levels
+  // are dropped before mine returns. The redundancy pass takes the common subsequence with such a pattern from
+  // the symbol counts, which is exact for it, rather than from the bit table, whose cost is the lengths' product.
   struct Level {
+    static constexpr std::size_t held_length = 64;
+
     std::size_t length = 0;
-    std::vector<char> symbols;              // pattern k is symbols [k * length, (k + 1) * length)
-    Buffer<std::int32_t> positions;         // the occurrence positions, pattern by pattern, perhaps with gaps
+    std::vector<char> symbols;  // the patterns' symbols, `length` each, in level order, but for those `elsewhere`
+    std::vector<std::pair<std::size_t, const char*>> elsewhere;  // the patterns read from a series, ascending
+    Buffer<std::int32_t> positions;         // the occurrence entries, pattern by pattern, perhaps with gaps
     Buffer<Run> runs;                       // per pattern, its runs in recording order
     Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order
     std::vector<std::size_t> first_run{0};  // pattern k has runs [first_run[k], first_run[k + 1])
     std::vector<char> removed;              // set by pruning
+    std::vector<char> ranged;               // per pattern, 1 for one repeated symbol, whose entries may hold ranges
 
     std::size_t size() const { return removed.size(); }
-    const char* pattern(std::size_t k) const { return symbols.data() + k * length; }
+    const char* pattern(std::size_t k) const { return elsewhere.empty() ? symbols.data() + k * length : located(k); }
+    // The symbols of pattern k when some of the level's patterns are read from a series.
+    const char* located(std::size_t k) const;
   };
 
   // Finds the one-letter patterns of `ds` and puts the frequent ones, in ascending order, in levels[1].
@@ -169,15 +186,17 @@ class PatternMiner {
   };
   // Finds in `out`, bucket c for candidate first[c], the occurrences of every candidate of [first, last), all
   // extensions of pattern `prefix` of `below`, in one pass over the prefix's occurrences in the order its
-  // occurrence index walks its series; returns the number of occurrences scanned.
+  // occurrence index walks its series; returns the number of entries scanned. A range of a prefix of one repeated
+  // symbol gives, but for its last position, one range to the extension by that symbol, with no symbol read; no
+  // bucket takes more entries than the prefix has.
   std::size_t find_candidates(const Level& below, std::size_t prefix, const Candidate* first, const Candidate* last,
                               const SymbolicDataset& ds, Extensions& out) const;
   // Appends the pattern `prefix` (level.length - 1 symbols) plus `last`, with its occurrences `found` in the
   // series runs `runs` (series, end in `found`), to `level` when its support reaches the threshold, its positions
-  // going to `sink` and its runs counting them from the sink's start: an infrequent pattern never enters a level,
-  // so it never needs erasing.
-  void prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, const Occurrences& found,
-                        WalkCache& walk) const;
+  // going to `sink` and its runs counting them from the sink's start, and `ranged` telling whether it is one
+  // repeated symbol: an infrequent pattern never enters a level, so it never needs erasing.
+  void prune_infrequent(Level& level, PositionSink& sink, const char* prefix, char last, bool ranged,
+                        const Occurrences& found, const SymbolicDataset& ds, WalkCache& walk) const;
   // Marks the patterns shorter than min_len removed and returns the others, as (length, place in its level),
   // longest first and in level order within a length: the pruning list.
   std::vector<std::pair<std::size_t, std::size_t>> remove_short();
@@ -194,7 +213,8 @@ class PatternMiner {
                            const std::vector<std::size_t>& regions);
   // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
-  // Fills the frequent map with the patterns of every level not marked removed, and frees the occurrences.
+  // Fills the frequent map with the patterns of every level not marked removed, their ranges spelled out, and
+  // frees the occurrences.
   void build_frequent();
 
   Options options;

@@ -6,7 +6,7 @@ import random
 import pytest
 
 from _kez_cpp import Motif, PatternMiner
-from reference import grown, signed_order, symbols
+from reference import grown, redundant, signed_order, symbols
 
 
 def mined(ds, *args, **kwargs):
@@ -238,3 +238,23 @@ def test_long_patterns_differing_late_grow_in_signed_order(palette):
     assert max(map(len, frequent)) >= 12
     assert list(frequent) == sorted(frequent, key=signed_order)
     assert {key: motif.indexes for key, motif in frequent.items()} == grown(ds, 0.5, 1, 0)
+
+
+def test_runs_of_one_letter_keep_every_occurrence_and_prune_alike():
+    """Whole sequences of one letter (a NaN series reads so) and long stretches inside others, past the length
+    from which a pattern of one repeated letter reads its symbols from a sequence rather than holding them."""
+    rng = random.Random(3)
+    ds = [list("a" * 90), list("a" * 75), list("bba" + "a" * 69 + "ba" + "a" * 68 + "c")]
+    ds += [[rng.choice("abc") for _ in range(12)] + ["a"] * rng.randint(60, 80) + ["b"] for _ in range(2)]
+    everything = mined(ds, 0.4, 1, 0, 1.0)
+    assert max(map(len, everything)) > 64
+    assert list(everything) == sorted(everything, key=signed_order)
+    assert {key: motif.indexes for key, motif in everything.items()} == grown(ds, 0.4, 1, 0)
+    pruned = mined(ds, 0.4, 3)
+    assert not any(redundant(r, p, 0.9) for r in pruned for p in pruned)
+    assert all(
+        any(redundant(r, p, 0.9) for p in pruned) for r in everything.keys() - pruned.keys() if len(r) >= 3
+    )
+    assert {key: motif.indexes for key, motif in pruned.items()} == {
+        key: everything[key].indexes for key in pruned
+    }
