@@ -21,6 +21,7 @@
 #include "patterns.h"
 #include "pool.h"
 #include "sax.h"
+#include "thread_ready.h"
 
 namespace py = pybind11;
 using namespace kez;
@@ -1152,6 +1153,8 @@ void refuse_uninitialised() {
 // ---- Definitions.
 
 PYBIND11_MODULE(_kez_cpp, m) {
+  // The importing thread, mostly the main one, is ready before anything can run short.
+  ready_to_throw();
   // The Python defaults are those of the options.
   const PatternMiner::Options pattern_defaults;
   const Miner::Options miner_defaults;
