@@ -81,6 +81,35 @@ class Unlocked {
   std::chrono::steady_clock::time_point looked = std::chrono::steady_clock::now();
 };
 
+template <typename Native>
+struct Guarded;
+
+}  // namespace
+
+// An interpreter thread other than the importing one enters the module through a method of a bound class (`self`,
+// loaded first) or a function whose first argument is a dataset; either load readies it to throw before the call
+// allocates anything much.
+namespace pybind11::detail {
+
+template <typename Class>
+struct ReadyingCaster : type_caster_base<Class> {
+  bool load(handle src, bool convert) {
+    ready_to_throw();
+    return type_caster_base<Class>::load(src, convert);
+  }
+};
+
+template <>
+class type_caster<Motif> : public ReadyingCaster<Motif> {};
+template <>
+class type_caster<Guarded<Miner>> : public ReadyingCaster<Guarded<Miner>> {};
+template <>
+class type_caster<Guarded<PatternMiner>> : public ReadyingCaster<Guarded<PatternMiner>> {};
+
+}  // namespace pybind11::detail
+
+namespace {
+
 // ---- Results: native values as new Python objects.
 //
 // Every result is made here from the interpreter's own constructors, each checked: when one cannot allocate, the
@@ -863,6 +892,7 @@ struct type_caster<SeriesList> {
   PYBIND11_TYPE_CASTER(SeriesList, const_name("list[list[float]]"));
 
   bool load(handle src, bool convert) {
+    ready_to_throw();  // the first argument of `sax`: the thread's entry into the module
     SeriesList loaded;
     if (!load_dataset(src, convert, loaded.series, loaded)) return false;
     value = std::move(loaded);
