@@ -216,7 +216,8 @@ py::list motif_list(std::vector<Motif> motifs) {
 
 // The properties of a motif.
 py::dict motif_indexes(const Motif& motif) {
-  return series_dict(motif.get_indexes(), [](const std::vector<std::int32_t>& positions) { return int_list(positions); });
+  return series_dict(motif.get_indexes(),
+                     [](const std::vector<std::int32_t>& positions) { return int_list(positions); });
 }
 
 py::dict motif_average_occurrences(const Motif& motif) {
@@ -961,8 +962,8 @@ py::tuple motif_state(const Motif& motif) {
   const MotifState s = motif.save();
   return tuple_of({bytes_object(s.pattern.data(), s.pattern.size()), int_object(s.seglen), int_object(s.length),
                    packed(std::vector<double>{s.naed}), size_object(s.index_buckets), packed(s.index_series),
-                   packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series),
-                   packed(s.best_offsets), packed(s.averages), packed(s.representative)});
+                   packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series), packed(s.best_offsets),
+                   packed(s.averages), packed(s.representative)});
 }
 
 Motif motif_from_state(const py::tuple& t) {
@@ -1235,7 +1236,8 @@ py::tuple miner_state(Guarded<Miner>& guarded) {
   const Miner::Options o = miner.get_options();
   const PatternMiner::Options& p = o.patterns;
   return tuple_of({float_object(p.minsup), int_object(o.seglen), int_object(o.alphabet), int_object(p.min_len),
-                   int_object(p.max_len), float_object(p.max_overlap), int_object(o.k), motif_list(miner.get_motifs())});
+                   int_object(p.max_len), float_object(p.max_overlap), int_object(o.k),
+                   motif_list(miner.get_motifs())});
 }
 
 std::unique_ptr<Guarded<Miner>> miner_from_state(const py::tuple& t) {
@@ -1254,8 +1256,8 @@ py::tuple pattern_miner_state(Guarded<PatternMiner>& guarded) {
   auto next = frequent.begin();
   const py::list records =
       list_of(frequent.size(), [&next](std::size_t) { return instance_object(std::move((next++)->second)); });
-  return tuple_of({float_object(p.minsup), int_object(p.min_len), int_object(p.max_len), float_object(p.max_overlap),
-                   records});
+  return tuple_of(
+      {float_object(p.minsup), int_object(p.min_len), int_object(p.max_len), float_object(p.max_overlap), records});
 }
 
 std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple& t) {
