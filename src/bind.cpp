@@ -22,6 +22,7 @@
 #include "patterns.h"
 #include "pool.h"
 #include "sax.h"
+#include "thread_ready.h"
 
 namespace py = pybind11;
 using namespace kez;
@@ -81,7 +82,72 @@ class Unlocked {
   std::chrono::steady_clock::time_point looked = std::chrono::steady_clock::now();
 };
 
+template <typename Native>
+struct Guarded;
+
+}  // namespace
+
+// An interpreter thread other than the importing one enters the module through a method of a bound class (`self`,
+// loaded first) or a function whose first argument is a dataset; either load readies it to throw before the call
+// allocates anything much.
+namespace pybind11::detail {
+
+template <typename Class>
+struct ReadyingCaster : type_caster_base<Class> {
+  bool load(handle src, bool convert) {
+    ready_to_throw();
+    return type_caster_base<Class>::load(src, convert);
+  }
+};
+
+template <>
+class type_caster<Motif> : public ReadyingCaster<Motif> {};
+template <>
+class type_caster<Guarded<Miner>> : public ReadyingCaster<Guarded<Miner>> {};
+template <>
+class type_caster<Guarded<PatternMiner>> : public ReadyingCaster<Guarded<PatternMiner>> {};
+
+}  // namespace pybind11::detail
+
+namespace {
+
 // ---- Results: native values as new Python objects.
+//
+// Every result is made here from the interpreter's own constructors, each checked: when one cannot allocate, the
+// error it set (MemoryError) is the call's. The binding library's object constructors would raise RuntimeError
+// instead, and its casters TypeError for a result they could not make.
+
+// Takes the new reference a C API call returned, or raises the error the call set when it returned none.
+py::object owned(PyObject* made) {
+  if (made == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(made);
+}
+
+py::object int_object(long long value) { return owned(PyLong_FromLongLong(value)); }
+
+py::object size_object(std::size_t value) { return owned(PyLong_FromSize_t(value)); }
+
+py::object float_object(double value) { return owned(PyFloat_FromDouble(value)); }
+
+py::object bytes_object(const char* data, std::size_t size) {
+  return owned(PyBytes_FromStringAndSize(data, static_cast<py::ssize_t>(size)));
+}
+
+// A tuple of `items`, all made before it, so that no allocation (which may run the collector and its callbacks)
+// meets it half filled.
+py::tuple tuple_of(const std::vector<py::object>& items) {
+  py::object tuple = owned(PyTuple_New(static_cast<py::ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyTuple_SET_ITEM(tuple.ptr(), static_cast<py::ssize_t>(i), items[i].inc_ref().ptr());
+  }
+  return py::reinterpret_steal<py::tuple>(tuple.release());
+}
+
+// A bound class's instance holding `native`, as the binding library makes it, or the error that stopped it.
+template <typename Native>
+py::object instance_object(Native native) {
+  return owned(py::cast(std::move(native)).release().ptr());
+}
 
 // Each symbol byte becomes the character of that code point, the rule by which symbols come in.
 py::str symbols_text(const Pattern& pattern) {
@@ -91,15 +157,21 @@ py::str symbols_text(const Pattern& pattern) {
 }
 
 py::tuple pattern_key(const Pattern& pattern) {
-  py::tuple key(pattern.size());
-  for (std::size_t i = 0; i < pattern.size(); ++i) key[i] = py::cast(pattern[i]);
-  return key;
+  std::vector<py::object> symbols;
+  symbols.reserve(pattern.size());
+  for (const char symbol : pattern) symbols.push_back(owned(PyUnicode_DecodeLatin1(&symbol, 1, nullptr)));
+  return tuple_of(symbols);
+}
+
+// Sets dict[key] = value, or raises what the dict raised.
+void dict_set(const py::object& dict, const py::object& key, const py::object& value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 py::dict frequent_dict(FrequentMap frequent) {
-  py::dict result;
-  for (auto& [pattern, motif] : frequent) result[pattern_key(pattern)] = py::cast(std::move(motif));
-  return result;
+  py::object result = owned(PyDict_New());
+  for (auto& [pattern, motif] : frequent) dict_set(result, pattern_key(pattern), instance_object(std::move(motif)));
+  return py::reinterpret_steal<py::dict>(result.release());
 }
 
 // A new list of `size` empty slots that the collector does not know of yet.
@@ -109,6 +181,57 @@ PyObject* hidden_list(std::size_t size) {
   PyObject_GC_UnTrack(list);
   return list;
 }
+
+// A list of `size` items, item(i) for i from 0 up, called in that order; the collector meets it only when full.
+template <typename Item>
+py::list list_of(std::size_t size, const Item& item) {
+  py::object list = py::reinterpret_steal<py::object>(hidden_list(size));
+  for (std::size_t i = 0; i < size; ++i) {
+    PyList_SET_ITEM(list.ptr(), static_cast<py::ssize_t>(i), item(i).release().ptr());
+  }
+  PyObject_GC_Track(list.ptr());
+  return py::reinterpret_steal<py::list>(list.release());
+}
+
+template <typename T>
+py::list int_list(const std::vector<T>& values) {
+  return list_of(values.size(), [&values](std::size_t i) { return int_object(values[i]); });
+}
+
+py::list float_list(const std::vector<double>& values) {
+  return list_of(values.size(), [&values](std::size_t i) { return float_object(values[i]); });
+}
+
+// A per-series map as a dict from series index, each value made by value_of, in the map's walk order.
+template <typename T, typename Value>
+py::dict series_dict(const SeriesMap<T>& map, const Value& value_of) {
+  py::object result = owned(PyDict_New());
+  for (const auto& [series, value] : map) dict_set(result, int_object(series), value_of(value));
+  return py::reinterpret_steal<py::dict>(result.release());
+}
+
+// Motifs as a list of Motif objects, in their order.
+py::list motif_list(std::vector<Motif> motifs) {
+  return list_of(motifs.size(), [&motifs](std::size_t i) { return instance_object(std::move(motifs[i])); });
+}
+
+// The properties of a motif.
+py::dict motif_indexes(const Motif& motif) {
+  return series_dict(motif.get_indexes(),
+                     [](const std::vector<std::int32_t>& positions) { return int_list(positions); });
+}
+
+py::dict motif_average_occurrences(const Motif& motif) {
+  return series_dict(motif.get_average_occurrences(), float_list);
+}
+
+py::list motif_representative(const Motif& motif) { return float_list(motif.get_representative()); }
+
+py::dict motif_best_matches(const Motif& motif) { return series_dict(motif.get_best_matches(), int_object); }
+
+py::object motif_length(const Motif& motif) { return int_object(motif.get_length()); }
+
+py::object motif_naed(const Motif& motif) { return float_object(motif.get_naed()); }
 
 // The lists of a result, all made before any item is stored: `rows` lists, row r of `length(r)` slots. Until
 // they are full they stay out of the collector's reach, so no Python code (a gc callback, or another thread
@@ -806,6 +929,7 @@ struct type_caster<SeriesList> {
   PYBIND11_TYPE_CASTER(SeriesList, const_name("list[list[float]]"));
 
   bool load(handle src, bool convert) {
+    ready_to_throw();  // the first argument of `sax`: the thread's entry into the module
     SeriesList loaded;
     load_dataset(src, convert, loaded.series, loaded);
     value = std::move(loaded);
@@ -849,6 +973,15 @@ struct type_caster<SymbolLists> {
   static handle cast(const SymbolLists& src, return_value_policy, handle) { return src.lists.inc_ref(); }
 };
 
+// Lists of motifs come in by the standard rule and go out by motif_list, which raises what stopped it.
+template <>
+struct type_caster<std::vector<Motif>> : list_caster<std::vector<Motif>, Motif> {
+  template <typename Motifs>
+  static handle cast(Motifs&& src, return_value_policy, handle) {
+    return motif_list(std::forward<Motifs>(src)).release();
+  }
+};
+
 }  // namespace pybind11::detail
 
 namespace {
@@ -859,7 +992,8 @@ namespace {
 // protocol (NaN payloads and signs included) and compact.
 template <typename T>
 py::bytes packed(const std::vector<T>& values) {
-  return py::bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+  return py::reinterpret_steal<py::bytes>(
+      bytes_object(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T)).release());
 }
 
 // The items of a saved state, each read as the type its field has and refused in a message naming the state
@@ -935,10 +1069,10 @@ class StateItems {
 
 py::tuple motif_state(const Motif& motif) {
   const MotifState s = motif.save();
-  return py::make_tuple(py::bytes(s.pattern.data(), s.pattern.size()), s.seglen, s.length,
-                        packed(std::vector<double>{s.naed}), s.index_buckets, packed(s.index_series),
-                        packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series),
-                        packed(s.best_offsets), packed(s.averages), packed(s.representative));
+  return tuple_of({bytes_object(s.pattern.data(), s.pattern.size()), int_object(s.seglen), int_object(s.length),
+                   packed(std::vector<double>{s.naed}), size_object(s.index_buckets), packed(s.index_series),
+                   packed(s.index_counts), packed(s.index_positions), packed(s.mapped_series), packed(s.best_offsets),
+                   packed(s.averages), packed(s.representative)});
 }
 
 Motif motif_from_state(const py::tuple& t) {
@@ -1004,7 +1138,10 @@ class ProgressForwarder {
 
 py::str motif_pattern(const Motif& motif) { return symbols_text(motif.pattern); }
 
-py::str motif_repr(const Motif& motif) { return py::str("Motif('") + symbols_text(motif.pattern) + py::str("')"); }
+py::str motif_repr(const Motif& motif) {
+  return py::reinterpret_steal<py::str>(
+      owned(PyUnicode_FromFormat("Motif('%U')", symbols_text(motif.pattern).ptr())).release());
+}
 
 // Puts a run's object back in its place when the run ends, however it ends.
 template <typename Native>
@@ -1223,7 +1360,7 @@ py::dict pattern_miner_frequent(Guarded<PatternMiner>& miner) {
 // fallback for classes without a state, which cannot make an instance of a native class.
 py::tuple reduce_by_state(const py::object& self) {
   const py::object new_object = py::module_::import("copyreg").attr("__newobj__");
-  return py::make_tuple(new_object, py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+  return tuple_of({new_object, tuple_of({py::type::of(self)}), self.attr("__getstate__")()});
 }
 
 // The constructors, from the Python arguments in their order; restoring a saved miner goes through them too.
@@ -1250,7 +1387,9 @@ py::tuple miner_state(Guarded<Miner>& guarded) {
   const Miner& miner = guarded.native;
   const Miner::Options o = miner.get_options();
   const PatternMiner::Options& p = o.patterns;
-  return py::make_tuple(p.minsup, o.seglen, o.alphabet, p.min_len, p.max_len, p.max_overlap, o.k, miner.get_motifs());
+  return tuple_of({float_object(p.minsup), int_object(o.seglen), int_object(o.alphabet), int_object(p.min_len),
+                   int_object(p.max_len), float_object(p.max_overlap), int_object(o.k),
+                   motif_list(miner.get_motifs())});
 }
 
 std::unique_ptr<Guarded<Miner>> miner_from_state(const py::tuple& t) {
@@ -1266,9 +1405,12 @@ py::tuple pattern_miner_state(Guarded<PatternMiner>& guarded) {
   const auto busy = take(guarded);
   const PatternMiner& miner = guarded.native;
   const PatternMiner::Options p = miner.get_options();
-  py::list records;
-  for (auto& entry : miner.get_frequent()) records.append(py::cast(std::move(entry.second)));
-  return py::make_tuple(p.minsup, p.min_len, p.max_len, p.max_overlap, records);
+  FrequentMap frequent = miner.get_frequent();
+  auto next = frequent.begin();
+  const py::list records =
+      list_of(frequent.size(), [&next](std::size_t) { return instance_object(std::move((next++)->second)); });
+  return tuple_of(
+      {float_object(p.minsup), int_object(p.min_len), int_object(p.max_len), float_object(p.max_overlap), records});
 }
 
 std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple& t) {
@@ -1321,17 +1463,19 @@ void refuse_uninitialised() {
 // ---- Definitions.
 
 PYBIND11_MODULE(_kez_cpp, m) {
+  // The importing thread, mostly the main one, is ready before anything can run short.
+  ready_to_throw();
   // The Python defaults are those of the options.
   const PatternMiner::Options pattern_defaults;
   const Miner::Options miner_defaults;
   py::class_<Motif>(m, "Motif")
       .def_property_readonly("pattern", &motif_pattern)
-      .def_property_readonly("indexes", &Motif::get_indexes)
-      .def_property_readonly("average_occurrences", &Motif::get_average_occurrences)
-      .def_property_readonly("representative", &Motif::get_representative)
-      .def_property_readonly("best_matches", &Motif::get_best_matches)
-      .def_property_readonly("length", &Motif::get_length)
-      .def_property_readonly("naed", &Motif::get_naed)
+      .def_property_readonly("indexes", &motif_indexes)
+      .def_property_readonly("average_occurrences", &motif_average_occurrences)
+      .def_property_readonly("representative", &motif_representative)
+      .def_property_readonly("best_matches", &motif_best_matches)
+      .def_property_readonly("length", &motif_length)
+      .def_property_readonly("naed", &motif_naed)
       .def("__repr__", &motif_repr)
       .def(py::pickle(&motif_state, &motif_from_state))
       .def("__reduce__", &reduce_by_state);

@@ -15,6 +15,8 @@
 #include <system_error>
 #include <thread>
 
+#include "thread_ready.h"
+
 namespace kez {
 
 namespace {
@@ -129,6 +131,8 @@ Job* open_job(Shared& shared) {
 }
 
 void work(Shared& shared) {
+  // Now, while the memory that started the thread is likely still there, not at the first failure of a part.
+  ready_to_throw();
   std::unique_lock<std::mutex> lock(shared.mutex);
   for (;;) {
     Job* job = open_job(shared);
