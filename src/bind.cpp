@@ -1001,6 +1001,7 @@ py::bytes packed(const std::vector<T>& values) {
 class StateItems {
  public:
   StateItems(const py::tuple& saved, const char* whose, std::size_t count) : items(saved), owner(whose) {
+    ready_to_throw();  // restoring may be a thread's first call into the module
     if (items.size() != count) {
       throw py::value_error(owner + ": expected " + std::to_string(count) + " items, got " +
                             std::to_string(items.size()));
@@ -1115,7 +1116,9 @@ class ProgressForwarder {
     last_call = now;
     const bool give_back = unlocked != nullptr && unlocked->released();
     if (give_back) unlocked->retake();
-    to(stage_name(stage), done, total);
+    // Called through the interpreter's own checked calls, so that a failure to allocate is MemoryError.
+    owned(PyObject_CallFunction(to.ptr(), "snn", stage_name(stage), static_cast<py::ssize_t>(done),
+                                static_cast<py::ssize_t>(total)));
     if (give_back) unlocked->release();
   }
 
@@ -1431,22 +1434,22 @@ std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple&
 // data are held about once. An argument `mine` refuses is refused with the same message.
 py::list read_series(SeriesList read) {
   const py::object array = py::module_::import("array").attr("array");
+  const py::object typecode = owned(PyUnicode_FromString("d"));
   const std::size_t rows = read.table ? static_cast<std::size_t>(read.table->shape[0]) : read.series.size();
-  py::list result(rows);
   Series row;
-  for (std::size_t r = 0; r < rows; ++r) {
+  return list_of(rows, [&](std::size_t r) {
     check_signals();
     if (read.table) table_row(read, static_cast<py::ssize_t>(r), row);
     Series& values = read.table ? row : read.series[r];
-    py::object series = array("d");
+    py::object series = owned(PyObject_CallOneArg(array.ptr(), typecode.ptr()));
     if (!values.empty()) {
       const auto bytes = static_cast<py::ssize_t>(values.size() * sizeof(double));
-      series.attr("frombytes")(py::memoryview::from_memory(values.data(), bytes));
+      const py::object view = owned(PyMemoryView_FromMemory(reinterpret_cast<char*>(values.data()), bytes, PyBUF_READ));
+      owned(PyObject_CallMethod(series.ptr(), "frombytes", "O", view.ptr()));
     }
     if (!read.table) Series().swap(values);
-    result[r] = std::move(series);
-  }
-  return result;
+    return series;
+  });
 }
 
 // An instance made by __new__ without __init__ owns no native object, and the binding library would hand its
@@ -1509,7 +1512,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_mine_patterns_reporting", &pattern_miner_mine_reporting);
   // Not part of the public interface either: kez.set_threads and kez.threads.
   m.def("_set_threads", &set_threads);
-  m.def("_threads", &thread_count);
+  m.def("_threads", [] { return size_object(thread_count()); });
   // For the tests only: small inputs split as large ones do.
   m.def("_split_everything", &set_split_everything);
   // The kez package's helpers read their series through this.

@@ -90,7 +90,7 @@ print(json.dumps(results))
 """
 
 # From a few megabytes, where nearly everything fails, to where everything succeeds.
-HEADROOMS_MB = [1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128]
+HEADROOMS_MB = [1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128, 256]
 
 
 def run_child(headroom):
