@@ -22,6 +22,7 @@
 #include "patterns.h"
 #include "pool.h"
 #include "sax.h"
+#include "search.h"
 
 namespace py = pybind11;
 using namespace kez;
@@ -1318,6 +1319,40 @@ void refuse_uninitialised() {
 
 }  // namespace
 
+// ---- Exact search: each series' window nearest to each query shape.
+
+namespace {
+
+// An array of type `code` ('q' or 'd') holding `values`.
+template <typename T>
+py::object typed_array(const char* code, const std::vector<T>& values) {
+  py::object made = py::module_::import("array").attr("array")(code);
+  const auto bytes = static_cast<py::ssize_t>(values.size() * sizeof(T));
+  if (!values.empty()) made.attr("frombytes")(py::memoryview::from_memory(values.data(), bytes));
+  return made;
+}
+
+// For each query, the offsets and distances of every series' nearest window, found without the interpreter
+// lock; a held 2-D buffer is read a row at a time where it lies.
+py::list nearest_windows(const std::vector<Series>& queries, SeriesList ts) {
+  Dataset series = std::move(ts.series);
+  const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
+    if (!ts.table) return nearest(queries, series, look);
+    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
+      table_row(ts, static_cast<py::ssize_t>(index), scratch);
+      return scratch;
+    };
+    return nearest(queries, static_cast<std::size_t>(ts.table->shape[0]), row, look);
+  });
+  py::list result;
+  for (const NearestWindows& f : found) {
+    result.append(py::make_tuple(typed_array("q", f.offsets), typed_array("d", f.distances)));
+  }
+  return result;
+}
+
+}  // namespace
+
 // ---- Definitions.
 
 PYBIND11_MODULE(_kez_cpp, m) {
@@ -1370,6 +1405,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_split_everything", &set_split_everything);
   // The kez package's helpers read their series through this.
   m.def("_read_series", &read_series);
+  m.def("_nearest", &nearest_windows);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();
