@@ -187,3 +187,10 @@ def _split_everything(on: bool, /) -> None: ...
 # Used by the kez package's helpers to read their series: the series of a dataset exactly as the calls read
 # them, and refused as they refuse it.
 def _read_series(ts: _Dataset, /) -> list[array[float]]: ...
+
+# Used by kez.nearest: for each query, every series' nearest window by z-normalised Euclidean distance, as
+# (offsets, distances); offset -1 and distance inf where no window can match. A query shorter than 2
+# samples, or holding NaN or inf, raises ValueError naming it.
+def _nearest(
+    queries: Sequence[Sequence[float]], ts: _Dataset, /
+) -> list[tuple[array[int], array[float]]]: ...

@@ -22,6 +22,7 @@
 #include "patterns.h"
 #include "pool.h"
 #include "sax.h"
+#include "search.h"
 #include "thread_ready.h"
 
 namespace py = pybind11;
@@ -200,6 +201,21 @@ py::list int_list(const std::vector<T>& values) {
 
 py::list float_list(const std::vector<double>& values) {
   return list_of(values.size(), [&values](std::size_t i) { return float_object(values[i]); });
+}
+
+// An array.array of type `code` holding a copy of the `count` values at `values`, which have that type's layout.
+template <typename T>
+py::object array_object(const char* code, const T* values, std::size_t count) {
+  const py::object array = py::module_::import("array").attr("array");
+  py::object made = owned(PyObject_CallFunction(array.ptr(), "s", code));
+  if (count > 0) {
+    // A view of the values, which the array copies.
+    const auto bytes = static_cast<py::ssize_t>(count * sizeof(T));
+    const py::object view =
+        owned(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<T*>(values)), bytes, PyBUF_READ));
+    owned(PyObject_CallMethod(made.ptr(), "frombytes", "O", view.ptr()));
+  }
+  return made;
 }
 
 // A per-series map as a dict from series index, each value made by value_of, in the map's walk order.
@@ -1433,20 +1449,13 @@ std::unique_ptr<Guarded<PatternMiner>> pattern_miner_from_state(const py::tuple&
 // included, each an array('d'), which `mine` reads back with one copy. Each series is let go once copied, so the
 // data are held about once. An argument `mine` refuses is refused with the same message.
 py::list read_series(SeriesList read) {
-  const py::object array = py::module_::import("array").attr("array");
-  const py::object typecode = owned(PyUnicode_FromString("d"));
   const std::size_t rows = read.table ? static_cast<std::size_t>(read.table->shape[0]) : read.series.size();
   Series row;
   return list_of(rows, [&](std::size_t r) {
     check_signals();
     if (read.table) table_row(read, static_cast<py::ssize_t>(r), row);
     Series& values = read.table ? row : read.series[r];
-    py::object series = owned(PyObject_CallOneArg(array.ptr(), typecode.ptr()));
-    if (!values.empty()) {
-      const auto bytes = static_cast<py::ssize_t>(values.size() * sizeof(double));
-      const py::object view = owned(PyMemoryView_FromMemory(reinterpret_cast<char*>(values.data()), bytes, PyBUF_READ));
-      owned(PyObject_CallMethod(series.ptr(), "frombytes", "O", view.ptr()));
-    }
+    py::object series = array_object("d", values.data(), values.size());
     if (!read.table) Series().swap(values);
     return series;
   });
@@ -1459,6 +1468,30 @@ void refuse_uninitialised() {
   py::detail::get_type_info(typeid(T))->operator_new = [](std::size_t) -> void* {
     throw py::type_error("this object was created without __init__ and holds no native object");
   };
+}
+
+}  // namespace
+
+// ---- Exact search: each series' window nearest to each query shape.
+
+namespace {
+
+// For each query, the offsets and distances of every series' nearest window, found without the interpreter
+// lock; a held 2-D buffer is read a row at a time where it lies.
+py::list nearest_windows(const std::vector<Series>& queries, SeriesList ts) {
+  Dataset series = std::move(ts.series);
+  const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
+    if (!ts.table) return nearest(queries, series, look);
+    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
+      table_row(ts, static_cast<py::ssize_t>(index), scratch);
+      return scratch;
+    };
+    return nearest(queries, static_cast<std::size_t>(ts.table->shape[0]), row, look);
+  });
+  return list_of(found.size(), [&found](std::size_t q) {
+    return tuple_of({array_object("q", found[q].offsets.data(), found[q].offsets.size()),
+                     array_object("d", found[q].distances.data(), found[q].distances.size())});
+  });
 }
 
 }  // namespace
@@ -1517,6 +1550,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_split_everything", &set_split_everything);
   // The kez package's helpers read their series through this.
   m.def("_read_series", &read_series);
+  m.def("_nearest", &nearest_windows);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();

@@ -69,6 +69,9 @@ def walks(count, samples, seed):
             id="PatternMiner",
         ),
         pytest.param(lambda planted: kez.sax(walks(40, 500, 3), 3, 7), id="sax"),
+        pytest.param(
+            lambda planted: kez.nearest([s[5:40] for s in planted[:3]], walks(30, 600, 4)), id="nearest"
+        ),
         pytest.param(lambda planted: kez.Miner(0.5, 0, 4).mine(planted), id="error-seglen-0"),
         pytest.param(lambda planted: kez.Miner(0.5, 4, 11).mine(planted), id="error-alphabet"),
     ],

@@ -3,7 +3,7 @@
 The classes are those of the compiled module ``_kez_cpp``, re-exported unchanged, and ``sax`` calls
 its function of that name; this package adds readers for common file formats, plotting helpers, tables,
 progress bars, the number of threads a run uses, a filter for flat motifs, class contrast
-for labelled collections, and the reasons a run found nothing.
+for labelled collections, the reasons a run found nothing, and an exact nearest-window search.
 """
 
 import typing as _typing
@@ -17,6 +17,7 @@ from kez.load import load_csv, load_ts
 from kez.plot import plot_motif, plot_overview, plot_series, znormalise
 from kez.progress import with_progress
 from kez.reasons import Diagnosis, diagnose
+from kez.search import Nearest, nearest
 from kez.shapes import Shape, drop_trivial, is_trivial, shape
 from kez.threads import set_threads, threads
 
@@ -47,6 +48,7 @@ __all__ = [
     "Diagnosis",
     "Miner",
     "Motif",
+    "Nearest",
     "PatternMiner",
     "Shape",
     "class_order",
@@ -57,6 +59,7 @@ __all__ = [
     "is_trivial",
     "load_csv",
     "load_ts",
+    "nearest",
     "occurrences_frame",
     "plot_motif",
     "plot_overview",

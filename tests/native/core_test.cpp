@@ -1,5 +1,7 @@
 // Checks of the core that no Python call reaches: z-normalisation, the statistics of a hand-made record, the
-// walk order of the per-series maps, and the fast paths against their plain references.
+// walk order of the per-series maps, and the fast paths (the letters, the LCS, the exact search) against their
+// plain references.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,14 +10,18 @@
 #include <limits>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "miner.h"
 #include "motif.h"
 #include "patterns.h"
+#include "pool.h"
 #include "sax.h"
+#include "search.h"
 #include "walk_order.h"
 
 namespace {
@@ -278,6 +284,70 @@ void letters_fast_path() {
   check(agree, "get_row's letters are get_discrete_value's");
 }
 
+// The search gives what computing every window directly gives, to the bit, on series that defeat its
+// estimates: far from zero, with steps, flat stretches, repeats and non-finite samples; with any threads.
+void search_fast_path() {
+  std::mt19937 random(11);
+  std::normal_distribution<double> normal;
+  const double inf = std::numeric_limits<double>::infinity();
+  kez::Dataset ts;
+  for (int s = 0; s < 40; ++s) {
+    kez::Series x(static_cast<std::size_t>(50 + random() % 700));
+    double level = s % 3 == 0 ? 1e9 : 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const unsigned pick = random() % 200;
+      level += pick == 0 ? 1e6 : normal(random);
+      x[i] = pick == 1 ? std::nan("") : pick == 2 ? -inf : s % 7 == 1 && i % 90 < 40 ? 3.0 : level;
+    }
+    if (s % 5 == 2 && x.size() > 150) std::copy(x.begin(), x.begin() + 60, x.end() - 60);
+    ts.push_back(x);
+  }
+  std::vector<kez::Series> queries{{1, 2}, {5, 5, 5, 5, 5}, {0.1, 0.1, 0.1, 0.1000001}};
+  kez::Series walk(64, 5.0);
+  for (std::size_t i = 1; i < walk.size(); ++i) walk[i] = walk[i - 1] + normal(random);
+  ts[4].resize(std::max<std::size_t>(ts[4].size(), 100));
+  std::copy(walk.begin(), walk.end(), ts[4].begin() + 3);
+  for (const int m : {8, 33, 64}) queries.emplace_back(walk.begin(), walk.begin() + m);
+  queries.emplace_back(walk.begin() + 10, walk.begin() + 50);
+  for (double& v : queries.back()) v = v * 1e-3 + normal(random) * 1e-2;
+  kez::set_threads(1);
+  const auto alone = kez::nearest(queries, ts);
+  kez::set_threads(3);
+  kez::set_split_everything(true);
+  const auto split = kez::nearest(queries, ts);
+  kez::set_split_everything(false);
+  kez::set_threads(0);
+  bool agree = true;
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    agree = agree && alone[q].offsets == split[q].offsets && same(alone[q].distances, split[q].distances);
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+      const auto [offset, distance] = kez::nearest_plain(queries[q], ts[s]);
+      const bool ok = alone[q].offsets[s] == offset && alone[q].distances[s] == distance;
+      if (!ok)
+        std::printf("query %zu series %zu: %lld %.17g vs plain %lld %.17g\n", q, s,
+                    static_cast<long long>(alone[q].offsets[s]), alone[q].distances[s], static_cast<long long>(offset),
+                    distance);
+      agree = agree && ok;
+    }
+  }
+  check(agree, "the search agrees with the plain reference, with one thread and many");
+  check(alone[4].offsets[4] == 3 && alone[4].distances[4] == 0.0, "a query cut from a series is found there");
+  const double nan = std::nan("");
+  check(kez::nearest_plain({1, 1, 1}, {2, nan, 2, 2, 2, 4}) == std::pair<std::int64_t, double>{2, 0.0},
+        "a constant query meets a constant window at 0, past the NaN");
+  check(kez::nearest_plain({1, 2, 1}, {2, 2, 2, 5, 9}) == std::pair<std::int64_t, double>{0, std::sqrt(3.0)},
+        "a constant window is at sqrt(m)");
+  check(kez::nearest_plain({1, 2}, {inf, 1}).first == -1 && kez::nearest_plain({1, 2, 3}, {1, 2}).first == -1,
+        "no window: offset -1");
+  bool refused = false;
+  try {
+    kez::nearest({{1, 2}, {1, nan}}, ts);
+  } catch (const std::invalid_argument& e) {
+    refused = std::string(e.what()).find("query 1 holds nan at sample 1") == 0;
+  }
+  check(refused, "a query with NaN is refused by name");
+}
+
 }  // namespace
 
 int main() {
@@ -289,6 +359,7 @@ int main() {
   walk_orders();
   lcs_fast_path();
   letters_fast_path();
+  search_fast_path();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }

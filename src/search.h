@@ -1,0 +1,73 @@
+// Exact search: for each query shape, every series' window nearest to it by z-normalised Euclidean distance.
+//
+// The distance. A query or window of m samples is z-normalised as znorm_series z-normalises a series: its
+// mean is the sum of its samples, first to last, over m; its deviation the square root of the sum of
+// (x - mean)^2, first to last, over m; and each z = (x - mean) / deviation. The distance is the square root of
+// the sum, first to last, of (zq_i - zw_i)^2. This direct computation (direct_distance) gives every distance
+// reported, and the offset reported is the lowest of the windows at the smallest such distance. The faster
+// method below only decides which windows need the direct computation: it changes no result, so any method,
+// and any number of threads, gives the same bits.
+//
+// Conventions. A query or window is constant when its deviation is at most 1e-10 of its largest magnitude
+// (a window of equal samples always is, up to 400,000 samples long: its computed mean may be off by rounding).
+// A constant one counts as all zeros: constant to constant is 0, constant to any other is exactly sqrt(m). A
+// window holding NaN or +-inf is never matched, nor one whose sums overflow (samples near 1e154 in magnitude).
+// A series with no window that can match (shorter than m, or every window refused) gets offset -1 and
+// distance +inf. A query shorter than 2 samples, holding NaN or +-inf, or too large to normalise is refused
+// with std::invalid_argument naming it.
+//
+// The method. Each series is cut into runs of finite samples, and the windows of a run are taken a block of
+// several query lengths at a time. A block subtracts a shift from its samples (the middle of their range, so
+// that series far from zero lose no digits) and slides sums of the shifted samples and of their squares over
+// its windows: their means and variances, recomputed from scratch at each block so that rounding cannot build
+// up along the series. The dot product of the z-normalised query with each shifted window is taken for 32
+// windows side by side, each summed in sample order on vector registers. From these, each window's squared
+// distance is estimated as sum(zq^2) + m - 2 (dot - mean * sum(zq)) / deviation, with a bound on its
+// difference from the direct computation (the rounding of each step, grown generously). A window whose
+// estimate, less the bound, exceeds the best squared distance found so far cannot win and is skipped; any
+// other, and any window whose variance the sums cannot tell from zero, is computed directly, with early
+// abandoning once its partial sum reaches the best (a sum of non-negative terms never decreases, so the
+// abandoned window could not have won). On random data a series of n windows needs about ln n direct ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "patterns.h"
+#include "sax.h"
+
+namespace kez {
+
+// One query's result: per series, the offset of the nearest window (-1: none can match) and its distance
+// (+inf then).
+struct NearestWindows {
+  std::vector<std::int64_t> offsets;
+  std::vector<double> distances;
+};
+
+// Supplies series `index`: as it is stored, or `scratch` filled with it.
+using SeriesReader = std::function<const Series&(std::size_t index, Series& scratch)>;
+
+// Returns the z-normalised Euclidean distance of the m samples at `query` and at `window`, computed directly
+// as the header describes; NaN when either holds a non-finite value or overflows.
+double direct_distance(const double* query, const double* window, std::size_t m);
+
+// Returns the offset and distance of the nearest window of `series` to `query` by computing every window
+// directly: the plain reference the search is tested against. Throws as nearest does for a bad query.
+std::pair<std::int64_t, double> nearest_plain(const Series& query, const Series& series);
+
+// Finds, for each of `queries` and each of the `count` series that `series` supplies (each read as often as
+// needed, from any thread, so that no copy of the whole collection is held), the nearest window and its
+// distance; result q holds query q's. Polls `cancelled` (which stops the work by throwing) between parts of
+// the work. Throws std::invalid_argument naming the first bad query before any work.
+std::vector<NearestWindows> nearest(const std::vector<Series>& queries, std::size_t count, const SeriesReader& series,
+                                    const CancelCheck& cancelled = {});
+
+// The same for the series of `ts`.
+std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Dataset& ts,
+                                    const CancelCheck& cancelled = {});
+
+}  // namespace kez

@@ -1,0 +1,130 @@
+"""kez.nearest: each series' nearest window to a shape, against a direct computation of every window."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kez
+
+
+def stats(x):
+    """Mean, deviation and constancy of a window, computed in the order the header sets."""
+    total = 0.0
+    for v in x:
+        total += v
+    mean = total / len(x)
+    squares = largest = 0.0
+    for v in x:
+        squares += (v - mean) * (v - mean)
+        largest = max(largest, abs(v))
+    deviation = math.sqrt(squares / len(x))
+    return mean, deviation, deviation <= 1e-10 * largest
+
+
+def direct(q, w):
+    """The z-normalised distance of two windows, operation by operation as the module computes it."""
+    (qm, qd, qflat), (wm, wd, wflat) = stats(q), stats(w)
+    if qflat or wflat:
+        return 0.0 if qflat and wflat else math.sqrt(len(q))
+    total = 0.0
+    for a, b in zip(q, w, strict=True):
+        d = (a - qm) / qd - (b - wm) / wd
+        total += d * d
+    return math.sqrt(total)
+
+
+def reference(q, series):
+    """Offset and distance of the first nearest window with only finite samples; (-1, inf) if none."""
+    m = len(q)
+    found = [(direct(q, series[j : j + m]), j) for j in range(len(series) - m + 1)]
+    found = [(d, j) for d, j in found if all(map(math.isfinite, series[j : j + m]))]
+    return (min(found)[1], min(found)[0]) if found else (-1, math.inf)
+
+
+def numpy_distances(q, series):
+    """Every window's distance by plain numpy: z-normalised differences of a sliding view."""
+    windows = np.lib.stride_tricks.sliding_window_view(np.asarray(series, dtype=float), len(q))
+    z = (windows - windows.mean(axis=1, keepdims=True)) / windows.std(axis=1, keepdims=True)
+    zq = (np.asarray(q) - np.mean(q)) / np.std(q)
+    return np.sqrt(((z - zq) ** 2).sum(axis=1))  # NaN for a flat window
+
+
+VALUE = st.one_of(
+    st.integers(-3, 3).map(float),
+    st.floats(-1e3, 1e3),
+    st.floats(-1e3, 1e3).map(lambda v: 1e6 + v * 1e-3),
+    st.sampled_from([math.nan, math.inf, -math.inf]),
+)
+SHAPE = st.lists(st.one_of(st.integers(-3, 3).map(float), st.floats(-1e3, 1e3)), min_size=2, max_size=8)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(SHAPE, min_size=1, max_size=3), st.lists(st.lists(VALUE, max_size=40), max_size=4))
+def test_equals_the_direct_computation_of_every_window(shapes, data):
+    found = kez.nearest(shapes, data)
+    for q, result in zip(shapes, found, strict=True):
+        assert list(zip(result.offsets, result.distances, strict=True)) == [reference(q, s) for s in data]
+        for s, j, d in zip(data, result.offsets, result.distances, strict=True):
+            flat = stats(q)[2] or j >= 0 and stats(s[j : j + len(q)])[2]
+            if j >= 0 and not flat and all(map(math.isfinite, s)):
+                with np.errstate(invalid="ignore", divide="ignore"):
+                    assert d == pytest.approx(np.nanmin(numpy_distances(q, s)), rel=1e-7, abs=1e-7)
+
+
+def walks(count, samples, seed):
+    return np.cumsum(np.random.default_rng(seed).normal(size=(count, samples)), axis=1)
+
+
+@pytest.mark.parametrize(
+    "shape, series, offset, distance",
+    [
+        ([0.0, 1.0, 0.0], [5, 5, 6, 5, 9, 3], 1, 0.0),
+        ([0.0, 1.0, 0.0], [0, 1, math.nan, 1, 0, 2, 0], 4, 0.0),
+        ([0.0, 1.0, 0.0], [0, 1, -math.inf, 1, 0, 2, 0], 4, 0.0),
+        ([0.0, 1.0, 0.0], [2, 2, 2, 5, 9], 0, math.sqrt(3)),
+        ([4.0, 4.0], [1, 2, 0.1, 0.1], 2, 0.0),
+        ([4.0, 4.0, 4.0], [1, 2, 3, 5], 0, math.sqrt(3)),
+        ([1.0, 2.0, 3.0], [1, 2], -1, math.inf),
+        ([1.0, 2.0], [1, math.nan, 2, -math.inf], -1, math.inf),
+    ],
+    ids=["planted", "nan", "inf", "flat-window", "flat-both", "flat-query", "short", "no-finite"],
+)
+def test_conventions(shape, series, offset, distance):
+    [found] = kez.nearest(shape, [series])
+    assert found.offsets == (offset,)
+    assert found.distances[0] == pytest.approx(distance, abs=1e-12)
+
+
+def test_shapes_cut_from_long_walks_far_from_zero_are_found_where_they_were_cut():
+    data = walks(30, 3000, 1) + 1e7
+    cuts = [(0, 24), (7, 77), (29, 128)]
+    found = kez.nearest([data[s, 40 * s : 40 * s + m] for s, m in cuts], data)
+    assert [(r.offsets[s], r.distances[s]) for r, (s, _) in zip(found, cuts, strict=True)] == [
+        (40 * s, 0.0) for s, _ in cuts
+    ]
+
+
+def test_lists_and_arrays_in_any_layout_give_the_same():
+    data = walks(12, 500, 2)
+    shapes = [walks(1, m, 3)[0] for m in (2, 9, 64)]
+    lists = kez.nearest(shapes, [list(row) for row in data])
+    assert kez.nearest(shapes, data) == kez.nearest(shapes, np.asfortranarray(data)) == lists
+
+
+@pytest.mark.parametrize(
+    "shapes, error, words",
+    [
+        ([[1.0, 2.0], [1.0]], ValueError, "shape 1 has 1 samples: a shape needs at least 2"),
+        ([1.0, math.nan, 2.0], ValueError, "shape holds nan at sample 1"),
+        ([[1.0, 2.0], [0.0, math.inf]], ValueError, "shape 1 holds inf at sample 1"),
+        ([[1.0, 2.0], "ab"], TypeError, "shape 1 must be a sequence of numbers, not str"),
+        (3.0, TypeError, "shapes must be a shape or a list of shapes, not float"),
+    ],
+    ids=["too-short", "nan", "inf", "text", "number"],
+)
+def test_bad_shapes_are_refused_by_name(shapes, error, words):
+    with pytest.raises(error, match=words):
+        kez.nearest(shapes, [[1.0, 2.0, 3.0]])
