@@ -16,7 +16,7 @@ from kez.classes import ClassSupport, Contrast, class_order, class_support, cont
 from kez.find import Found, find_motifs, refine
 from kez.frame import occurrences_frame, to_frame
 from kez.load import load_csv, load_ts
-from kez.plot import plot_motif, plot_overview, plot_series, znormalise
+from kez.plot import plot_distances, plot_motif, plot_overview, plot_series, znormalise
 from kez.progress import with_progress
 from kez.reasons import Diagnosis, diagnose
 from kez.search import Nearest, nearest
@@ -65,6 +65,7 @@ __all__ = [
     "load_ts",
     "nearest",
     "occurrences_frame",
+    "plot_distances",
     "plot_motif",
     "plot_overview",
     "plot_series",

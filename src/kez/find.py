@@ -31,16 +31,19 @@ if TYPE_CHECKING:
 LETTERS_PER_WIDTH = 8  # seglen = max(1, round(width / 8)): a letter an eighth of the shape
 ALPHABET = 4
 MIN_LETTERS = 4  # patterns cover at least half the width
-MIN_SUPPORT = 0.1  # minsup = max(0.1, share / 2): spellings of one shape split its support
+# minsup = min(0.1, share / 2): noise spells one shape several ways, each reaching fewer series, and
+# the anchors need only one spelling; mining at half the share or more missed many planted shapes.
+MAX_SUPPORT = 0.1
 DEFAULT_SHARE = 0.2  # the quorum when no share is given
 # How candidates are proposed and polished.
-PATTERNS = 20  # the non-flat patterns, best naed first, whose windows become anchors
-ANCHOR_SERIES = 3  # per pattern, the series whose best window is nearest its representative
+PATTERNS = 60  # the non-flat patterns, best naed first, whose windows become anchors
+ANCHOR_SERIES = 4  # per pattern, the series whose best window is nearest its representative
 SHIFTS = (-0.25, 0.0, 0.25)  # anchor offsets from the pattern's centre, in widths: undoes misalignment
 RECENTRES = 2
 ALPHA = 2.0  # no member lies beyond ALPHA x the quorum radius
 MIN_MEMBERS = 2
-SHORTLIST = 20  # distinct candidates re-centred and measured against their background
+SHORTLIST = 40  # distinct candidates of smallest quorum radius measured against their background
+POLISHED = 10  # of those, the ones tightest over their background, re-centred
 
 Report = Callable[[str, int, int], None]
 
@@ -60,7 +63,7 @@ class Found:
             `radius`.
         radius: the cut: decided from the sorted distances (see `find_motifs`) or given.
         quorum: the quorum radius, the q-th smallest distance for q = ceil(share x series):
-            how tightly the shape is shared; results are ranked by it over sqrt(width).
+            how tightly the shape is shared; results are ranked by it over the background.
         pattern: the letter pattern of the motif it grew from.
 
     ``length``, ``best_matches``, ``representative`` and ``naed`` read as a ``Motif``'s do, so
@@ -113,7 +116,10 @@ class Found:
 
 def _widths(width: int | Iterable[int]) -> list[int]:
     """The widths asked for, ascending, refused unless whole numbers of at least 2 samples."""
-    items: list[object] = [width] if isinstance(width, numbers.Integral) else list(width)  # type: ignore[arg-type]
+    if isinstance(width, numbers.Integral) or not isinstance(width, Iterable):
+        items: list[object] = [width]
+    else:
+        items = list(width)
     if not items:
         raise ValueError("width must be a number of samples or a non-empty range of them")
     for w in items:
@@ -179,8 +185,8 @@ def _quorum(hits: Nearest, q: int) -> float:
 
 def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int) -> float:
     """The radius at the widest ratio gap in the sorted distances, among cuts keeping at least
-    `fewest` series and no series beyond ALPHA x `quorum`; past the last series the bound itself
-    stands for the next distance, so a shape every series holds keeps them all.
+    `fewest` series and no series beyond ALPHA x `quorum`; past the last series that bound stands
+    for the next distance, so a shape every series holds keeps them all.
     """
     bound = ALPHA * quorum
     best_ratio, radius = -1.0, bound
@@ -188,7 +194,7 @@ def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int) -> float:
         last = ranked[i - 1][0]
         if last > bound:
             break
-        following = min(ranked[i][0], bound) if i < len(ranked) else bound
+        following = ranked[i][0] if i < len(ranked) else bound
         ratio = following / last if last > 0.0 else math.inf
         if ratio > best_ratio:
             best_ratio, radius = ratio, math.sqrt(last * following) if last > 0.0 else following / 2
@@ -275,7 +281,7 @@ def _polished(candidates: list[_Candidate], series: list[array[float]], q: int) 
     for _ in range(RECENTRES):
         shapes = [_recentred(c, series, q) for c in current]
         current = _search(shapes, [c.pattern for c in current], series, q)
-        best = [c if c.score() < b.score() else b for c, b in zip(current, best, strict=True)]
+        best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
     return best
 
 
@@ -357,7 +363,7 @@ def _anchors(
 def _mined(series: list[array[float]], widths: list[int], share: float | None) -> list[Motif]:
     """The non-flat patterns, best naed first, mined with parameters derived from the widths."""
     seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
-    minsup = max(MIN_SUPPORT, (share if share is not None else DEFAULT_SHARE) / 2)
+    minsup = min(MAX_SUPPORT, (share if share is not None else DEFAULT_SHARE) / 2)
     longest = max(MIN_LETTERS, math.ceil(widths[-1] / seglen))
     motifs = Miner(minsup, seglen, ALPHABET, min_len=MIN_LETTERS, max_len=longest).mine(series)
     return drop_trivial(motifs, order="naed")[:PATTERNS]
@@ -383,21 +389,26 @@ def find_motifs(
     it the quorum is 0.2 of the series and membership may be smaller.
 
     The miner's parameters are derived: ``seglen = max(1, round(min width / 8))``, alphabet 4,
-    patterns of 4 letters or more, up to the largest width, ``minsup = max(0.1, share / 2)`` (0.1
+    patterns of 4 letters or more, up to the largest width, ``minsup = min(0.1, share / 2)`` (0.1
     without a share). Flat patterns are dropped, and windows of each width centred on the first
-    20 patterns' best windows (in the 3 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
+    60 patterns' best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
     width) are searched in every series. A candidate's quorum radius is the q-th smallest
-    nearest distance, q = ceil(share x series) (at least 2); the best candidates that are
-    different shapes are re-centred twice (the mean of the z-normalised nearest windows of their
-    q nearest series) and merged when most of those windows overlap by half or their shapes lie
-    within the quorum radius of each other.
+    nearest distance, q = ceil(share x series) (at least 2), and its background the median, over
+    those q series, of the distance of the nearest window that does not overlap the nearest one.
+    Of the 40 different shapes of smallest quorum radius over sqrt(width), the 10 (or 2k) of
+    smallest quorum radius over background are re-centred twice (the mean of the z-normalised
+    nearest windows of their q nearest series). Two candidates are the same shape, and only the
+    better is kept, when most of their q nearest windows overlap by half or, at one width, their
+    shapes lie within the quorum radius of each other.
 
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
     distances, at the geometric mean of the two, among cuts that keep at least q series (2
     without a share) and no series farther than 2 x the quorum radius; past the last series that
-    bound stands in for the next distance. Ranked by quorum radius over sqrt(width), smallest
-    first. `report`, when given, is called with (stage, done, total) as the stages go.
+    bound stands in for the next distance. Ranked by quorum radius over background, smallest
+    first: how tightly the shape is shared, against how near the same series come to it elsewhere
+    (a smooth bend that slowly wandering series hold everywhere is tight but not distinct).
+    `report`, when given, is called with (stage, done, total) as the stages go.
 
     Raises ValueError naming the argument: a width below 2 or longer than every series, a share
     outside (0, 1], k below 1, a radius not positive or given with several widths.
@@ -430,7 +441,8 @@ def find_motifs(
         candidates += _search(shapes, patterns, series, q)
     step("search", len(widths), len(widths))
     step("refine", 0, 1)
-    chosen = _distinct(candidates, q, max(2 * k, SHORTLIST))
+    shortlist = [_with_background(c, series, q) for c in _distinct(candidates, q, SHORTLIST)]
+    chosen = sorted(shortlist, key=lambda c: c.score())[: max(2 * k, POLISHED)]
     measured = [_with_background(c, series, q) for c in _polished(chosen, series, q)]
     polished = _distinct(measured, q, k)
     step("refine", 1, 1)
@@ -443,7 +455,7 @@ def refine(
 ) -> list[Found]:
     """Each motif, re-searched by exact distance at its own length: one `Found` per motif, in order.
 
-    `data` is the collection the motifs were mined from. The motif's best windows in its 3
+    `data` is the collection the motifs were mined from. The motif's best windows in its 4
     series nearest the representative, and the representative itself, are searched in every
     series; the one of smallest quorum radius is re-centred twice, and membership is cut as
     `find_motifs` cuts it. Without `share`, the quorum is the motif's own support (the share of
