@@ -6,13 +6,17 @@ Each case is a collection of AR(1) series (coefficient PHI) into a share of whic
 (bump, step or chirp, those of the benchmark workloads) of a given width is planted, with
 noise, at a random place. For our top motif, the best of our top five, `stumpy.ostinato` at
 the planted width and, as the ceiling of the measure, the nearest window of the known shape
-itself, it measures:
+itself, and `kez.find_motifs` told the width and the share, it measures:
 
   * found: the share of the planted series whose best match overlaps the planted window by at
     least half the planted width;
   * on plants: the share of all best matches (ours: one per series the motif occurs in;
     ostinato: one per series) that overlap a planted window so;
+  * precision (find_motifs): the share of its first result's members whose nearest window so
+    overlaps a planted window;
   * the time of each.
+
+    python bench/quality.py --no-ostinato --output /tmp/q.md   # skips the slow consensus motif
 
 It checks its own inputs and results, and writes its tables into its own section
 of BENCHMARKS.md (bench/sections.py), leaving the rest of the file alone.
@@ -113,6 +117,19 @@ def ours(series: list[list[float]], planted: dict, width: int, share: float) -> 
     return {"top": top, "best_of": best_of, "motifs": len(motifs), "seconds": seconds}
 
 
+def find(series: list[list[float]], planted: dict, width: int, share: float) -> dict:
+    """find_motifs told the width and the share: (found, precision) of its first result."""
+    start = time.perf_counter()
+    results = kez.find_motifs(series, width, share, k=TOP)
+    seconds = time.perf_counter() - start
+    assert 1 <= len(results) <= TOP
+    top = results[0]
+    assert top.width == width and top.members == tuple(
+        s for s, d in enumerate(top.distances) if d <= top.radius
+    )
+    return {"scores": measure(top.best_matches, width, planted, width), "seconds": seconds}
+
+
 def ostinato(arrays: list[np.ndarray], planted: dict, width: int) -> dict:
     import stumpy
 
@@ -145,10 +162,12 @@ def run_case(shapes, shape, width, share, options) -> dict:
     arrays = [np.array(s) for s in series]
     case = {"shape": shape, "width": width, "share": share}
     case["ours"] = ours(series, planted, width, share)
-    case["ostinato"] = ostinato(arrays, planted, width)
+    case["find"] = find(series, planted, width, share)
+    skipped = {"scores": (float("nan"), float("nan")), "seconds": float("nan")}
+    case["ostinato"] = ostinato(arrays, planted, width) if options.ostinato else skipped
     case["template"] = template(shapes, shape, arrays, planted, width)
     assert case["template"] >= 0.8, f"the known shape finds only {case['template']:.0%} of its plants"
-    for value in (*case["ours"]["top"], *case["ours"]["best_of"], *case["ostinato"]["scores"]):
+    for value in (*case["ours"]["top"], *case["ours"]["best_of"], *case["find"]["scores"]):
         assert 0.0 <= value <= 1.0
     return case
 
@@ -164,6 +183,8 @@ COLUMNS = [
     ("ours top: found", lambda c: c["ours"]["top"][0]),
     ("ours top: on plants", lambda c: c["ours"]["top"][1]),
     ("ours best of 5: found", lambda c: c["ours"]["best_of"][0]),
+    ("find_motifs: found", lambda c: c["find"]["scores"][0]),
+    ("find_motifs: precision", lambda c: c["find"]["scores"][1]),
     ("ostinato: found", lambda c: c["ostinato"]["scores"][0]),
     ("ostinato: on plants", lambda c: c["ostinato"]["scores"][1]),
     ("known shape: found", lambda c: c["template"]),
@@ -172,14 +193,19 @@ COLUMNS = [
 
 def table(groups: list[tuple[str, list[dict]]], first: str) -> list[str]:
     lines = [
-        f"| {first} | " + " | ".join(name for name, _ in COLUMNS) + " | ours ms | ostinato ms |",
-        "|---" * (len(COLUMNS) + 3) + "|",
+        f"| {first} | "
+        + " | ".join(name for name, _ in COLUMNS)
+        + " | ours ms | find_motifs ms | ostinato ms |",
+        "|---" * (len(COLUMNS) + 4) + "|",
     ]
     for label, cases in groups:
         cells = [f"{mean(cases, pick):.2f}" for _, pick in COLUMNS]
         ours_ms = mean(cases, lambda c: c["ours"]["seconds"]) * 1000
+        find_ms = mean(cases, lambda c: c["find"]["seconds"]) * 1000
         theirs_ms = mean(cases, lambda c: c["ostinato"]["seconds"]) * 1000
-        lines.append(f"| {label} | " + " | ".join(cells) + f" | {ours_ms:.1f} | {theirs_ms:.0f} |")
+        lines.append(
+            f"| {label} | " + " | ".join(cells) + f" | {ours_ms:.1f} | {find_ms:.0f} | {theirs_ms:.0f} |"
+        )
     return lines
 
 
@@ -188,8 +214,8 @@ def losses(cases: list[dict]) -> list[str]:
     said = []
     for share in SHARES:
         group = [c for c in cases if c["share"] == share]
-        ours_found, theirs_found = mean(group, COLUMNS[0][1]), mean(group, COLUMNS[3][1])
-        ours_on, theirs_on = mean(group, COLUMNS[1][1]), mean(group, COLUMNS[4][1])
+        ours_found, theirs_found = mean(group, COLUMNS[0][1]), mean(group, COLUMNS[5][1])
+        ours_on, theirs_on = mean(group, COLUMNS[1][1]), mean(group, COLUMNS[6][1])
         verdict = []
         if theirs_found > ours_found:
             verdict.append(f"ostinato finds more planted series ({theirs_found:.2f} to {ours_found:.2f})")
@@ -202,7 +228,7 @@ def losses(cases: list[dict]) -> list[str]:
         said.append(f"- Share {share:g}: " + " ".join(verdict) + ".")
     for shape in SHAPE_NAMES:
         group = [c for c in cases if c["shape"] == shape]
-        ours_found, theirs_found = mean(group, COLUMNS[0][1]), mean(group, COLUMNS[3][1])
+        ours_found, theirs_found = mean(group, COLUMNS[0][1]), mean(group, COLUMNS[5][1])
         if theirs_found > ours_found:
             said.append(f"- {shape}: ostinato finds more, over all ({theirs_found:.2f} to {ours_found:.2f}).")
     return said
@@ -211,7 +237,10 @@ def losses(cases: list[dict]) -> list[str]:
 def stumpy_version() -> str:
     from importlib import metadata
 
-    return metadata.version("stumpy")
+    try:
+        return metadata.version("stumpy")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
 
 
 def render(cases: list[dict], options, seconds: float) -> str:
@@ -234,6 +263,9 @@ def render(cases: list[dict], options, seconds: float) -> str:
         "  it is told the width (through `seglen`) and roughly the share, as ostinato is told the width.",
         "  *Top*: the first motif; *best of 5*: whichever of the first five does best (an upper bound: a",
         "  user would have to pick it).",
+        f"- *find_motifs*: `kez.find_motifs(series, width, share, k={TOP})`, told the width and the share;",
+        "  its first result's members. *Precision*: the share of those members whose nearest window covers",
+        "  half the planted window (a share of the members, not of every series).",
         "- *ostinato*: `stumpy.ostinato(series, width)`, then the window nearest its consensus in every",
         "  series (`stumpy.mass`). It looks for a shape present in every series. Its time includes both;",
         "  its first, compiling call is not timed.",
@@ -282,6 +314,9 @@ def main() -> None:
     parser.add_argument("--samples", type=int, default=400)
     parser.add_argument("--workloads-file", default=str(compare.DEFAULT_WORKLOADS))
     parser.add_argument("--output", default=str(compare.ROOT / "BENCHMARKS.md"))
+    parser.add_argument(
+        "--no-ostinato", dest="ostinato", action="store_false", help="skip the consensus motif"
+    )
     options = parser.parse_args()
     workloads = compare.load_workloads(Path(options.workloads_file))
     shapes = dict(zip(SHAPE_NAMES, workloads.SHAPES, strict=True))
@@ -289,7 +324,8 @@ def main() -> None:
     import stumpy
 
     warnings.simplefilter("ignore")  # numba's notes on its parallel kernels
-    stumpy.ostinato([np.random.default_rng(0).normal(size=64) for _ in range(3)], 16)  # compiles
+    if options.ostinato:
+        stumpy.ostinato([np.random.default_rng(0).normal(size=64) for _ in range(3)], 16)  # compiles
 
     began = time.perf_counter()
     cases = []
@@ -297,7 +333,7 @@ def main() -> None:
         for width in WIDTHS:
             for share in SHARES:
                 case = run_case(shapes, shape, width, share, options)
-                found = (case["ours"]["top"][0], case["ostinato"]["scores"][0], case["ostinato"]["seconds"])
+                found = (case["ours"]["top"][0], case["find"]["scores"], case["ostinato"]["scores"][0])
                 print(f"{shape} {width} {share:g}: found {found}", file=sys.stderr, flush=True)
                 cases.append(case)
     body = render(cases, options, time.perf_counter() - began)

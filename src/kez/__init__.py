@@ -3,7 +3,8 @@
 The classes are those of the compiled module ``_kez_cpp``, re-exported unchanged, and ``sax`` calls
 its function of that name; this package adds readers for common file formats, plotting helpers, tables,
 progress bars, the number of threads a run uses, a filter for flat motifs, class contrast
-for labelled collections, the reasons a run found nothing, and an exact nearest-window search.
+for labelled collections, the reasons a run found nothing, an exact nearest-window search, and
+`find_motifs`, which finds every instance of the shared shapes of a given width by exact distance.
 """
 
 import typing as _typing
@@ -12,9 +13,10 @@ from importlib import metadata as _metadata
 import _kez_cpp
 from _kez_cpp import Miner, Motif, PatternMiner
 from kez.classes import ClassSupport, Contrast, class_order, class_support, contrast
+from kez.find import Found, find_motifs, refine
 from kez.frame import occurrences_frame, to_frame
 from kez.load import load_csv, load_ts
-from kez.plot import plot_motif, plot_overview, plot_series, znormalise
+from kez.plot import plot_distances, plot_motif, plot_overview, plot_series, znormalise
 from kez.progress import with_progress
 from kez.reasons import Diagnosis, diagnose
 from kez.search import Nearest, nearest
@@ -46,6 +48,7 @@ __all__ = [
     "ClassSupport",
     "Contrast",
     "Diagnosis",
+    "Found",
     "Miner",
     "Motif",
     "Nearest",
@@ -56,14 +59,17 @@ __all__ = [
     "contrast",
     "diagnose",
     "drop_trivial",
+    "find_motifs",
     "is_trivial",
     "load_csv",
     "load_ts",
     "nearest",
     "occurrences_frame",
+    "plot_distances",
     "plot_motif",
     "plot_overview",
     "plot_series",
+    "refine",
     "sax",
     "set_threads",
     "shape",

@@ -7,6 +7,7 @@ from types import ModuleType
 from typing import TYPE_CHECKING
 
 from _kez_cpp import Motif
+from kez.find import Found
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -43,7 +44,15 @@ def _frame(rows: list[tuple[object, ...]], columns: dict[str, str], index_name: 
     return frame
 
 
-def to_frame(motifs: Sequence[Motif], n_series: int | None = None) -> pd.DataFrame:
+def _support(motif: Motif | Found) -> tuple[int, int]:
+    """(series it occurs in, occurrences over all series); a found shape has one per member."""
+    if isinstance(motif, Found):
+        return len(motif.members), len(motif.members)
+    indexes = motif.indexes
+    return len(indexes), sum(map(len, indexes.values()))
+
+
+def to_frame(motifs: Sequence[Motif | Found], n_series: int | None = None) -> pd.DataFrame:
     """One row per motif, in the order given (ranked, for the list ``Miner.mine`` returns).
 
     The index, ``rank``, counts from 0. Columns: ``pattern``; ``letters``, its number of
@@ -52,14 +61,16 @@ def to_frame(motifs: Sequence[Motif], n_series: int | None = None) -> pd.DataFra
     number of series it occurs in; ``share``, support divided by `n_series`, the number of
     series mined (NaN when it is not given: the motifs do not know it); ``occurrences``, their
     count over all series; ``best_matches``, a dict of series to the sample offset of its best
-    window, as the property gives it.
+    window, as the property gives it. A ``Found`` (from `kez.find_motifs`) gives a row too: its
+    pattern is the letter pattern it grew from, its support and occurrences its members, its
+    best matches their nearest windows.
     """
     if n_series is not None and n_series <= 0:
         raise ValueError(f"n_series must be the number of series mined, a positive count, not {n_series}")
     rows: list[tuple[object, ...]] = []
     for motif in motifs:
-        pattern, indexes = motif.pattern, motif.indexes
-        support = len(indexes)
+        pattern = motif.pattern
+        support, occurrences = _support(motif)
         rows.append(
             (
                 pattern,
@@ -69,7 +80,7 @@ def to_frame(motifs: Sequence[Motif], n_series: int | None = None) -> pd.DataFra
                 motif.naed,
                 support,
                 support / n_series if n_series is not None else float("nan"),
-                sum(map(len, indexes.values())),
+                occurrences,
                 motif.best_matches,
             )
         )

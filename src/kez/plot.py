@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 from _kez_cpp import Motif
 from kez._data import read_labels, read_series
 from kez.classes import class_order
+from kez.find import Found
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -65,7 +66,7 @@ def znormalise(values: Sequence[float]) -> list[float]:
     return [_divide(x, deviation) for x in centred]
 
 
-def _mapped(motif: Motif, series: list[array[float]]) -> dict[int, int]:
+def _mapped(motif: Motif | Found, series: list[array[float]]) -> dict[int, int]:
     best = motif.best_matches
     if motif.length == 0 or not best:
         raise ValueError(f"{motif!r} has no statistics: only motifs from Miner.mine can be drawn")
@@ -97,8 +98,23 @@ def _window(values: list[float], offset: int, length: int) -> list[float]:
     return window + [math.nan] * (length - len(window))
 
 
+def _shown_window(motif: Motif | Found, values: array[float], offset: int) -> list[float]:
+    """The window as drawn beside the representative: a motif's from the series z-normalised as the miner
+    saw it, a found shape's z-normalised on its own, as the exact search measured it."""
+    if isinstance(motif, Found):
+        return znormalise(values[offset : offset + motif.length])
+    return _window(znormalise(values), offset, motif.length)
+
+
+def _title(motif: Motif | Found, best: dict[int, int], count: int) -> str:
+    if isinstance(motif, Found):
+        within = f"in {len(best)}/{count} series within {motif.radius:.3g}"
+        return f"shape {motif.pattern} ({motif.width} samples): {within}"
+    return f"motif {motif.pattern}: naed {motif.naed:.4g}, best matches in {len(best)} series"
+
+
 def plot_motif(
-    motif: Motif,
+    motif: Motif | Found,
     series: Dataset,
     ax: Axes | None = None,
     *,
@@ -108,6 +124,9 @@ def plot_motif(
     labels: Iterable[Hashable] | None = None,
 ) -> Axes:
     """Draws the motif's representative over the best-matching window of each series.
+
+    A ``Found`` (from `kez.find_motifs` or `kez.refine`) is drawn over its members' nearest windows,
+    each z-normalised on its own as the exact search measures it.
 
     `series` is the collection the motif was mined from, anything ``Miner.mine`` takes (and
     refused as ``mine`` refuses it); the windows are cut from the series z-normalised as the
@@ -124,7 +143,7 @@ def plot_motif(
     steps = range(motif.length)
     named: set[str] = set()
     for s, offset in best.items():
-        window = _window(znormalise(read[s]), offset, motif.length)
+        window = _shown_window(motif, read[s], offset)
         if classes is None:
             ax.plot(steps, window, color=window_color, linewidth=0.8)
             continue
@@ -135,7 +154,7 @@ def plot_motif(
         ax.plot(steps, window, color=colours[label], linewidth=0.8, alpha=0.7, label=legend)
     ax.plot(steps, motif.representative, color=color, linewidth=2.5, label="representative")
     if title:
-        ax.set_title(f"motif {motif.pattern}: naed {motif.naed:.4g}, best matches in {len(best)} series")
+        ax.set_title(_title(motif, best, len(read)))
     ax.set_xlabel("sample within the window")
     ax.set_ylabel("z-normalised value")
     ax.legend(loc="best")
@@ -143,7 +162,7 @@ def plot_motif(
 
 
 def plot_series(
-    motif: Motif,
+    motif: Motif | Found,
     series: Dataset,
     ax: Axes | None = None,
     *,
@@ -188,7 +207,7 @@ def plot_series(
 
 
 def plot_overview(
-    motif: Motif,
+    motif: Motif | Found,
     series: Dataset,
     *,
     limit: int = 3,
@@ -214,3 +233,29 @@ def plot_overview(
     plot_series(motif, read, bottom, limit=limit, title=False, labels=classes)
     figure.tight_layout()
     return figure
+
+
+def plot_distances(found: Found, ax: Axes | None = None, *, color: str = "C3") -> Axes:
+    """Draws every series' nearest distance to the found shape, sorted, with the cut marked.
+
+    Members (at most the radius) are drawn in `color`, the other series in grey; a horizontal line
+    marks the radius and a dotted one the quorum radius, so a user can see where the cut falls and
+    whether a gap supports it. Series with no window (distance inf) are left out. Draws on `ax`, or
+    on a new figure, and returns the Axes.
+    """
+    if not isinstance(found, Found):
+        kind = type(found).__name__
+        raise TypeError(f"found must be a Found from kez.find_motifs or kez.refine, not {kind}")
+    ranked = sorted((d, s) for s, d in enumerate(found.distances) if math.isfinite(d))
+    members = set(found.members)
+    ax = _axes(ax)
+    for rank, (distance, s) in enumerate(ranked):
+        ax.plot([rank], [distance], "o", color=color if s in members else "0.6", markersize=4)
+    ax.axhline(found.radius, color=color, linewidth=1.2, label=f"radius {found.radius:.3g}")
+    quorum = f"quorum radius {found.quorum:.3g}"
+    ax.axhline(found.quorum, color="0.3", linewidth=1.0, linestyle=":", label=quorum)
+    ax.set_xlabel("series, nearest first")
+    ax.set_ylabel("distance of the nearest window")
+    ax.set_title(f"{len(found.members)} of {len(found.distances)} series within the radius")
+    ax.legend(loc="best")
+    return ax

@@ -1,0 +1,484 @@
+"""Every instance of a shape: the letters propose windows, exact distances decide.
+
+`find_motifs` takes what a user knows (a width, perhaps the share of series expected to hold the
+shape) and derives the miner's parameters; the mined patterns only propose candidate windows.
+Each candidate is searched in every series by z-normalised Euclidean distance (`kez.nearest`),
+re-centred on the windows it finds, merged with candidates that are the same shape, and its
+members are decided from the sorted distances. `refine` does the same for motifs already mined.
+
+Every distance here is z-normalised Euclidean at the found width; candidates of different widths
+are compared by their distance over the square root of the width.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from array import array
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from _kez_cpp import Miner, Motif
+from kez._data import read_series
+from kez.search import Nearest, nearest
+from kez.shapes import drop_trivial
+
+if TYPE_CHECKING:
+    from kez._data import Dataset
+
+# The rules that derive the miner's parameters from the width; README.md states them.
+LETTERS_PER_WIDTH = 8  # seglen = max(1, round(width / 8)): a letter an eighth of the shape
+ALPHABET = 4
+MIN_LETTERS = 4  # patterns cover at least half the width
+# minsup = min(0.1, share / 2): noise spells one shape several ways, each reaching fewer series, and
+# the anchors need only one spelling; mining at half the share or more missed many planted shapes.
+MAX_SUPPORT = 0.1
+DEFAULT_SHARE = 0.2  # the quorum when no share is given
+# How candidates are proposed and polished.
+PATTERNS = 60  # the non-flat patterns, best naed first, whose windows become anchors
+ANCHOR_SERIES = 4  # per pattern, the series whose best window is nearest its representative
+SHIFTS = (-0.25, 0.0, 0.25)  # anchor offsets from the pattern's centre, in widths: undoes misalignment
+RECENTRES = 2
+ALPHA = 2.0  # no member lies beyond ALPHA x the quorum radius
+MIN_MEMBERS = 2
+SHORTLIST = 40  # distinct candidates of smallest quorum radius measured against their background
+POLISHED = 10  # of those, the ones tightest over their background, re-centred
+
+Report = Callable[[str, int, int], None]
+
+
+@dataclass(frozen=True, repr=False)
+class Found:
+    """A shape found by exact distance, with its nearest window in every series.
+
+    Attributes:
+        shape: the shape, z-normalised (mean 0, population deviation 1), `width` values.
+        width: its length in samples.
+        offsets: per series, the sample offset of its nearest window; -1 where none can match
+            (the series is shorter than the width, or every window holds NaN).
+        distances: per series, that window's z-normalised Euclidean distance to `shape`; inf
+            where the offset is -1. Non-members' distances are here too, so the cut is visible.
+        members: the series holding the shape, ascending: those whose distance is at most
+            `radius`.
+        radius: the cut: decided from the sorted distances (see `find_motifs`) or given.
+        quorum: the quorum radius, the q-th smallest distance for q = ceil(share x series):
+            how tightly the shape is shared; results are ranked by it over the background.
+        pattern: the letter pattern of the motif it grew from.
+
+    ``length``, ``best_matches``, ``representative`` and ``naed`` read as a ``Motif``'s do, so
+    ``kez.to_frame`` and the plotting helpers take it.
+    """
+
+    shape: tuple[float, ...]
+    width: int
+    offsets: tuple[int, ...]
+    distances: tuple[float, ...]
+    members: tuple[int, ...]
+    radius: float
+    quorum: float
+    pattern: str = ""
+
+    @property
+    def length(self) -> int:
+        """The width, as a motif's window length."""
+        return self.width
+
+    @property
+    def representative(self) -> list[float]:
+        """The shape, as a list."""
+        return list(self.shape)
+
+    @property
+    def best_matches(self) -> dict[int, int]:
+        """Member series to the sample offset of its nearest window."""
+        return {s: self.offsets[s] for s in self.members}
+
+    @property
+    def member_distances(self) -> dict[int, float]:
+        """Member series to the distance of its nearest window."""
+        return {s: self.distances[s] for s in self.members}
+
+    @property
+    def naed(self) -> float:
+        """Mean member distance over the width: the scale of ``Motif.naed`` (NaN without members)."""
+        if not self.members:
+            return math.nan
+        return math.fsum(self.distances[s] for s in self.members) / len(self.members) / self.width
+
+    def __repr__(self) -> str:
+        members = f"{len(self.members)}/{len(self.offsets)}"
+        return f"Found(width={self.width}, members={members}, radius={self.radius:.3g})"
+
+
+# ---------------------------------------------------------------- arguments
+
+
+def _widths(width: int | Iterable[int]) -> list[int]:
+    """The widths asked for, ascending, refused unless whole numbers of at least 2 samples."""
+    if isinstance(width, numbers.Integral) or not isinstance(width, Iterable):
+        items: list[object] = [width]
+    else:
+        items = list(width)
+    if not items:
+        raise ValueError("width must be a number of samples or a non-empty range of them")
+    for w in items:
+        if isinstance(w, bool) or not isinstance(w, numbers.Integral):
+            raise TypeError(f"width must be a whole number of samples, not {w!r}")
+        if w < 2:
+            raise ValueError(f"width must be at least 2 samples, not {w}")
+    return sorted({int(w) for w in items})  # type: ignore[call-overload]
+
+
+def _share(share: float | None) -> float | None:
+    if share is None:
+        return None
+    if isinstance(share, bool) or not isinstance(share, numbers.Real) or not 0.0 < float(share) <= 1.0:
+        raise ValueError(f"share must be a share of the series in (0, 1], not {share!r}")
+    return float(share)
+
+
+def _radius(radius: float | None) -> float | None:
+    if radius is None:
+        return None
+    if isinstance(radius, bool) or not isinstance(radius, numbers.Real) or not 0.0 < float(radius) < math.inf:
+        raise ValueError(f"radius must be a positive finite distance, not {radius!r}")
+    return float(radius)
+
+
+def _fits(widths: list[int], series: list[array[float]]) -> None:
+    longest = max(len(s) for s in series)
+    if widths[0] > longest:
+        raise ValueError(f"width {widths[0]} is longer than every series (the longest has {longest} samples)")
+
+
+# ---------------------------------------------------------------- shapes and distances
+
+
+def _znormalised(values: Sequence[float]) -> list[float]:
+    """`values` less their mean over their population deviation; all zeros when constant."""
+    mean = math.fsum(values) / len(values)
+    deviation = math.sqrt(math.fsum((v - mean) ** 2 for v in values) / len(values))
+    if not deviation > 1e-10 * max(abs(v) for v in values):
+        return [0.0] * len(values)
+    return [(v - mean) / deviation for v in values]
+
+
+def _distance(a: Sequence[float], b: Sequence[float]) -> float:
+    """z-normalised Euclidean distance of two shapes of one length."""
+    return math.sqrt(math.fsum((x - y) ** 2 for x, y in zip(_znormalised(a), _znormalised(b), strict=True)))
+
+
+def _quorum_size(share: float, count: int) -> int:
+    return max(MIN_MEMBERS, math.ceil(share * count - 1e-9))
+
+
+def _ranked(hits: Nearest) -> list[tuple[float, int]]:
+    """(distance, series) of every series with a window, nearest first (ties by series)."""
+    return sorted((d, s) for s, d in enumerate(hits.distances) if d < math.inf)
+
+
+def _quorum(hits: Nearest, q: int) -> float:
+    ranked = _ranked(hits)
+    return ranked[q - 1][0] if len(ranked) >= q else math.inf
+
+
+def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int) -> float:
+    """The radius at the widest ratio gap in the sorted distances, among cuts keeping at least
+    `fewest` series and no series beyond ALPHA x `quorum`; past the last series that bound stands
+    for the next distance, so a shape every series holds keeps them all.
+    """
+    bound = ALPHA * quorum
+    best_ratio, radius = -1.0, bound
+    for i in range(max(fewest, 1), len(ranked) + 1):
+        last = ranked[i - 1][0]
+        if last > bound:
+            break
+        following = ranked[i][0] if i < len(ranked) else bound
+        ratio = following / last if last > 0.0 else math.inf
+        if ratio > best_ratio:
+            best_ratio, radius = ratio, math.sqrt(last * following) if last > 0.0 else following / 2
+    return radius
+
+
+@dataclass
+class _Candidate:
+    shape: list[float]
+    pattern: str
+    hits: Nearest
+    quorum: float
+    # The median, over the q nearest series, of the distance of each one's nearest window that does not
+    # overlap its nearest: NaN until measured.
+    background: float = math.nan
+
+    @property
+    def width(self) -> int:
+        return len(self.shape)
+
+    def score(self) -> float:
+        """Smaller is tighter: the quorum radius over the background once measured, else over sqrt(width)."""
+        if math.isnan(self.background):
+            return self.quorum / math.sqrt(self.width)
+        return self.quorum / self.background if self.background > 0.0 else math.inf
+
+
+def _search(
+    shapes: list[list[float]], patterns: list[str], series: list[array[float]], q: int
+) -> list[_Candidate]:
+    if not shapes:
+        return []
+    found = nearest(shapes, series)
+    return [_Candidate(s, p, h, _quorum(h, q)) for s, p, h in zip(shapes, patterns, found, strict=True)]
+
+
+def _recentred(candidate: _Candidate, series: list[array[float]], q: int) -> list[float]:
+    """The mean of the z-normalised nearest windows of the candidate's `q` nearest series."""
+    width = candidate.width
+    windows = [
+        _znormalised(series[s][candidate.hits.offsets[s] : candidate.hits.offsets[s] + width])
+        for _, s in _ranked(candidate.hits)[:q]
+    ]
+    return _znormalised([math.fsum(column) / len(windows) for column in zip(*windows, strict=True)])
+
+
+def _overlapping(a: _Candidate, b: _Candidate, q: int) -> bool:
+    """Whether most of the nearest windows of the two candidates' best series overlap by half."""
+    near_a = {s for _, s in _ranked(a.hits)[:q]}
+    near_b = {s for _, s in _ranked(b.hits)[:q]}
+    common = near_a & near_b
+    shortest = min(a.width, b.width)
+    shared = 0
+    for s in common:
+        start_a, start_b = a.hits.offsets[s], b.hits.offsets[s]
+        if min(start_a + a.width, start_b + b.width) - max(start_a, start_b) >= shortest / 2:
+            shared += 1
+    return shared >= min(len(near_a), len(near_b)) / 2
+
+
+def _same_shape(a: _Candidate, b: _Candidate, q: int) -> bool:
+    if a.width == b.width and _distance(a.shape, b.shape) < min(a.quorum, b.quorum):
+        return True
+    return _overlapping(a, b, q)
+
+
+def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Candidate]:
+    """The best-scored candidates, each a different shape from those kept before it, at most `limit`."""
+    kept: list[_Candidate] = []
+    for c in sorted(candidates, key=lambda c: c.score()):
+        if c.quorum == math.inf:
+            break
+        if not any(_same_shape(c, k, q) for k in kept):
+            kept.append(c)
+            if len(kept) == limit:
+                break
+    return kept
+
+
+def _polished(candidates: list[_Candidate], series: list[array[float]], q: int) -> list[_Candidate]:
+    """The candidates re-centred RECENTRES times, each keeping whichever of its versions shares best."""
+    best = list(candidates)
+    current = list(candidates)
+    for _ in range(RECENTRES):
+        shapes = [_recentred(c, series, q) for c in current]
+        current = _search(shapes, [c.pattern for c in current], series, q)
+        best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
+    return best
+
+
+def _masked(series: list[array[float]], hits: Nearest, width: int) -> list[array[float]]:
+    """The series with each one's nearest window blanked (NaN), so that no window overlapping it can match."""
+    masked = []
+    for values, offset in zip(series, hits.offsets, strict=True):
+        copy = array("d", values)
+        if offset >= 0:
+            copy[offset : offset + width] = array("d", [math.nan] * width)
+        masked.append(copy)
+    return masked
+
+
+def _with_background(candidate: _Candidate, series: list[array[float]], q: int) -> _Candidate:
+    """The candidate with its background measured: a shape the background itself resembles (a smooth
+    bend in slowly wandering series) comes nearly as near elsewhere in the same series as at its
+    nearest window, and a planted shape does not.
+    """
+    [second] = nearest([candidate.shape], _masked(series, candidate.hits, candidate.width))
+    nearest_series = [s for _, s in _ranked(candidate.hits)[:q]]
+    elsewhere = sorted(second.distances[s] for s in nearest_series)
+    middle = elsewhere[len(elsewhere) // 2] if elsewhere else math.inf
+    return _Candidate(candidate.shape, candidate.pattern, candidate.hits, candidate.quorum, middle)
+
+
+def _found(candidate: _Candidate, fewest: int, radius: float | None) -> Found:
+    ranked = _ranked(candidate.hits)
+    cut = radius if radius is not None else _cut(ranked, candidate.quorum, fewest)
+    return Found(
+        shape=tuple(_znormalised(candidate.shape)),
+        width=candidate.width,
+        offsets=candidate.hits.offsets,
+        distances=candidate.hits.distances,
+        members=tuple(sorted(s for d, s in ranked if d <= cut)),
+        radius=cut,
+        quorum=candidate.quorum,
+        pattern=candidate.pattern,
+    )
+
+
+# ---------------------------------------------------------------- anchors
+
+
+def _window(values: array[float], start: int, width: int) -> list[float] | None:
+    """The window, or None when it cannot serve as a shape (NaN, inf, or constant)."""
+    window = list(values[start : start + width])
+    if len(window) < width or not all(math.isfinite(v) for v in window):
+        return None
+    return window if max(window) > min(window) else None
+
+
+def _nearest_series(motif: Motif, series: list[array[float]], count: int) -> list[int]:
+    """The `count` series whose best window comes nearest the motif's representative."""
+    representative = motif.representative
+    scored = []
+    for s, offset in motif.best_matches.items():
+        window = _window(series[s], offset, motif.length)
+        if window is not None:
+            scored.append((_distance(window, representative), s))
+    return [s for _, s in sorted(scored)[:count]]
+
+
+def _anchors(
+    motif: Motif, series: list[array[float]], width: int, shifts: Sequence[float]
+) -> list[list[float]]:
+    """Windows of `width` centred on the motif's best windows in its nearest series, each shifted."""
+    anchors = []
+    for s in _nearest_series(motif, series, ANCHOR_SERIES):
+        centre = motif.best_matches[s] + motif.length / 2
+        for shift in shifts:
+            start = min(max(0, round(centre - width / 2 + shift * width)), len(series[s]) - width)
+            window = _window(series[s], start, width) if start >= 0 else None
+            if window is not None and window not in anchors:
+                anchors.append(window)
+    return anchors
+
+
+def _mined(series: list[array[float]], widths: list[int], share: float | None) -> list[Motif]:
+    """The non-flat patterns, best naed first, mined with parameters derived from the widths."""
+    seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
+    minsup = min(MAX_SUPPORT, (share if share is not None else DEFAULT_SHARE) / 2)
+    longest = max(MIN_LETTERS, math.ceil(widths[-1] / seglen))
+    motifs = Miner(minsup, seglen, ALPHABET, min_len=MIN_LETTERS, max_len=longest).mine(series)
+    return drop_trivial(motifs, order="naed")[:PATTERNS]
+
+
+# ---------------------------------------------------------------- the calls
+
+
+def find_motifs(
+    data: Dataset,
+    width: int | Iterable[int],
+    share: float | None = None,
+    k: int = 5,
+    *,
+    radius: float | None = None,
+    report: Report | None = None,
+) -> list[Found]:
+    """The `k` shapes of `width` samples most tightly shared by a `share` of the series, best first.
+
+    `data` is anything ``Miner.mine`` takes. `width` is a number of samples, or several (a
+    ``range``): each is searched, and shapes of different widths are compared by distance over
+    sqrt(width). `share` (in (0, 1]) is the share of the series expected to hold a shape; without
+    it the quorum is 0.2 of the series and membership may be smaller.
+
+    The miner's parameters are derived: ``seglen = max(1, round(min width / 8))``, alphabet 4,
+    patterns of 4 letters or more, up to the largest width, ``minsup = min(0.1, share / 2)`` (0.1
+    without a share). Flat patterns are dropped, and windows of each width centred on the first
+    60 patterns' best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
+    width) are searched in every series. A candidate's quorum radius is the q-th smallest
+    nearest distance, q = ceil(share x series) (at least 2), and its background the median, over
+    those q series, of the distance of the nearest window that does not overlap the nearest one.
+    Of the 40 different shapes of smallest quorum radius over sqrt(width), the 10 (or 2k) of
+    smallest quorum radius over background are re-centred twice (the mean of the z-normalised
+    nearest windows of their q nearest series). Two candidates are the same shape, and only the
+    better is kept, when most of their q nearest windows overlap by half or, at one width, their
+    shapes lie within the quorum radius of each other.
+
+    Membership: the series whose nearest distance is at most the radius. Unless `radius` is
+    given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
+    distances, at the geometric mean of the two, among cuts that keep at least q series (2
+    without a share) and no series farther than 2 x the quorum radius; past the last series that
+    bound stands in for the next distance. Ranked by quorum radius over background, smallest
+    first: how tightly the shape is shared, against how near the same series come to it elsewhere
+    (a smooth bend that slowly wandering series hold everywhere is tight but not distinct).
+    `report`, when given, is called with (stage, done, total) as the stages go.
+
+    Raises ValueError naming the argument: a width below 2 or longer than every series, a share
+    outside (0, 1], k below 1, a radius not positive or given with several widths.
+    """
+    widths = _widths(width)
+    share = _share(share)
+    radius = _radius(radius)
+    if isinstance(k, bool) or not isinstance(k, numbers.Integral) or k < 1:
+        raise ValueError(f"k must be a whole number of motifs, at least 1, not {k!r}")
+    if radius is not None and len(widths) > 1:
+        raise ValueError("radius is a distance at one width: pass a single width with it")
+    series = read_series(data)
+    if not series:
+        return []
+    _fits(widths, series)
+    step = report if report is not None else (lambda stage, done, total: None)
+    step("mine", 0, 1)
+    motifs = _mined(series, widths, share)
+    step("mine", 1, 1)
+    q = _quorum_size(share if share is not None else DEFAULT_SHARE, len(series))
+    candidates: list[_Candidate] = []
+    for done, w in enumerate(widths):
+        step("search", done, len(widths))
+        shifts = SHIFTS
+        shapes, patterns = [], []
+        for motif in motifs:
+            for anchor in _anchors(motif, series, w, shifts):
+                shapes.append(anchor)
+                patterns.append(motif.pattern)
+        candidates += _search(shapes, patterns, series, q)
+    step("search", len(widths), len(widths))
+    step("refine", 0, 1)
+    shortlist = [_with_background(c, series, q) for c in _distinct(candidates, q, SHORTLIST)]
+    chosen = sorted(shortlist, key=lambda c: c.score())[: max(2 * k, POLISHED)]
+    measured = [_with_background(c, series, q) for c in _polished(chosen, series, q)]
+    polished = _distinct(measured, q, k)
+    step("refine", 1, 1)
+    fewest = q if share is not None else MIN_MEMBERS
+    return [_found(c, fewest, radius) for c in polished]
+
+
+def refine(
+    motifs: Iterable[Motif], data: Dataset, share: float | None = None, radius: float | None = None
+) -> list[Found]:
+    """Each motif, re-searched by exact distance at its own length: one `Found` per motif, in order.
+
+    `data` is the collection the motifs were mined from. The motif's best windows in its 4
+    series nearest the representative, and the representative itself, are searched in every
+    series; the one of smallest quorum radius is re-centred twice, and membership is cut as
+    `find_motifs` cuts it. Without `share`, the quorum is the motif's own support (the share of
+    series it occurs in).
+    """
+    share = _share(share)
+    radius = _radius(radius)
+    series = read_series(data)
+    results = []
+    for motif in motifs:
+        if motif.length < 2 or not motif.best_matches:
+            raise ValueError(f"{motif!r} has no window: only motifs from Miner.mine can be refined")
+        if any(s >= len(series) for s in motif.best_matches):
+            raise ValueError(f"{motif!r} has best matches beyond the {len(series)} series given")
+        support = share if share is not None else len(motif.indexes) / len(series)
+        q = min(_quorum_size(support, len(series)), len(series))
+        shapes = _anchors(motif, series, motif.length, (0.0,))
+        representative = motif.representative
+        if all(math.isfinite(v) for v in representative) and max(representative) > min(representative):
+            shapes.append(_znormalised(representative))
+        if not shapes:
+            raise ValueError(f"{motif!r} has no window that is not flat or missing: nothing to search")
+        candidates = _search(shapes, [motif.pattern] * len(shapes), series, q)
+        best = min(candidates, key=lambda c: c.score())
+        results.append(_found(_polished([best], series, q)[0], q, radius))
+    return results

@@ -1,0 +1,142 @@
+"""find_motifs and refine: a planted shape found where it was put, refusals, inputs, and the results' uses."""
+
+import math
+import pickle
+import random
+
+import numpy as np
+import pytest
+
+import kez
+
+WIDTH = 40
+
+
+def _collection(
+    seed: int = 7, count: int = 12, samples: int = 220
+) -> tuple[list[list[float]], dict[int, int]]:
+    """Wandering series, half with a bump then a dip of WIDTH samples: (series, planted starts)."""
+    rng = random.Random(seed)
+    series, planted = [], {}
+    for s in range(count):
+        level, values = 0.0, []
+        for _ in range(samples):
+            level = 0.7 * level + rng.gauss(0.0, 0.5)
+            values.append(level)
+        if s % 2 == 0:
+            start = rng.randrange(samples - WIDTH)
+            for i in range(WIDTH):
+                values[start + i] += 4.0 * math.sin(2 * math.pi * i / WIDTH) + rng.gauss(0.0, 0.2)
+            planted[s] = start
+        series.append(values)
+    return series, planted
+
+
+@pytest.fixture(scope="module")
+def collection() -> tuple[list[list[float]], dict[int, int]]:
+    return _collection()
+
+
+@pytest.fixture(scope="module")
+def top(collection) -> kez.Found:
+    return kez.find_motifs(collection[0], WIDTH, share=0.5)[0]
+
+
+@pytest.mark.parametrize("share", [0.5, None], ids=["share-given", "share-unknown"])
+def test_the_planted_shape_comes_first_with_its_members_where_planted(collection, share):
+    series, planted = collection
+    found = kez.find_motifs(series, WIDTH, share=share)[0]
+    assert found.width == WIDTH and len(found.shape) == WIDTH
+    assert set(found.members) == set(planted)
+    assert all(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items())
+    outside = [found.distances[s] for s in range(len(series)) if s not in planted]
+    assert max(found.distances[s] for s in planted) <= found.radius < min(outside)
+
+
+def test_the_user_radius_decides_membership(collection, top):
+    cut = sorted(top.distances)[2]
+    [found] = kez.find_motifs(collection[0], WIDTH, share=0.5, k=1, radius=cut)
+    assert found.radius == cut
+    assert found.members == tuple(s for s, d in enumerate(found.distances) if d <= cut)
+
+
+@pytest.mark.parametrize(
+    "arguments, error, message",
+    [
+        ({"width": 500}, ValueError, "width 500 is longer than every series"),
+        ({"width": 1}, ValueError, "width must be at least 2"),
+        ({"width": 4.5}, TypeError, "width must be a whole number"),
+        ({"share": 0.0}, ValueError, r"share must be a share of the series in \(0, 1\]"),
+        ({"share": 1.5}, ValueError, r"share must be a share of the series in \(0, 1\]"),
+        ({"k": 0}, ValueError, "k must be a whole number of motifs, at least 1"),
+        ({"radius": -1.0}, ValueError, "radius must be a positive finite distance"),
+        ({"width": range(30, 50, 10), "radius": 2.0}, ValueError, "radius is a distance at one width"),
+    ],
+    ids=[
+        "width-too-long",
+        "width-1",
+        "width-fraction",
+        "share-0",
+        "share-above-1",
+        "k-0",
+        "radius-negative",
+        "radius-with-widths",
+    ],
+)
+def test_bad_arguments_are_refused_by_name(collection, arguments, error, message):
+    with pytest.raises(error, match=message):
+        kez.find_motifs(collection[0], **{"width": WIDTH, **arguments})
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [np.array, lambda ss: [np.array(s) for s in ss], "frame", tuple],
+    ids=["2-D-array", "list-of-arrays", "DataFrame", "tuple"],
+)
+def test_every_input_mine_takes_gives_what_lists_give(collection, top, convert, pandas):
+    series = collection[0]
+    data = pandas.DataFrame(series) if convert == "frame" else convert(series)
+    assert kez.find_motifs(data, WIDTH, share=0.5)[0] == top
+
+
+def test_the_result_is_the_same_on_one_thread(collection, top):
+    before = kez.threads()
+    kez.set_threads(1)
+    try:
+        assert kez.find_motifs(collection[0], WIDTH, share=0.5)[0] == top
+    finally:
+        kez.set_threads(before)
+
+
+def test_a_found_shape_pickles_equal_and_says_what_it_holds(top):
+    assert pickle.loads(pickle.dumps(top)) == top
+    assert repr(top) == f"Found(width={WIDTH}, members=6/12, radius={top.radius:.3g})"
+    assert top.best_matches == {s: top.offsets[s] for s in top.members}
+
+
+def test_a_range_of_widths_finds_the_shape_near_its_width(collection):
+    series, planted = collection
+    found = kez.find_motifs(series, range(32, 49, 8), share=0.5)[0]
+    assert set(found.members) == set(planted) and found.width in (32, 40, 48)
+
+
+def test_refine_gives_one_shape_per_motif_at_its_length(collection):
+    series, _ = collection
+    motifs = kez.drop_trivial(kez.Miner(0.3, 5, 4, min_len=4).mine(series))[:3]
+    refined = kez.refine(motifs, series)
+    assert [f.width for f in refined] == [m.length for m in motifs]
+    assert [f.pattern for f in refined] == [m.pattern for m in motifs]
+
+
+def test_to_frame_takes_found_shapes(collection, top, pandas):
+    row = kez.to_frame([top], n_series=len(collection[0])).iloc[0]
+    assert (row.length, row.support, row.share) == (WIDTH, 6, 0.5)
+
+
+@pytest.mark.parametrize(
+    "draw",
+    [kez.plot_motif, kez.plot_series, kez.plot_overview, lambda found, _: kez.plot_distances(found)],
+    ids=["plot_motif", "plot_series", "plot_overview", "plot_distances"],
+)
+def test_the_plots_take_found_shapes(collection, top, draw, pyplot):
+    assert draw(top, collection[0]) is not None
