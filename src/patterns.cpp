@@ -318,11 +318,19 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
   while (options.max_len == 0 || current_length <= options.max_len) {
     Level next = grow_level(levels.back(), ds, scratch, cancelled);
     levels.push_back(std::move(next));
+    settle(levels[levels.size() - 2]);
     const Level& grown = levels.back();
     if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(options.max_len, 0)));
     ++current_length;
     if (grown.size() == 0) return;
   }
+}
+
+void PatternMiner::settle(Level& level) const {
+  Buffer<std::uint32_t>().swap(level.order);
+  if (static_cast<long long>(level.length) >= options.min_len) return;
+  Buffer<std::int32_t>().swap(level.positions);
+  Buffer<Run>().swap(level.runs);
 }
 
 PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicDataset& ds,
@@ -884,7 +892,7 @@ void PatternMiner::build_frequent() {
     }
     std::vector<Motif> records(kept.size(), Motif(Pattern()));
     // Each record is filled on its own, its series in the order their runs were found, so that its occurrence index
-    // walks them as the level's order does.
+    // walks them as the replay of that order does, as the level's order did while it was kept.
     const auto fill = [&](std::size_t begin, std::size_t end) {
       std::vector<std::int32_t> spelled;
       for (std::size_t r = begin; r < end; ++r) {
@@ -894,8 +902,10 @@ void PatternMiner::build_frequent() {
         PackedIndex index;
         index.series.reserve(end_run - first_run);
         index.ends.reserve(end_run - first_run);
-        index.walk.assign(level.order.begin() + static_cast<std::ptrdiff_t>(first_run),
-                          level.order.begin() + static_cast<std::ptrdiff_t>(end_run));
+        index.walk.reserve(end_run - first_run);
+        for_each_in_walk_order(
+            end_run - first_run, [&](std::size_t rank) { return level.runs[first_run + rank].series; },
+            [&index](std::size_t rank) { index.walk.push_back(static_cast<std::uint32_t>(rank)); });
         const std::int32_t* entries = level.positions.data() + level.first_entry[k];
         const std::size_t entry_count = level.entries(k);
         index.positions.reserve(level.ranged[k] == 0 ? entry_count : spelled_size(entries, entries + entry_count));

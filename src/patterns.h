@@ -136,7 +136,7 @@ class PatternMiner {
     std::vector<std::pair<std::size_t, const char*>> elsewhere;  // the patterns read from a series, ascending
     Buffer<std::int32_t> positions;         // the occurrence entries, pattern by pattern, perhaps with gaps
     Buffer<Run> runs;                       // per pattern, its runs in recording order
-    Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order
+    Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order, until settled
     std::vector<std::size_t> first_run{0};  // pattern k has runs [first_run[k], first_run[k + 1])
     std::vector<std::size_t> first_entry;   // and its entries start at positions[first_entry[k]]
     std::vector<char> removed;              // set by pruning
@@ -215,6 +215,9 @@ class PatternMiner {
   // whose positions piece p wrote to `positions` from regions[p] on.
   static Level join_levels(const std::vector<Level>& pieces, Buffer<std::int32_t> positions,
                            const std::vector<std::size_t>& regions);
+  // Lets go of what `level` holds only to grow the level above it, once that is grown: its runs' orders, which the
+  // records of its survivors replay, and, below min_len, where no pattern survives pruning, its occurrences.
+  void settle(Level& level) const;
   // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   // Fills the frequent map with the patterns of every level not marked removed, their ranges spelled out, and
