@@ -618,6 +618,15 @@ def render_arrays(rows: list[Row], options) -> str:
         "interpreter with the input loaded. It includes what the motifs return: *averages / input* is",
         "the size of the `average_occurrences` values alone (one window of doubles per motif and",
         "series), which no layout of the same results can leave out. `long` is not made into lists.",
+        "Where the rest goes: on `long` and `large` the peak comes as the mapping ends, holding besides",
+        "the averages the occurrence indexes the motifs return (packed: 16 bytes per series of a motif,",
+        "4 per position), their best matches (8 bytes per series of a motif), and the mapping's own",
+        "lists, freed when it returns (per series of a motif, 16 bytes to group it with the others of its",
+        "series and 16 for its best match, and a copy of its positions, 4 bytes each). Growth's peak, the",
+        "occurrence entries of every level of at least `min_len` letters (4 bytes each, and 8 per series",
+        "a pattern occurs in) kept until pruning ends, stays below that there; on fine-grained, whose",
+        "many levels hold far more occurrences than its motifs keep, the growth's levels, and the memory",
+        "the allocator keeps after them, make most of the peak.",
         "",
         "| Workload | Input (float64) | From lists | From 2-D | Lists / 2-D | From rows | Rows / copy "
         "| Interpreter | Peak above input | Peak / input | Averages / input | End to end from 2-D "

@@ -134,33 +134,22 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   // once for all the averages and once for all the best matches. The best matches wait in the order
   // of each record's occurrence index and are stored in that order.
   // The positions of each series' entries are copied out of the occurrence indexes, series by series, so
-  // that the passes read them in one stream rather than from index nodes scattered over the heap.
+  // that the passes read them in one stream rather than from each record's index in turn.
   struct Entry {
     std::uint32_t motif;
     std::uint32_t rank;
     std::size_t first;  // its positions start at flat[first] and end where the next entry's start
   };
-  // Each record is prepared, and its index read into a compact list, on its own; allocating its rows, and the
-  // first touch of their pages, is shared out too.
-  struct Item {
-    std::int32_t series;
-    std::uint32_t size;
-    const std::int32_t* positions;
-  };
-  std::vector<std::size_t> motif_first(motifs.size() + 1, 0);
-  for (std::size_t m = 0; m < motifs.size(); ++m) motif_first[m + 1] = motif_first[m] + motifs[m].get_support();
-  std::vector<Item> items(motif_first.back());
+  // Each record is prepared on its own; allocating its rows, and the first touch of their pages, is shared out too.
+  std::size_t item_count = 0;  // occurrence index entries of all records
+  for (const Motif& motif : motifs) item_count += motif.get_support();
   std::vector<MappingView> views(motifs.size(), MappingView(nullptr, nullptr, nullptr, 0, 0));
   const std::size_t seglen = static_cast<std::size_t>(std::max(options.seglen, 1));
-  parallel_for(motifs.size(), part_size(motifs.size(), items.size() * seglen * 8),
+  parallel_for(motifs.size(), part_size(motifs.size(), item_count * seglen * 8),
                [&](std::size_t begin, std::size_t end) {
                  for (std::size_t m = begin; m < end; ++m) {
                    motifs[m].prepare_map(options.seglen);
                    views[m] = motifs[m].mapping_view();
-                   std::size_t at = motif_first[m];
-                   for (const auto& [s, found] : motifs[m].occurrences()) {
-                     items[at++] = {s, static_cast<std::uint32_t>(found.size()), found.data()};
-                   }
                  }
                });
   // The entries of each series stand together, in one buffer sized by a counting pass; the series beyond the
@@ -173,8 +162,8 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   // the entries of a slot stand in record order, as one pass over the records would lay them out.
   // A part's counts take a word per slot, so there are never more of them than the entries fill.
   const std::size_t slots = count + 1;
-  std::size_t record_grain = std::max<std::size_t>(1, part_size(motifs.size(), items.size()));
-  if ((motifs.size() + record_grain - 1) / record_grain * slots > items.size())
+  std::size_t record_grain = std::max<std::size_t>(1, part_size(motifs.size(), item_count));
+  if ((motifs.size() + record_grain - 1) / record_grain * slots > item_count)
     record_grain = std::max<std::size_t>(1, motifs.size());
   const std::size_t parts = (motifs.size() + record_grain - 1) / record_grain;
   std::vector<std::vector<std::size_t>> entry_at(parts, std::vector<std::size_t>(slots, 0));
@@ -182,9 +171,11 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   parallel_for(motifs.size(), record_grain, [&](std::size_t begin, std::size_t end) {
     std::vector<std::size_t>& entries_here = entry_at[begin / record_grain];
     std::vector<std::size_t>& flat_here = flat_at[begin / record_grain];
-    for (std::size_t i = motif_first[begin]; i < motif_first[end]; ++i) {
-      ++entries_here[slot_of(items[i].series)];
-      flat_here[slot_of(items[i].series)] += items[i].size;
+    for (std::size_t m = begin; m < end; ++m) {
+      motifs[m].for_each_occurrence([&](std::int32_t s, const std::int32_t*, std::size_t size) {
+        ++entries_here[slot_of(s)];
+        flat_here[slot_of(s)] += size;
+      });
     }
   });
   // starts[s]: the first entry of slot s; the counts become each part's first entry and position in a slot.
@@ -210,14 +201,13 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
     std::vector<std::size_t>& next = entry_at[begin / record_grain];
     std::vector<std::size_t>& at = flat_at[begin / record_grain];
     for (std::size_t m = begin; m < end; ++m) {
-      for (std::size_t i = motif_first[m]; i < motif_first[m + 1]; ++i) {
-        const Item& found = items[i];
-        const std::size_t slot = slot_of(found.series);
-        entries[next[slot]++] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(i - motif_first[m]),
-                                 at[slot]};
-        std::copy(found.positions, found.positions + found.size, flat.begin() + static_cast<std::ptrdiff_t>(at[slot]));
-        at[slot] += found.size;
-      }
+      std::uint32_t rank = 0;
+      motifs[m].for_each_occurrence([&](std::int32_t s, const std::int32_t* found, std::size_t size) {
+        const std::size_t slot = slot_of(s);
+        entries[next[slot]++] = {static_cast<std::uint32_t>(m), rank++, at[slot]};
+        std::copy(found, found + size, flat.begin() + static_cast<std::ptrdiff_t>(at[slot]));
+        at[slot] += size;
+      });
     }
   });
   // The series are shared out in parts; each entry writes only its own record's row or slot.
@@ -258,7 +248,7 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
 
   // Every window of a series is measured, those of different records side by side, before any best is chosen.
   std::vector<std::vector<std::pair<double, std::int32_t>>> best(motifs.size());
-  const std::size_t records_per_part = part_size(motifs.size(), items.size());
+  const std::size_t records_per_part = part_size(motifs.size(), item_count);
   parallel_for(motifs.size(), records_per_part, [&](std::size_t begin, std::size_t end) {
     for (std::size_t m = begin; m < end; ++m) best[m].resize(motifs[m].get_support());
   });

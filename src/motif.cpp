@@ -226,17 +226,24 @@ Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std
   naed = state.naed;
 }
 
+Motif::Motif(Pattern letters, PackedIndex index) : pattern(std::move(letters)), contents(std::make_shared<Contents>()) {
+  contents->packed = std::move(index);
+}
+
 MotifState Motif::save() const {
   MotifState state;
   const Contents& c = *contents;
+  // A packed index has no buckets until it is made a map, as handing it out does.
+  const OccurrenceIndex made = c.packed.series.empty() ? OccurrenceIndex() : get_indexes();
+  const OccurrenceIndex& indexes = c.packed.series.empty() ? c.indexes : made;
   state.pattern = pattern;
   state.seglen = mapped_seglen;
   state.length = length;
   state.naed = naed;
-  state.index_buckets = c.indexes.bucket_count();
-  state.index_series.reserve(c.indexes.size());
-  state.index_counts.reserve(c.indexes.size());
-  for (const auto& [s, positions] : c.indexes) {
+  state.index_buckets = indexes.bucket_count();
+  state.index_series.reserve(indexes.size());
+  state.index_counts.reserve(indexes.size());
+  for (const auto& [s, positions] : indexes) {
     state.index_series.push_back(s);
     state.index_counts.push_back(positions.size());
     state.index_positions.insert(state.index_positions.end(), positions.begin(), positions.end());
@@ -255,10 +262,34 @@ Motif::Contents& Motif::own() {
   return *contents;
 }
 
-void Motif::record_index(std::int32_t series, std::int32_t position) { own().indexes[series].push_back(position); }
+Motif::Contents& Motif::own_unpacked() {
+  Contents& c = own();
+  if (c.packed.series.empty()) return c;
+  OccurrenceIndex unpacked = get_indexes();
+  c.indexes.swap(unpacked);
+  c.packed = PackedIndex();
+  return c;
+}
+
+OccurrenceIndex Motif::get_indexes() const {
+  const PackedIndex& packed = contents->packed;
+  if (packed.series.empty()) return contents->indexes;
+  // Filled as the packed series were recorded, the map walks as `walk` says.
+  OccurrenceIndex indexes;
+  for (std::size_t i = 0; i < packed.series.size(); ++i) {
+    const auto first = packed.positions.begin() + static_cast<std::ptrdiff_t>(i == 0 ? 0 : packed.ends[i - 1]);
+    const auto last = packed.positions.begin() + static_cast<std::ptrdiff_t>(packed.ends[i]);
+    indexes.emplace(packed.series[i], std::vector<std::int32_t>(first, last));
+  }
+  return indexes;
+}
+
+void Motif::record_index(std::int32_t series, std::int32_t position) {
+  own_unpacked().indexes[series].push_back(position);
+}
 
 void Motif::record_indexes(std::int32_t series, const std::int32_t* first, const std::int32_t* last) {
-  std::vector<std::int32_t>& positions = own().indexes[series];
+  std::vector<std::int32_t>& positions = own_unpacked().indexes[series];
   positions.insert(positions.end(), first, last);
 }
 
@@ -267,19 +298,20 @@ void Motif::map(const Dataset& ts, int seglen) {
   const MappingView view = mapping_view();
   MapScratch scratch;
   std::size_t rank = 0;
-  for (const auto& [s, positions] : contents->indexes)
-    view.set_average(rank++, series_at(ts, s), positions.data(), positions.size(), scratch);
+  for_each_occurrence([&](std::int32_t s, const std::int32_t* positions, std::size_t count) {
+    view.set_average(rank++, series_at(ts, s), positions, count, scratch);
+  });
   set_representative();
   std::vector<std::pair<double, std::int32_t>> best;
-  best.reserve(contents->indexes.size());
+  best.reserve(get_support());
   DistanceBatch batch;
   std::vector<double> measured;
-  for (const auto& [s, positions] : contents->indexes) {
-    measured.resize(positions.size());
-    view.measure(series_at(ts, s), positions.data(), positions.size(), batch, measured.data());
+  for_each_occurrence([&](std::int32_t s, const std::int32_t* positions, std::size_t count) {
+    measured.resize(count);
+    view.measure(series_at(ts, s), positions, count, batch, measured.data());
     batch.flush();
-    best.push_back(best_of(positions.data(), measured.data(), positions.size()));
-  }
+    best.push_back(best_of(positions, measured.data(), count));
+  });
   set_best_matches_and_naed(best);
 }
 
@@ -295,18 +327,18 @@ void Motif::prepare_map(int seglen) {
   std::vector<std::int32_t> added;
   std::vector<std::size_t> ranks;
   if (c.mapped_series.empty()) {
-    added.reserve(c.indexes.size());
-    for (const auto& entry : c.indexes) added.push_back(entry.first);
+    added.reserve(get_support());
+    for_each_occurrence([&added](std::int32_t s, const std::int32_t*, std::size_t) { added.push_back(s); });
   } else {
     std::unordered_map<std::int32_t, std::size_t> rows;
     for (std::size_t row = 0; row < c.mapped_series.size(); ++row) rows.emplace(c.mapped_series[row], row);
     bool in_rank_order = true;
-    for (const auto& entry : c.indexes) {
-      const auto [at, is_new] = rows.emplace(entry.first, c.mapped_series.size() + added.size());
-      if (is_new) added.push_back(entry.first);
+    for_each_occurrence([&](std::int32_t s, const std::int32_t*, std::size_t) {
+      const auto [at, is_new] = rows.emplace(s, c.mapped_series.size() + added.size());
+      if (is_new) added.push_back(s);
       in_rank_order = in_rank_order && at->second == ranks.size();
       ranks.push_back(at->second);
-    }
+    });
     if (in_rank_order) ranks.clear();
   }
   // Everything is allocated before anything changes, so a failure leaves the record as it was. Every row
@@ -478,7 +510,7 @@ void Motif::set_best_matches_and_naed(const std::vector<std::pair<double, std::i
     c.best_offsets[row_of(rank)] = static_cast<std::int32_t>(static_cast<std::int64_t>(best_position) * mapped_seglen);
     naed += best_distance;
   }
-  naed = naed / (static_cast<double>(c.indexes.size()) * static_cast<double>(length));
+  naed = naed / (static_cast<double>(get_support()) * static_cast<double>(length));
   rank_rows.clear();
 }
 

@@ -40,6 +40,15 @@ struct MotifState {
   std::vector<double> representative;
 };
 
+// An occurrence index filled in one go and held flat, as the pattern miner makes it: a map filled entry by entry
+// costs a node and a list of its own per series, many times the positions it holds.
+struct PackedIndex {
+  std::vector<std::int32_t> series;     // distinct, in the order they were recorded
+  std::vector<std::size_t> ends;        // series[i]'s positions end at ends[i] and start at ends[i - 1] (0 for i = 0)
+  std::vector<std::int32_t> positions;  // series by series, each in recording order
+  std::vector<std::uint32_t> walk;      // the indexes of `series` in the order a map filled in that order walks them
+};
+
 // Working space of the mapping steps, reused from call to call by one thread.
 struct MapScratch {
   std::vector<double> counts;     // per window element, how many windows had a sample there
@@ -112,7 +121,11 @@ class Motif {
   // std::invalid_argument naming the first part that does not fit the others.
   explicit Motif(MotifState state);
 
-  // Returns the whole record, from which the constructor above makes an equal one.
+  // A record of `pattern` with occurrence index `index` and no statistics; `index.walk` must be the order
+  // for_each_in_walk_order gives for its series.
+  Motif(Pattern pattern, PackedIndex index);
+
+  // Returns the whole record, from which the MotifState constructor makes an equal one.
   MotifState save() const;
 
   // Appends `position` to the occurrence list of `series`, creating that list on first use.
@@ -146,7 +159,7 @@ class Motif {
   std::vector<double> get_occurrence(const Series& series, std::int32_t position) const;
 
   // Returns a copy of the occurrence index, as every accessor returns its collection (the `indexes` property).
-  OccurrenceIndex get_indexes() const { return contents->indexes; }
+  OccurrenceIndex get_indexes() const;
   // Returns a copy of the per-series average occurrences.
   AverageOccurrences get_average_occurrences() const;
   // Returns a copy of the per-series best-match sample offsets.
@@ -157,11 +170,13 @@ class Motif {
   std::int32_t get_length() const { return length; }
   // Returns the ranking score.
   double get_naed() const { return naed; }
-  // Returns the occurrence index itself, valid until this record next changes: for the mapping, which walks every
-  // record's index twice and would otherwise copy each one for nothing.
-  const OccurrenceIndex& occurrences() const { return contents->indexes; }
+  // Calls visit(series, positions, count) for each entry of the occurrence index in its iteration order, its
+  // `count` positions read in place: for the mapping, which walks every record's index twice and would otherwise
+  // copy each one for nothing.
+  template <typename Visit>
+  void for_each_occurrence(const Visit& visit) const;
   // Returns the number of series the pattern occurs in.
-  std::size_t get_support() const { return contents->indexes.size(); }
+  std::size_t get_support() const { return contents->packed.series.size() + contents->indexes.size(); }
 
   // The pattern; read directly by the miners and the bindings.
   Pattern pattern;
@@ -174,8 +189,12 @@ class Motif {
   // The statistics are kept flat, not as maps: one row per series that has them, in the order the series
   // first got them. That order is the insertion order of the maps handed out, so a map rebuilt from it
   // walks exactly as one filled in place would have (walk_order.h).
+  //
+  // The occurrence index is `packed` while it has not changed since it was made whole (only then can it have any
+  // series), and `indexes` otherwise.
   struct Contents {
     OccurrenceIndex indexes;
+    PackedIndex packed;
     std::vector<std::int32_t> mapped_series;  // one per row, in first-mapped order
     Buffer<double> averages;                  // `length` values per row, each written by its mapping
     std::vector<std::int32_t> best_offsets;   // one per row
@@ -184,6 +203,8 @@ class Motif {
 
   // The collections, made this record's own first when a copy shares them.
   Contents& own();
+  // The collections, made this record's own, with the occurrence index as a map.
+  Contents& own_unpacked();
   // The row of the rank-th entry of the occurrence index while a mapping runs.
   std::size_t row_of(std::size_t rank) const { return rank_rows.empty() ? rank : rank_rows[rank]; }
 
@@ -195,5 +216,15 @@ class Motif {
   std::shared_ptr<Contents> contents;
   double naed = 0.0;
 };
+
+template <typename Visit>
+void Motif::for_each_occurrence(const Visit& visit) const {
+  const PackedIndex& packed = contents->packed;
+  for (const std::uint32_t i : packed.walk) {
+    const std::size_t first = i == 0 ? 0 : packed.ends[i - 1];
+    visit(packed.series[i], packed.positions.data() + first, packed.ends[i] - first);
+  }
+  for (const auto& [s, positions] : contents->indexes) visit(s, positions.data(), positions.size());
+}
 
 }  // namespace kez

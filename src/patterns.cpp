@@ -53,6 +53,15 @@ void spell_out(const std::int32_t* first, const std::int32_t* last, std::vector<
   }
 }
 
+// Returns the number of positions that the entries [first, last) stand for, each range spelled out.
+std::size_t spelled_size(const std::int32_t* first, const std::int32_t* last) {
+  std::size_t size = 0;
+  for (const std::int32_t* e = first; e != last; ++e) {
+    size += *e >= 0 ? 1 : static_cast<std::size_t>(-static_cast<std::int64_t>(*e) - e[-1]);
+  }
+  return size;
+}
+
 // Polls the cancellation check once enough work has been done since the last poll, so that
 // Ctrl-C is seen within milliseconds without paying for a call per unit of work.
 class Poller {
@@ -275,6 +284,12 @@ const char* PatternMiner::Level::located(std::size_t k) const {
   return symbols.data() + (k - before) * length;
 }
 
+std::size_t PatternMiner::Level::entries(std::size_t k) const {
+  std::size_t total = 0;
+  for (std::size_t r = first_run[k]; r < first_run[k + 1]; ++r) total += runs[r].size;
+  return total;
+}
+
 void PatternMiner::mine(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report) {
   check_growth(options.minsup, options.max_len);
   frequent.clear();
@@ -303,11 +318,19 @@ void PatternMiner::grow(const SymbolicDataset& ds, const CancelCheck& cancelled,
   while (options.max_len == 0 || current_length <= options.max_len) {
     Level next = grow_level(levels.back(), ds, scratch, cancelled);
     levels.push_back(std::move(next));
+    settle(levels[levels.size() - 2]);
     const Level& grown = levels.back();
     if (report) report(Stage::grow, grown.length, static_cast<std::size_t>(std::max(options.max_len, 0)));
     ++current_length;
     if (grown.size() == 0) return;
   }
+}
+
+void PatternMiner::settle(Level& level) const {
+  Buffer<std::uint32_t>().swap(level.order);
+  if (static_cast<long long>(level.length) >= options.min_len) return;
+  Buffer<std::int32_t>().swap(level.positions);
+  Buffer<Run>().swap(level.runs);
 }
 
 PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicDataset& ds,
@@ -368,7 +391,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     // A prefix's runs lie together in the level's positions; with minsup 0 it may have none.
     const std::size_t first_run = below.first_run[prefix];
     const std::size_t end_run = below.first_run[prefix + 1];
-    const std::size_t entries = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+    const std::size_t entries = below.entries(prefix);
     // A range takes two entries, and may give its extensions three: one range and its last position.
     const std::size_t occurrences = below.ranged[prefix] != 0 ? entries + entries / 2 : entries;
     Part& part = plan.back();
@@ -394,6 +417,7 @@ PatternMiner::Level PatternMiner::grow_level(const Level& below, const SymbolicD
     piece.runs.reserve(plan[p].runs);
     piece.order.reserve(plan[p].runs);
     piece.first_run.reserve(plan[p].patterns + 1);
+    piece.first_entry.reserve(plan[p].patterns);
     piece.removed.reserve(plan[p].patterns);
     piece.ranged.reserve(plan[p].patterns);
     sinks[p].data = positions.data() + regions[p];
@@ -441,6 +465,7 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
   joined.runs.resize(total.runs);
   joined.order.resize(total.runs);
   joined.first_run.resize(total.patterns + 1);
+  joined.first_entry.resize(total.patterns);
   joined.removed.resize(total.patterns);
   joined.ranged.resize(total.patterns);
   parallel_for(pieces.size(), 1, [&](std::size_t p, std::size_t) {
@@ -448,9 +473,9 @@ PatternMiner::Level PatternMiner::join_levels(const std::vector<Level>& pieces, 
     const Offsets& to = at[p];
     const std::size_t region = regions[p];
     std::copy(piece.symbols.begin(), piece.symbols.end(), joined.symbols.begin() + to.symbols);
-    std::transform(piece.runs.begin(), piece.runs.end(), joined.runs.begin() + to.runs, [region](const Run& run) {
-      return Run{run.begin + region, run.end + region, run.series};
-    });
+    std::copy(piece.runs.begin(), piece.runs.end(), joined.runs.begin() + to.runs);
+    std::transform(piece.first_entry.begin(), piece.first_entry.end(), joined.first_entry.begin() + to.patterns,
+                   [region](std::size_t entry) { return entry + region; });
     std::copy(piece.order.begin(), piece.order.end(), joined.order.begin() + to.runs);
     std::transform(piece.first_run.begin() + 1, piece.first_run.end(), joined.first_run.begin() + to.patterns + 1,
                    [&to](std::size_t run) { return run + to.runs; });
@@ -589,8 +614,15 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   const std::size_t count = static_cast<std::size_t>(last - first);
   const std::size_t first_run = below.first_run[prefix];
   const std::size_t end_run = below.first_run[prefix + 1];
+  // The runs are walked out of recording order, so where each starts is found first.
+  if (out.run_begins.size() < end_run - first_run) out.run_begins.resize(end_run - first_run);
+  std::size_t begin_at = below.first_entry[prefix];
+  for (std::size_t r = first_run; r < end_run; ++r) {
+    out.run_begins[r - first_run] = begin_at;
+    begin_at += below.runs[r].size;
+  }
   // No bucket can take more than the prefix's occurrences, which lie together in the level.
-  const std::size_t most = first_run == end_run ? 0 : below.runs[end_run - 1].end - below.runs[first_run].begin;
+  const std::size_t most = begin_at - below.first_entry[prefix];
   if (out.positions.size() < count) {
     out.positions.resize(count);
     out.filled.resize(count);
@@ -621,9 +653,17 @@ std::size_t PatternMiner::find_candidates(const Level& below, std::size_t prefix
   // The bucket of the extension by the prefix's own symbol, when the prefix is that symbol repeated.
   const std::size_t same = ranged ? out.slot[symbol_index(below.pattern(prefix)[0])] : Extensions::none;
   std::size_t scanned = 0;
+  // A run's entries [begin, end) of the level below.
+  struct Span {
+    std::size_t begin;
+    std::size_t end;
+    std::int32_t series;
+  };
   // The prefix's series in the order its occurrence index would be walked.
   for (std::size_t k = first_run; k < end_run; ++k) {
-    const Run& run = below.runs[first_run + below.order[k]];
+    const std::uint32_t rank = below.order[k];
+    const Run& found = below.runs[first_run + rank];
+    const Span run{out.run_begins[rank], out.run_begins[rank] + found.size, found.series};
     const Symbols& series = ds[static_cast<std::size_t>(run.series)];
     scanned += run.end - run.begin;
     const char* const after = series.data() + (n - 1);
@@ -690,12 +730,13 @@ void PatternMiner::prune_infrequent(Level& level, PositionSink& sink, const char
   const std::size_t base = sink.used;
   std::copy(found.positions, found.positions + found.size, sink.data + base);
   sink.used += found.size;
-  std::size_t begin = base;
+  std::size_t begin = 0;
   for (std::size_t r = 0; r < found.run_count; ++r) {
     const auto& [s, end] = found.runs[r];
-    level.runs.push_back({begin, base + end, s});
-    begin = base + end;
+    level.runs.push_back({static_cast<std::uint32_t>(end - begin), s});
+    begin = end;
   }
+  level.first_entry.push_back(base);
   // The record made of these runs gets its series in run order, so its occurrence index walks them as
   // the replay of that order does. Extensions of one prefix often hold the very same series, and the same
   // keys in the same order walk alike, so the last replay is kept and used again for them.
@@ -845,34 +886,48 @@ void PatternMiner::remove_redundant(const CancelCheck& cancelled, const Progress
 
 void PatternMiner::build_frequent() {
   for (Level& level : levels) {
-    std::vector<Motif> records;
     std::vector<std::size_t> kept;
     for (std::size_t k = 0; k < level.size(); ++k) {
-      if (level.removed[k] != 0) continue;
-      const char* p = level.pattern(k);
-      records.emplace_back(Pattern(p, p + level.length));
-      kept.push_back(k);
+      if (level.removed[k] == 0) kept.push_back(k);
     }
-    // Each record is filled on its own. The series go in in the order their runs were found, so the record's
-    // occurrence index has the same buckets and iteration order as one filled while the pattern was grown.
+    std::vector<Motif> records(kept.size(), Motif(Pattern()));
+    // Each record is filled on its own, its series in the order their runs were found, so that its occurrence index
+    // walks them as the replay of that order does, as the level's order did while it was kept.
     const auto fill = [&](std::size_t begin, std::size_t end) {
       std::vector<std::int32_t> spelled;
       for (std::size_t r = begin; r < end; ++r) {
         const std::size_t k = kept[r];
-        for (std::size_t run = level.first_run[k]; run < level.first_run[k + 1]; ++run) {
+        const std::size_t first_run = level.first_run[k];
+        const std::size_t end_run = level.first_run[k + 1];
+        PackedIndex index;
+        index.series.reserve(end_run - first_run);
+        index.ends.reserve(end_run - first_run);
+        index.walk.reserve(end_run - first_run);
+        for_each_in_walk_order(
+            end_run - first_run, [&](std::size_t rank) { return level.runs[first_run + rank].series; },
+            [&index](std::size_t rank) { index.walk.push_back(static_cast<std::uint32_t>(rank)); });
+        const std::int32_t* entries = level.positions.data() + level.first_entry[k];
+        const std::size_t entry_count = level.entries(k);
+        index.positions.reserve(level.ranged[k] == 0 ? entry_count : spelled_size(entries, entries + entry_count));
+        for (std::size_t run = first_run; run < end_run; ++run) {
           const Run& found = level.runs[run];
-          const std::int32_t* first = level.positions.data() + found.begin;
-          const std::int32_t* last = level.positions.data() + found.end;
+          const std::int32_t* first = entries;
+          const std::int32_t* last = entries + found.size;
+          entries = last;
           if (level.ranged[k] != 0) {
             spell_out(first, last, spelled);
             first = spelled.data();
             last = first + spelled.size();
           }
-          records[r].record_indexes(found.series, first, last);
+          index.series.push_back(found.series);
+          index.positions.insert(index.positions.end(), first, last);
+          index.ends.push_back(index.positions.size());
         }
+        const char* p = level.pattern(k);
+        records[r] = Motif(Pattern(p, p + level.length), std::move(index));
       }
     };
-    // Each series of a record costs a map entry and a list of its own, far more than a position copied.
+    // Each series of a record costs a run read and its entries written, more than a position copied.
     constexpr std::size_t work_per_series = 64;
     parallel_for(records.size(),
                  part_size(records.size(), level.positions.size() + work_per_series * level.runs.size()), fill);

@@ -107,10 +107,10 @@ class PatternMiner {
     char last;           // the symbol appended to it
   };
 
-  // The occurrences of one pattern in one series: positions [begin, end) of its level.
+  // The occurrences of one pattern in one series: `size` entries of its level, right after those of the
+  // pattern's run before it (or from the pattern's first entry). A series holds fewer than 2^31 symbols.
   struct Run {
-    std::size_t begin;
-    std::size_t end;
+    std::uint32_t size;
     std::int32_t series;
   };
 
@@ -136,12 +136,15 @@ class PatternMiner {
     std::vector<std::pair<std::size_t, const char*>> elsewhere;  // the patterns read from a series, ascending
     Buffer<std::int32_t> positions;         // the occurrence entries, pattern by pattern, perhaps with gaps
     Buffer<Run> runs;                       // per pattern, its runs in recording order
-    Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order
+    Buffer<std::uint32_t> order;            // per pattern, its runs' ranks in occurrence index order, until settled
     std::vector<std::size_t> first_run{0};  // pattern k has runs [first_run[k], first_run[k + 1])
+    std::vector<std::size_t> first_entry;   // and its entries start at positions[first_entry[k]]
     std::vector<char> removed;              // set by pruning
     std::vector<char> ranged;               // per pattern, 1 for one repeated symbol, whose entries may hold ranges
 
     std::size_t size() const { return removed.size(); }
+    // The number of entries of pattern k, its runs' sizes added up.
+    std::size_t entries(std::size_t k) const;
     const char* pattern(std::size_t k) const { return elsewhere.empty() ? symbols.data() + k * length : located(k); }
     // The symbols of pattern k when some of the level's patterns are read from a series.
     const char* located(std::size_t k) const;
@@ -173,6 +176,7 @@ class PatternMiner {
     std::vector<std::size_t> filled;
     std::vector<std::vector<std::pair<std::int32_t, std::size_t>>> runs;
     std::vector<std::size_t> run_counts;
+    std::vector<std::size_t> run_begins;  // where each run of the prefix at hand starts, in recording order
     WalkCache walk;
 
     static constexpr std::uint16_t none = 256;
@@ -211,6 +215,9 @@ class PatternMiner {
   // whose positions piece p wrote to `positions` from regions[p] on.
   static Level join_levels(const std::vector<Level>& pieces, Buffer<std::int32_t> positions,
                            const std::vector<std::size_t>& regions);
+  // Lets go of what `level` holds only to grow the level above it, once that is grown: its runs' orders, which the
+  // records of its survivors replay, and, below min_len, where no pattern survives pruning, its occurrences.
+  void settle(Level& level) const;
   // Grows the levels above levels[1] until one comes out empty or the next would pass max_len.
   void grow(const SymbolicDataset& ds, const CancelCheck& cancelled, const ProgressReport& report);
   // Fills the frequent map with the patterns of every level not marked removed, their ranges spelled out, and

@@ -158,6 +158,50 @@ void remapped_record() {
   check(values, "a second mapping computes every series' statistics afresh");
 }
 
+// A record made from a packed index is the record filled entry by entry: the same index in the same order, the
+// same saved state and statistics, and the same map once more series are recorded, with its copies untouched.
+void packed_record() {
+  kez::Dataset ts;
+  for (int s = 0; s < 40; ++s) ts.push_back({1.0 * s, 2.0, -1.0 * s, 0.5, 3.0, -0.25 * s});
+  kez::Motif filled({'a', 'b'});
+  kez::PackedIndex index;
+  for (int i = 0; i < 30; ++i) {
+    const std::int32_t s = i * 17 % 41;
+    const std::vector<std::int32_t> positions(static_cast<std::size_t>(1 + i % 3), i % 2);
+    filled.record_indexes(s, positions.data(), positions.data() + positions.size());
+    index.series.push_back(s);
+    index.positions.insert(index.positions.end(), positions.begin(), positions.end());
+    index.ends.push_back(index.positions.size());
+  }
+  kez::for_each_in_walk_order(
+      index.series.size(), [&index](std::size_t i) { return index.series[i]; },
+      [&index](std::size_t i) { index.walk.push_back(static_cast<std::uint32_t>(i)); });
+  kez::Motif packed({'a', 'b'}, index);
+  const auto walked = [](const kez::Motif& motif) {
+    std::vector<std::int32_t> keys;
+    for (const auto& entry : motif.get_indexes()) keys.push_back(entry.first);
+    return keys;
+  };
+  check(walked(packed) == walked(filled) && packed.get_indexes() == filled.get_indexes(), "packed: the index");
+  filled.map(ts, 2);
+  packed.map(ts, 2);
+  const kez::MotifState a = filled.save();
+  const kez::MotifState b = packed.save();
+  check(a.index_buckets == b.index_buckets && a.index_series == b.index_series && a.index_counts == b.index_counts &&
+            a.index_positions == b.index_positions && a.mapped_series == b.mapped_series &&
+            a.best_offsets == b.best_offsets && same(a.averages, b.averages) &&
+            same(a.representative, b.representative) && a.naed == b.naed,
+        "packed: the saved record after mapping");
+  kez::Motif grown = packed;
+  for (int s = 0; s < 40; ++s) {
+    grown.record_index(s, 3);
+    filled.record_index(s, 3);
+  }
+  check(walked(grown) == walked(filled) && grown.get_indexes() == filled.get_indexes() && packed.get_support() == 30 &&
+            grown.get_support() == 41,
+        "packed: more series recorded");
+}
+
 // A mapping that fails for want of memory leaves the record as it was, statistics and all.
 void failed_remap_keeps_record() {
   // The sanitizers' allocator ends the process on such a request rather than failing it.
@@ -199,7 +243,7 @@ void walk_orders() {
     kez::Motif motif({'a'});
     for (const std::int32_t s : keys) motif.record_index(s, 0);
     std::vector<std::int32_t> walked;
-    for (const auto& entry : motif.occurrences()) walked.push_back(entry.first);
+    motif.for_each_occurrence([&walked](std::int32_t s, const std::int32_t*, std::size_t) { walked.push_back(s); });
     check(walked == order, name + ": the occurrence index");
     std::vector<std::int32_t> replayed;
     kez::for_each_in_walk_order(
@@ -207,7 +251,7 @@ void walk_orders() {
     check(replayed == order, name + ": the replay");
     kez::SeriesMap<int> refilled;
     const auto entry_at = [&order](std::size_t i) { return std::make_pair(order[i], 0); };
-    const std::size_t buckets = motif.occurrences().bucket_count();
+    const std::size_t buckets = motif.get_indexes().bucket_count();
     const std::size_t repeated = kez::fill_in_walk_order(refilled, buckets, order.size(), entry_at);
     std::vector<std::int32_t> rewalked;
     for (const auto& entry : refilled) rewalked.push_back(entry.first);
@@ -355,6 +399,7 @@ int main() {
   record_examples();
   worked_example();
   remapped_record();
+  packed_record();
   failed_remap_keeps_record();
   walk_orders();
   lcs_fast_path();
