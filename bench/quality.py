@@ -24,6 +24,7 @@ collections up to 200 series of 2,000 samples, with the targets set for find_mot
 
     python bench/quality.py --section hard [--no-ostinato] [--output FILE]
     python bench/quality.py --quick    # its small grid, no ostinato, printed; written only to --output
+    python bench/quality.py --section hard --sizes 30x400 --output /tmp/hard.md   # part of the grid
 
 It checks its own inputs and results, and writes its tables into its own section
 of BENCHMARKS.md (bench/sections.py), leaving the rest of the file alone.
@@ -340,15 +341,25 @@ def main() -> None:
         action="store_true",
         help="the hard section's small grid without ostinato, a smoke run: printed, written only to --output",
     )
+    parser.add_argument(
+        "--sizes",
+        nargs="+",
+        default=None,
+        help="hard section: only these collections of the grid, as SERIESxSAMPLES (e.g. 30x400);"
+        " a partial run is written only to --output",
+    )
     options = parser.parse_args()
     if options.section is None:
         options.section = "hard" if options.quick else "basic"
     if options.quick and options.section != "hard":
         parser.error("--quick is the hard section's small grid")
+    if options.sizes is not None and options.section != "hard":
+        parser.error("--sizes picks collections of the hard section's grid")
+    partial = options.quick or options.sizes is not None
     if options.quick:
         options.ostinato = False
-        if options.output is not None and Path(options.output).resolve() == sections.PATH:
-            parser.error("a quick run is not written into BENCHMARKS.md; give another --output")
+    if partial and options.output is not None and Path(options.output).resolve() == sections.PATH:
+        parser.error("a quick or partial run is not written into BENCHMARKS.md; give another --output")
     workloads = compare.load_workloads(Path(options.workloads_file))
     shapes = dict(zip(SHAPE_NAMES, workloads.SHAPES, strict=True))
     warnings.simplefilter("ignore")  # numba's notes on its parallel kernels
@@ -360,9 +371,17 @@ def main() -> None:
     began = time.perf_counter()
     if options.section == "hard":
         grid = quality_hard.QUICK if options.quick else quality_hard.FULL
+        if options.sizes is not None:
+            try:
+                sizes = [tuple(int(n) for n in size.split("x")) for size in options.sizes]
+            except ValueError:
+                parser.error(f"--sizes takes SERIESxSAMPLES, not {options.sizes}")
+            if any(size not in grid.sizes for size in sizes):
+                parser.error(f"--sizes: the grid has {', '.join(f'{n}x{m}' for n, m in grid.sizes)}")
+            grid = grid.only(sizes)
         cases = quality_hard.run(shapes, grid, options.ostinato)
-        body = quality_hard.render(cases, grid, options.ostinato, time.perf_counter() - began, options.quick)
-        if options.output is not None or not options.quick:
+        body = quality_hard.render(cases, grid, options.ostinato, time.perf_counter() - began, partial)
+        if options.output is not None or not partial:
             output = Path(options.output) if options.output is not None else sections.PATH
             sections.write("bench/quality.py:hard", body, output)
         print(body)

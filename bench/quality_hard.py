@@ -31,11 +31,13 @@ import kez
 SHAPE_NAMES = ("bump", "step", "chirp")
 WIDTHS = (24, 48, 80, 128)
 SHARES = (0.1, 0.2, 0.3, 0.5, 0.8, 1.0)
-SIZES = ((30, 400), (100, 1_000), (200, 2_000))  # series x samples
+# Series x samples, and the shares run on each. Ostinato takes some 5 s a case on the first, 25 s
+# on the second and 75 s on the largest (2 cores), so the largest runs three shares only: the
+# whole grid, 180 cases, takes about an hour and a half with ostinato, ten minutes without.
+SIZES = ((30, 400, SHARES), (100, 1_000, SHARES), (200, 2_000, (0.2, 0.5, 1.0)))
 # --quick: enough to see every code path run, in seconds.
 QUICK_WIDTHS = (24, 80)
-QUICK_SHARES = (0.2, 1.0)
-QUICK_SIZES = ((30, 400),)
+QUICK_SIZES = ((30, 400, (0.2, 1.0)),)
 PHI = 0.9
 NOISE = 0.3
 WARP = 0.15  # a plant's width is within +-15% of the nominal width
@@ -56,15 +58,25 @@ TIME_TARGET = 0.01  # ours over ostinato's median time per case
 @dataclass(frozen=True)
 class Grid:
     widths: tuple[int, ...]
-    shares: tuple[float, ...]
-    sizes: tuple[tuple[int, int], ...]
+    runs: tuple[tuple[int, int, tuple[float, ...]], ...]  # series, samples, shares
 
-    def count(self) -> int:
-        return len(SHAPE_NAMES) * len(self.widths) * len(self.shares) * len(self.sizes)
+    @property
+    def sizes(self) -> list[tuple[int, int]]:
+        return [(count, samples) for count, samples, _ in self.runs]
+
+    @property
+    def shares(self) -> list[float]:
+        return sorted({share for _, _, shares in self.runs for share in shares})
+
+    def only(self, sizes: list[tuple[int, int]]) -> Grid:
+        """The grid on the given collection sizes only."""
+        runs = tuple(run for run in self.runs if run[:2] in sizes)
+        assert len(runs) == len(sizes), f"sizes not in the grid: {sizes}"
+        return Grid(self.widths, runs)
 
 
-FULL = Grid(WIDTHS, SHARES, SIZES)
-QUICK = Grid(QUICK_WIDTHS, QUICK_SHARES, QUICK_SIZES)
+FULL = Grid(WIDTHS, SIZES)
+QUICK = Grid(QUICK_WIDTHS, QUICK_SIZES)
 
 
 def warped(shape, width: int, length: int) -> np.ndarray:
@@ -220,10 +232,11 @@ def run_case(shapes: dict, shape: str, width: int, share: float, size, with_osti
 
 def run(shapes: dict, grid: Grid, with_ostinato: bool) -> list[dict]:
     cases = []
-    for size in grid.sizes:
+    for *size, shares in grid.runs:
+        size = tuple(size)
         for shape in SHAPE_NAMES:
             for width in grid.widths:
-                for share in grid.shares:
+                for share in shares:
                     case = run_case(shapes, shape, width, share, size, with_ostinato)
                     found, precision = case["find"]["scores"]
                     print(
@@ -433,25 +446,28 @@ def stumpy_version() -> str:
         return "(not installed)"
 
 
-def render(cases: list[dict], grid: Grid, with_ostinato: bool, seconds: float, quick: bool) -> str:
+def render(cases: list[dict], grid: Grid, with_ostinato: bool, seconds: float, partial: bool) -> str:
     by_share = [(f"{share:g}", [c for c in cases if c["share"] == share]) for share in grid.shares]
     by_size = [(f"{n} x {m}", [c for c in cases if c["size"] == (n, m)]) for n, m in grid.sizes]
     by_shape = [(shape, [c for c in cases if c["shape"] == shape]) for shape in SHAPE_NAMES]
     by_width = [(str(w), [c for c in cases if c["width"] == w]) for w in grid.widths]
     cell_lines, low = cells(cases, grid)
-    sizes = ", ".join(f"{n} x {m}" for n, m in grid.sizes)
+    sizes = "; ".join(
+        f"{n} x {m} at shares {', '.join(f'{s:g}' for s in shares)}" for n, m, shares in grid.runs
+    )
     peer = f"stumpy {stumpy_version()}" if with_ostinato else "ostinato not run"
     lines = [
-        "## Warped plants, widths 24 to 128, up to 200 series" + (" (quick grid)" if quick else ""),
+        f"## Warped plants, widths {min(grid.widths)} to {max(grid.widths)}, up to "
+        f"{max(n for n, _ in grid.sizes)} series" + (" (partial grid)" if partial else ""),
         "",
         f"Written by `bench/quality.py --section hard` ({seconds:.0f} s on this machine; {peer}).",
         f"Each case: AR(1) series (coefficient {PHI}, unit innovations); into a share of them one shape",
         "(bump, step or chirp) is planted at a random place, each plant warped in time (the shape",
         f"resampled by linear interpolation to a width drawn uniformly within +-{WARP:.0%} of the nominal",
         f"width) and scaled by a factor drawn uniformly in [{AMPLITUDE[0]}, {AMPLITUDE[1]}], with noise of",
-        f"deviation {NOISE}. Nominal widths {', '.join(map(str, grid.widths))}; shares "
-        f"{', '.join(f'{s:g}' for s in grid.shares)}; collections (series x samples) {sizes}:",
-        f"{len(cases)} cases, one collection each.",
+        f"deviation {NOISE}. Nominal widths {', '.join(map(str, grid.widths))}; collections (series x",
+        f"samples) {sizes}: {len(cases)} cases, one collection each. Means over shares mix the",
+        "collections each share is run on (see the table by collection).",
         "",
         f"- *find_motifs*: `kez.find_motifs(series, width, share, k={TOP})` told the nominal width and",
         "  the share; its first result. *Found*: the share of the planted series that are members and",
