@@ -216,7 +216,7 @@ def run_case(shapes: dict, shape: str, width: int, share: float, size, with_osti
     series, planted, clean = make_case(shapes[shape], width, share, count, samples, seed)
     check_plants(series, planted, clean, width, share, count)
     arrays = [np.array(s) for s in series]
-    case = {"shape": shape, "width": width, "share": share, "size": size}
+    case = {"shape": shape, "width": width, "share": share, "size": size, "planted": len(planted)}
     case["find"] = find(series, planted, width, share)
     case["motif"] = first_motif(series, planted, width, share)
     skipped = {"scores": (math.nan, math.nan), "seconds": math.nan}
@@ -278,6 +278,7 @@ def theirs(c):
 COLUMNS = [
     ("find_motifs: found", found),
     ("find_motifs: precision", precision),
+    ("find_motifs: members / planted", lambda c: c["find"]["members"] / c["planted"]),
     ("ostinato: found", theirs),
     ("ostinato: on plants", lambda c: c["ostinato"]["scores"][1]),
     ("first motif: found", lambda c: c["motif"]["scores"][0]),
@@ -418,6 +419,15 @@ def losses(cases: list[dict], grid: Grid, low: list, with_ostinato: bool) -> lis
             f"- {shape} at width {width}: found {value:.2f} from share {FROM_SHARE:g} up; worst case "
             f"share {worst['share']:g} on {worst['size'][0]} x {worst['size'][1]} ({found(worst):.2f})."
         )
+    if with_ostinato:
+        for label, group in [
+            *((shape, [c for c in cases if c["shape"] == shape]) for shape in SHAPE_NAMES),
+            *((f"width {w}", [c for c in cases if c["width"] == w]) for w in grid.widths),
+            *((f"{n} x {m}", [c for c in cases if c["size"] == (n, m)]) for n, m in grid.sizes),
+        ]:
+            ours, peer = mean(group, found), mean(group, theirs)
+            if peer > ours:
+                said.append(f"- {label}, over all: ostinato finds more ({peer:.2f} to {ours:.2f}).")
     for size in grid.sizes:
         group = [c for c in cases if c["size"] == size]
         if with_ostinato:
@@ -472,7 +482,8 @@ def render(cases: list[dict], grid: Grid, with_ostinato: bool, seconds: float, p
         f"- *find_motifs*: `kez.find_motifs(series, width, share, k={TOP})` told the nominal width and",
         "  the share; its first result. *Found*: the share of the planted series that are members and",
         "  whose window covers at least half the plant's own, warped, window. *Precision*: the share of",
-        "  its members whose window does so.",
+        "  its members whose window does so. *Members / planted*: how many members it reports, over the",
+        "  number of planted series.",
         "- *ostinato*: `stumpy.ostinato(series, width)` at the nominal width, then the window nearest its",
         "  consensus in every series (`stumpy.mass`); its first, compiling call is not timed. *On",
         "  plants*: the share of its windows, one per series, that land (at most the share planted).",
