@@ -414,7 +414,7 @@ def losses(cases: list[dict], grid: Grid, low: list, with_ostinato: bool) -> lis
             )
     for shape, width, value in low:
         group = [c for c in cases if c["shape"] == shape and c["width"] == width]
-        worst = min(group, key=found)
+        worst = min((c for c in group if c["share"] >= FROM_SHARE - 1e-12), key=found)
         said.append(
             f"- {shape} at width {width}: found {value:.2f} from share {FROM_SHARE:g} up; worst case "
             f"share {worst['share']:g} on {worst['size'][0]} x {worst['size'][1]} ({found(worst):.2f})."
