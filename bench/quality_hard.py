@@ -31,9 +31,10 @@ import kez
 SHAPE_NAMES = ("bump", "step", "chirp")
 WIDTHS = (24, 48, 80, 128)
 SHARES = (0.1, 0.2, 0.3, 0.5, 0.8, 1.0)
-# Series x samples, and the shares run on each. Ostinato takes some 5 s a case on the first, 25 s
-# on the second and 75 s on the largest (2 cores), so the largest runs three shares only: the
-# whole grid, 180 cases, takes about an hour and a half with ostinato, ten minutes without.
+# Series x samples, and the shares run on each. Ostinato takes some 2 to 8 s a case on the first,
+# 25 s on the second and 75 s on the largest (2 shared cores), so the largest runs three shares
+# only: the whole grid, 180 cases, takes about an hour and a half with ostinato (the 72 cases of
+# 30 x 400 alone five minutes), five to six minutes without.
 SIZES = ((30, 400, SHARES), (100, 1_000, SHARES), (200, 2_000, (0.2, 0.5, 1.0)))
 # --quick: enough to see every code path run, in seconds.
 QUICK_WIDTHS = (24, 80)
