@@ -18,6 +18,14 @@ itself, and `kez.find_motifs` told the width and the share, it measures:
 
     python bench/quality.py --no-ostinato --output /tmp/q.md   # skips the slow consensus motif
 
+A second, harder section (bench/quality_hard.py), written to a section of its own: each plant
+warped in time by up to +-15% and scaled by 0.7 to 1.3, widths 24 to 128, shares 0.1 to 1.0,
+collections up to 200 series of 2,000 samples, with the targets set for find_motifs:
+
+    python bench/quality.py --section hard [--no-ostinato] [--output FILE]
+    python bench/quality.py --quick    # its small grid, no ostinato, printed; written only to --output
+    python bench/quality.py --section hard --sizes 30x400 --output /tmp/hard.md   # part of the grid
+
 It checks its own inputs and results, and writes its tables into its own section
 of BENCHMARKS.md (bench/sections.py), leaving the rest of the file alone.
 """
@@ -36,6 +44,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import compare  # noqa: E402  (the workloads loader)
+import quality_hard  # noqa: E402
 import sections  # noqa: E402
 
 import kez  # noqa: E402
@@ -310,24 +319,74 @@ def render(cases: list[dict], options, seconds: float) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--series", type=int, default=30)
-    parser.add_argument("--samples", type=int, default=400)
+    parser.add_argument(
+        "--section",
+        choices=("basic", "hard"),
+        default=None,
+        help="basic: the cases above (the default); hard: warped plants over a wide grid (quality_hard.py)",
+    )
+    parser.add_argument("--series", type=int, default=30, help="basic section only")
+    parser.add_argument("--samples", type=int, default=400, help="basic section only")
     parser.add_argument("--workloads-file", default=str(compare.DEFAULT_WORKLOADS))
-    parser.add_argument("--output", default=str(compare.ROOT / "BENCHMARKS.md"))
+    parser.add_argument(
+        "--output",
+        default=None,
+        help="the file to write the section into (default BENCHMARKS.md; --quick writes only here)",
+    )
     parser.add_argument(
         "--no-ostinato", dest="ostinato", action="store_false", help="skip the consensus motif"
     )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="the hard section's small grid without ostinato, a smoke run: printed, written only to --output",
+    )
+    parser.add_argument(
+        "--sizes",
+        nargs="+",
+        default=None,
+        help="hard section: only these collections of the grid, as SERIESxSAMPLES (e.g. 30x400);"
+        " a partial run is written only to --output",
+    )
     options = parser.parse_args()
+    if options.section is None:
+        options.section = "hard" if options.quick else "basic"
+    if options.quick and options.section != "hard":
+        parser.error("--quick is the hard section's small grid")
+    if options.sizes is not None and options.section != "hard":
+        parser.error("--sizes picks collections of the hard section's grid")
+    partial = options.quick or options.sizes is not None
+    if options.quick:
+        options.ostinato = False
+    if partial and options.output is not None and Path(options.output).resolve() == sections.PATH:
+        parser.error("a quick or partial run is not written into BENCHMARKS.md; give another --output")
     workloads = compare.load_workloads(Path(options.workloads_file))
     shapes = dict(zip(SHAPE_NAMES, workloads.SHAPES, strict=True))
-
-    import stumpy
-
     warnings.simplefilter("ignore")  # numba's notes on its parallel kernels
     if options.ostinato:
+        import stumpy
+
         stumpy.ostinato([np.random.default_rng(0).normal(size=64) for _ in range(3)], 16)  # compiles
 
     began = time.perf_counter()
+    if options.section == "hard":
+        grid = quality_hard.QUICK if options.quick else quality_hard.FULL
+        if options.sizes is not None:
+            try:
+                sizes = [tuple(int(n) for n in size.split("x")) for size in options.sizes]
+            except ValueError:
+                parser.error(f"--sizes takes SERIESxSAMPLES, not {options.sizes}")
+            if any(size not in grid.sizes for size in sizes):
+                parser.error(f"--sizes: the grid has {', '.join(f'{n}x{m}' for n, m in grid.sizes)}")
+            grid = grid.only(sizes)
+        cases = quality_hard.run(shapes, grid, options.ostinato)
+        body = quality_hard.render(cases, grid, options.ostinato, time.perf_counter() - began, partial)
+        if options.output is not None or not partial:
+            output = Path(options.output) if options.output is not None else sections.PATH
+            sections.write("bench/quality.py:hard", body, output)
+        print(body)
+        return
+
     cases = []
     for shape in SHAPE_NAMES:
         for width in WIDTHS:
@@ -337,7 +396,7 @@ def main() -> None:
                 print(f"{shape} {width} {share:g}: found {found}", file=sys.stderr, flush=True)
                 cases.append(case)
     body = render(cases, options, time.perf_counter() - began)
-    sections.write("bench/quality.py", body, Path(options.output))
+    sections.write("bench/quality.py", body, Path(options.output) if options.output else sections.PATH)
     print(body)
 
 
