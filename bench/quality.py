@@ -243,15 +243,6 @@ def losses(cases: list[dict]) -> list[str]:
     return said
 
 
-def stumpy_version() -> str:
-    from importlib import metadata
-
-    try:
-        return metadata.version("stumpy")
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
-
-
 def render(cases: list[dict], options, seconds: float) -> str:
     by_share = [(f"{share:g}", [c for c in cases if c["share"] == share]) for share in SHARES]
     by_shape = [(shape, [c for c in cases if c["shape"] == shape]) for shape in SHAPE_NAMES]
@@ -265,7 +256,7 @@ def render(cases: list[dict], options, seconds: float) -> str:
         f"{PHI}, unit innovations) of {samples} samples; into a share of them (chosen at random) one shape",
         f"(bump, step or chirp, those of the workloads) of width {', '.join(map(str, WIDTHS))} is planted",
         f"at a random place, replacing the samples, with noise of deviation {NOISE}. 3 shapes x 3 widths x",
-        f"5 shares = {len(cases)} cases, one collection each. stumpy {stumpy_version()}.",
+        f"5 shares = {len(cases)} cases, one collection each. stumpy {quality_hard.stumpy_version()}.",
         "",
         f"- *Ours*: `Miner(minsup=max(share / 2, 0.1), seglen=width // {LETTERS_PER_WIDTH}, "
         f"alphabet={ALPHABET}, min_len={MIN_LEN}, k={TOP})` on the lists;",
