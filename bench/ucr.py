@@ -98,10 +98,10 @@ def section(results: list[dict], split: str, seconds: float) -> str:
         f"first shapes of `kez.find_motifs(series, width, share={ucr_motifs.SHARE})`, the width a fifth "
         f"of the median series length (at least {ucr_motifs.MIN_WIDTH} samples); *letters*: the first "
         f"motif of `Miner({ucr_motifs.MINSUP}, {ucr_motifs.SEGLEN}, {ucr_motifs.ALPHABET}, "
-        f'min_len={ucr_motifs.MIN_LEN})` after `kez.drop_trivial(order="naed")`, the first '
-        "`examples/ucr_motifs.py` lists. *Series*: a found shape's members, the series a "
-        "letter motif occurs in; per class, their number and share of the class (beyond four classes only "
-        "those present are named); *contrast*: the highest class share less the lowest. "
+        f'min_len={ucr_motifs.MIN_LEN})` after `kez.drop_trivial(order="naed")`, the first row of '
+        "the letter miner's table in `examples/ucr_motifs.py`. *Series*: a found shape's members, the "
+        "series a letter motif occurs in; per class, their number and share of the class (beyond four "
+        "classes only those present are named); *contrast*: the highest class share less the lowest. "
         "`python examples/ucr_motifs.py NAME` prints the same rows for one set.",
         "",
         "| Data set | Shape | Pattern | Window | Series | Series per class | Contrast |",
