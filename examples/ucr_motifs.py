@@ -64,7 +64,7 @@ class Row:
     pattern: str
     window: int
     series: int
-    split: str
+    split: str  # empty without labels
     contrast: float
 
 
@@ -88,7 +88,7 @@ def row(name: str, shape: Motif | Found, labels: Sequence[str]) -> Row:
         [support] = kez.class_support([shape], labels)
         split, contrast = support.split(), support.contrast
     else:
-        split, contrast = "-", float("nan")
+        split, contrast = "", float("nan")
     return Row(name, shape.pattern, shape.length, held, split, contrast)
 
 
@@ -129,7 +129,8 @@ def print_comparison(comparison: Comparison, count: int) -> None:
     print(f"  {'shape':<8} {'pattern':<14} {'window':>6} {'series':>7}  series per class (contrast)")
     for r in comparison.rows:
         held = f"{r.series}/{count}"
-        print(f"  {r.name:<8} {short(r.pattern):<14} {r.window:>6} {held:>7}  {r.split} ({r.contrast:.2f})")
+        split = f"{r.split} ({r.contrast:.2f})" if r.split else "-"
+        print(f"  {r.name:<8} {short(r.pattern):<14} {r.window:>6} {held:>7}  {split}")
     if not comparison.found:
         print(f"  no shape of width {comparison.width} is shared by {comparison.share:.0%} of the series")
 
@@ -157,7 +158,7 @@ def report(path: Path, args: argparse.Namespace, plotting: bool) -> None:
         series, labels = series[: args.limit], labels[: args.limit]
     shortest, longest = min(len(s) for s in series), max(len(s) for s in series)
     span = f"{shortest}" if shortest == longest else f"{shortest} to {longest}"
-    kinds = f"{len(set(labels))} classes ({classes(labels)})"
+    kinds = f"{len(set(labels))} classes ({classes(labels)})" if labels else "no class labels"
     print(f"{path.name}: {len(series)} series of {span} samples, {kinds}")
 
     width = args.width or default_width(series)
