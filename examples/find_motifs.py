@@ -135,7 +135,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"it holds {held} of the {len(starts)} series the shape was planted in")
     share = share_on_shape(motifs[0], starts) if motifs else 0.0
     print(f"the first letter motif's best matches lie on the planted shape in {share:.0%} of its series")
-    return 0 if min(precision, held / len(starts), share) >= 0.8 else 1
+    return 0 if min(precision, held / max(1, len(starts)), share) >= 0.8 else 1
 
 
 if __name__ == "__main__":
