@@ -19,8 +19,14 @@ AT = [0]  # one occurrence, at symbol position 0
     ],
     ids=["two-classes", "numeric-names", "three-classes-tie-to-first", "one-class", "nowhere"],
 )
-def test_class_support(labels, series, support, label, against, contrast, purity):
-    (row,) = kez.class_support([FakeMotif(indexes={s: AT for s in series})], labels)
+@pytest.mark.parametrize("kind", ["motif", "found"])
+def test_class_support(labels, series, support, label, against, contrast, purity, kind):
+    # A found shape's series are its members; non-members' nearest windows must not count.
+    held = FakeMotif(indexes={s: AT for s in series})
+    if kind == "found":
+        far = [0.0 if s in series else 9.0 for s in range(len(labels))]
+        held = kez.Found((0.0, 1.0), 2, (0,) * len(labels), tuple(far), tuple(series), 1.0, 1.0)
+    (row,) = kez.class_support([held], labels)
     assert list(row.support) == list(support) and row.support == support
     assert (row.label, row.against) == (label, against)
     assert row.contrast == pytest.approx(contrast) and row.purity == pytest.approx(purity)

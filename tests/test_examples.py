@@ -1,6 +1,7 @@
 """The examples run as a user would run them."""
 
 import math
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -48,8 +49,14 @@ def test_ucr_motifs_on_real_data(tmp_path, name):
     assert table[0].startswith(f"{name}_TRAIN.ts: 30 series")
     ranks = [line.split() for line in table if line[:4].strip().isdigit()]
     assert ranks and [float(r[4]) for r in ranks] == sorted(float(r[4]) for r in ranks)
+    # Each found shape's members, as counted, divide among the classes as its split says.
+    shapes = [line for line in table if line.startswith("  found ")]
+    assert 1 <= len(shapes) <= 3 and sum(line.startswith("  letters ") for line in table) == 1
+    for line in shapes:
+        members = int(line.split()[4].split("/")[0])
+        assert members == sum(int(n) for n in re.findall(r": (\d+)", line)), line
     pictures = sorted(tmp_path.glob("*.png"))
-    assert [p.name for p in pictures] == [f"{name}_TRAIN_motif{i}.png" for i in (1, 2)][: len(ranks)]
+    assert [p.name for p in pictures] == [f"{name}_TRAIN_motif{i}.png" for i in (1, 2)][: len(shapes)]
     assert all(p.stat().st_size > 10_000 for p in pictures)
 
 
@@ -71,5 +78,9 @@ def test_ucr_motifs_reads_a_path_and_names_what_is_missing(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.startswith("Waves.ts: 12 series of 60 to 71 samples, 2 classes")
     assert (tmp_path / "Waves_motif1.png").stat().st_size > 10_000
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "Waves_TRAIN.ts").write_text(path.read_text())
+    every = run(str(EXAMPLES / "ucr_motifs.py"), "--all", "--data", str(tmp_path / "folder"), "--draw", "0")
+    assert every.returncode == 0 and every.stdout.startswith("Waves_TRAIN.ts: 12 series"), every.stderr
     missing = run(str(EXAMPLES / "ucr_motifs.py"), str(tmp_path / "Nothing"))
     assert missing.returncode == 2 and "give the path of a .ts file" in missing.stderr

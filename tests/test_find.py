@@ -140,3 +140,9 @@ def test_to_frame_takes_found_shapes(collection, top, pandas):
 )
 def test_the_plots_take_found_shapes(collection, top, draw, pyplot):
     assert draw(top, collection[0]) is not None
+
+
+def test_plot_motif_names_a_found_shape_and_its_members(collection, top, pyplot):
+    ax = kez.plot_motif(top, collection[0])
+    legend = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert legend == [f"member windows ({len(top.members)})", "shape"]

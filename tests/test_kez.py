@@ -166,6 +166,8 @@ def test_plot_motif_draws_each_best_window_and_the_representative(pyplot, motif_
     *windows, representative = ax.get_lines()
     assert same_floats(list(representative.get_ydata()), motif.representative)
     assert len(windows) == len(motif.best_matches)
+    legend = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert legend == [f"best windows ({len(windows)})", "representative"]
     for line, (s, offset) in zip(windows, motif.best_matches.items(), strict=True):
         z = kez.znormalise(series[s])[offset : offset + motif.length]
         assert same_floats(list(line.get_ydata()), z + [NAN] * (motif.length - len(z)))

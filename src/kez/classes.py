@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING
 
 from _kez_cpp import Miner, Motif
 from kez._data import read_labels, read_series
+from kez.find import Found
 from kez.shapes import is_trivial
 
 if TYPE_CHECKING:
@@ -25,7 +26,8 @@ class ClassSupport:
     """One motif's presence in each class of a labelled collection.
 
     Attributes:
-        motif: the motif, mined from the whole collection (its series indexes are the collection's).
+        motif: the motif, mined from the whole collection (its series indexes are the collection's),
+            or a ``Found`` shape, whose series are its members.
         support: class to the number of its series the motif occurs in, for every class.
         share: class to ``support`` over the number of series of that class.
         label: the class with the highest share (the first in sorted order on a tie).
@@ -35,7 +37,7 @@ class ClassSupport:
         purity: the share of the motif's series that belong to `label`.
     """
 
-    motif: Motif
+    motif: Motif | Found
     support: dict[str, int]
     share: dict[str, float]
     label: str
@@ -70,8 +72,11 @@ def _is_number(text: str) -> bool:
         return False
 
 
-def class_support(motifs: Iterable[Motif], labels: Iterable[Hashable]) -> list[ClassSupport]:
+def class_support(motifs: Iterable[Motif | Found], labels: Iterable[Hashable]) -> list[ClassSupport]:
     """For each motif, in the given order, its support and share in each class of `labels`.
+
+    A ``Found`` (from `kez.find_motifs` or `kez.refine`) counts its members, the series within its
+    radius.
 
     `labels` holds one class per series of the collection the motifs were mined from, in the
     series' order (a list as ``kez.load_ts`` returns it, a numpy array, or a pandas Series read by
@@ -82,12 +87,13 @@ def class_support(motifs: Iterable[Motif], labels: Iterable[Hashable]) -> list[C
     sizes = Counter(names)
     result = []
     for motif in motifs:
-        beyond = [s for s in motif.indexes if s >= len(names)]
+        held = motif.members if isinstance(motif, Found) else list(motif.indexes)
+        beyond = [s for s in held if s >= len(names)]
         if beyond:
             raise ValueError(
                 f"{motif!r} occurs in series {beyond[0]}, but only {len(names)} labels were given"
             )
-        counted = Counter(names[s] for s in motif.indexes)
+        counted = Counter(names[s] for s in held)
         support = {c: counted.get(c, 0) for c in classes}
         share = {c: support[c] / sizes[c] for c in classes}
         label = max(classes, key=lambda c: share[c])  # max keeps the first of equal shares

@@ -142,17 +142,21 @@ def plot_motif(
     ax = _axes(ax)
     steps = range(motif.length)
     named: set[str] = set()
+    # Without classes the windows share one legend entry, given to the first.
+    windows: str | None = f"{'member' if isinstance(motif, Found) else 'best'} windows ({len(best)})"
     for s, offset in best.items():
         window = _shown_window(motif, read[s], offset)
         if classes is None:
-            ax.plot(steps, window, color=window_color, linewidth=0.8)
+            ax.plot(steps, window, color=window_color, linewidth=0.8, label=windows)
+            windows = None
             continue
         label = str(classes[s])
         shown = sum(1 for t in best if str(classes[t]) == label)
         legend = f"class {label} ({shown})" if label not in named else None
         named.add(label)
         ax.plot(steps, window, color=colours[label], linewidth=0.8, alpha=0.7, label=legend)
-    ax.plot(steps, motif.representative, color=color, linewidth=2.5, label="representative")
+    shape = "shape" if isinstance(motif, Found) else "representative"
+    ax.plot(steps, motif.representative, color=color, linewidth=2.5, label=shape)
     if title:
         ax.set_title(_title(motif, best, len(read)))
     ax.set_xlabel("sample within the window")
