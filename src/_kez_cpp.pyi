@@ -190,7 +190,8 @@ def _read_series(ts: _Dataset, /) -> list[array[float]]: ...
 
 # Used by kez.nearest: for each query, every series' nearest window by z-normalised Euclidean distance, as
 # (offsets, distances); offset -1 and distance inf where no window can match. A query shorter than 2
-# samples, or holding NaN or inf, raises ValueError naming it.
+# samples, or holding NaN or inf, raises ValueError naming it. `seeds`, per query an offset per series
+# (-1: none) of a window thought near, is computed first and changes no result, only the time.
 def _nearest(
-    queries: Sequence[Sequence[float]], ts: _Dataset, /
+    queries: Sequence[Sequence[float]], ts: _Dataset, seeds: Sequence[Sequence[int]] = ...
 ) -> list[tuple[array[int], array[float]]]: ...

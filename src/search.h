@@ -28,6 +28,11 @@
 // other, and any window whose variance the sums cannot tell from zero, is computed directly, with early
 // abandoning once its partial sum reaches the best (a sum of non-negative terms never decreases, so the
 // abandoned window could not have won). On random data a series of n windows needs about ln n direct ones.
+// For shapes of 16 samples or more, once a near window is known (from a seed, or from an earlier block), a
+// cheaper bound comes first: the squared distance over a segment of L samples is at least L times the squared
+// difference of the segment means, and the means of a window's whole segments come from sliding sums at a few
+// steps per window. Groups of windows it rules out get no dot products at all, and a block it leaves nearly
+// closed (one window in 256 open) has those computed directly. Its rounding is bounded as the estimate's is.
 #pragma once
 
 #include <cstddef>
@@ -68,6 +73,19 @@ std::vector<NearestWindows> nearest(const std::vector<Series>& queries, std::siz
 
 // The same for the series of `ts`.
 std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Dataset& ts,
+                                    const CancelCheck& cancelled = {});
+
+// Per query, per series, the offset of a window thought near (-1: none); any offset is taken.
+using Seeds = std::vector<std::vector<std::int64_t>>;
+
+// The same as nearest, to the bit, with `seeds` (empty, or one offset per series for each query) computed first:
+// a near seed lets the search rule out most windows from the start. Throws std::invalid_argument when `seeds`
+// does not match the queries and series.
+std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Seeds& seeds, std::size_t count,
+                                    const SeriesReader& series, const CancelCheck& cancelled = {});
+
+// The same for the series of `ts`.
+std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Seeds& seeds, const Dataset& ts,
                                     const CancelCheck& cancelled = {});
 
 }  // namespace kez
