@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "pool.h"
 #include "wide.h"
@@ -477,6 +478,153 @@ std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Se
                                     const CancelCheck& cancelled) {
   const auto stored = [&ts](std::size_t index, Series&) -> const Series& { return ts[index]; };
   return nearest(queries, seeds, ts.size(), stored, cancelled);
+}
+
+namespace {
+
+// The sum first to last of z[i] * w[i * stride + c] over the m samples of z, for each of `count` windows c laid
+// out sample-major: the windows side by side, each summing in sample order.
+KEZ_WIDE_CLONES void column_dots(const double* z, std::size_t m, const double* w, std::size_t stride, std::size_t count,
+                                 double* dots) {
+  std::fill(dots, dots + count, 0.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double zi = z[i];
+    const double* row = w + i * stride;
+    for (std::size_t c = 0; c < count; ++c) dots[c] += zi * row[c];
+  }
+}
+
+// The windows of one series that can match, z-normalised and laid out sample-major.
+struct Windows {
+  std::vector<std::int64_t> starts;
+  std::vector<double> z;  // sample i of window c at z[i * starts.size() + c]
+  std::vector<double> squares;
+  std::vector<unsigned char> constant;
+};
+
+Windows gather(const Series& x, const std::vector<std::int64_t>& wanted, const std::vector<std::int64_t>& shifts,
+               std::size_t m) {
+  std::vector<std::int64_t> starts;
+  for (const std::int64_t given : wanted) {
+    for (const std::int64_t shift : shifts) {
+      const std::int64_t at = given + shift;
+      if (at < 0 || static_cast<std::size_t>(at) + m > x.size()) continue;
+      const double* w = x.data() + at;
+      if (std::all_of(w, w + m, [](double v) { return std::isfinite(v); })) starts.push_back(at);
+    }
+  }
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  std::vector<Query> made;
+  Windows out;
+  for (const std::int64_t at : starts) {
+    Query w = make_query(x.data() + at, m);
+    if (!w.finite) continue;  // its sums overflow: never matched
+    out.starts.push_back(at);
+    out.squares.push_back(w.squares);
+    out.constant.push_back(w.constant ? 1 : 0);
+    made.push_back(std::move(w));
+  }
+  const std::size_t kept = made.size();
+  out.z.assign(kept * m, 0.0);
+  for (std::size_t c = 0; c < kept; ++c) {
+    for (std::size_t i = 0; i < m; ++i) out.z[i * kept + c] = made[c].z[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Series> segment_means(std::size_t seglen, std::size_t count, const SeriesReader& series,
+                                  const CancelCheck& cancelled) {
+  if (seglen == 0) throw std::invalid_argument("seglen must be at least 1");
+  std::vector<Series> out(count);
+  if (count == 0) return out;
+  if (cancelled) cancelled();
+  const auto part = [&](std::size_t begin, std::size_t end) {
+    Series row;
+    for (std::size_t s = begin; s < end; ++s) {
+      const Series& x = series(s, row);
+      Series& means = out[s];
+      means.resize(x.size() / seglen);
+      for (std::size_t j = 0; j < means.size(); ++j) {
+        double sum = 0.0;
+        for (std::size_t i = j * seglen; i < (j + 1) * seglen; ++i) sum += x[i];
+        means[j] = std::isfinite(sum) ? sum / static_cast<double>(seglen) : std::numeric_limits<double>::quiet_NaN();
+      }
+    }
+  };
+  // The first series tells how long the others are.
+  Series first;
+  const std::size_t samples = series(0, first).size();
+  parallel_for(count, part_size(count, std::max<std::size_t>(samples, 1) * count), part, [&cancelled](std::size_t) {
+    if (cancelled) cancelled();
+  });
+  return out;
+}
+
+std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, const Seeds& starts,
+                                        const std::vector<std::int64_t>& shifts, std::size_t count,
+                                        const SeriesReader& series, const CancelCheck& cancelled) {
+  const std::vector<std::int64_t> moves = shifts.empty() ? std::vector<std::int64_t>{0} : shifts;
+  std::vector<Query> prepared;
+  prepared.reserve(queries.size());
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    prepared.push_back(prepare(queries[i], i));
+    if (queries[i].size() != queries[0].size()) {
+      throw std::invalid_argument(query_name(i) + " has " + std::to_string(queries[i].size()) +
+                                  " samples where query 0 has " + std::to_string(queries[0].size()) +
+                                  ": the windows are of one length");
+    }
+  }
+  if (starts.size() != count) {
+    throw std::invalid_argument("starts: " + std::to_string(starts.size()) + " lists for " + std::to_string(count) +
+                                " series");
+  }
+  std::vector<NearestAmong> results(queries.size());
+  for (NearestAmong& r : results) {
+    r.offsets.assign(count, -1);
+    r.distances.assign(count, infinity);
+    r.elsewhere.assign(count, infinity);
+  }
+  if (count == 0 || queries.empty()) return results;
+  if (cancelled) cancelled();
+  const std::size_t m = queries[0].size();
+  const double dm = static_cast<double>(m);
+  std::size_t windows = 0;
+  for (const auto& list : starts) windows += list.size() * moves.size();
+  const std::size_t work = std::max<std::size_t>(windows * m * (queries.size() + 2) / 4, 1);
+  const auto part = [&](std::size_t begin, std::size_t end) {
+    Series row;
+    std::vector<double> dots;
+    for (std::size_t s = begin; s < end; ++s) {
+      const Windows w = gather(series(s, row), starts[s], moves, m);
+      const std::size_t n = w.starts.size();
+      if (n == 0) continue;
+      dots.resize(n);
+      for (std::size_t qi = 0; qi < prepared.size(); ++qi) {
+        const Query& q = prepared[qi];
+        column_dots(q.z.data(), m, w.z.data(), n, n, dots.data());
+        for (std::size_t c = 0; c < n; ++c) {
+          dots[c] = q.constant || w.constant[c] != 0 ? (q.constant && w.constant[c] != 0 ? 0.0 : dm)
+                                                     : std::max(0.0, q.squares + w.squares[c] - 2.0 * dots[c]);
+        }
+        const std::size_t best = static_cast<std::size_t>(std::min_element(dots.begin(), dots.end()) - dots.begin());
+        double other = infinity;
+        for (std::size_t c = 0; c < n; ++c) {
+          const std::int64_t apart = w.starts[c] - w.starts[best];
+          if (static_cast<std::size_t>(apart < 0 ? -apart : apart) >= m) other = std::min(other, dots[c]);
+        }
+        results[qi].offsets[s] = w.starts[best];
+        results[qi].distances[s] = std::sqrt(dots[best]);
+        results[qi].elsewhere[s] = std::sqrt(other);
+      }
+    }
+  };
+  parallel_for(count, part_size(count, work), part, [&cancelled](std::size_t) {
+    if (cancelled) cancelled();
+  });
+  return results;
 }
 
 }  // namespace kez

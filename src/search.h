@@ -88,4 +88,33 @@ std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Se
 std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Seeds& seeds, const Dataset& ts,
                                     const CancelCheck& cancelled = {});
 
+// Returns, for each of the `count` series that `series` supplies, the means of its consecutive whole segments of
+// `seglen` samples, each summed first to last (NaN for a segment holding a non-finite sample): a coarse copy of
+// the collection, `seglen` times shorter, in which a shape can be searched at a fraction of the cost. Runs on the
+// pool, polling `cancelled`. Throws std::invalid_argument for a seglen of 0.
+std::vector<Series> segment_means(std::size_t seglen, std::size_t count, const SeriesReader& series,
+                                  const CancelCheck& cancelled = {});
+
+// One query's nearest among given windows: per series, the offset of the nearest (-1: none can match), its
+// distance (+inf then), and the distance of the nearest given window not overlapping it (+inf: none).
+struct NearestAmong {
+  std::vector<std::int64_t> offsets;
+  std::vector<double> distances;
+  std::vector<double> elsewhere;
+};
+
+// Measures each of `queries` (all of one length m) against the windows of m samples that start at
+// `starts[s]` plus each of `shifts` (none: 0 alone) in series s of the `count` that `series` supplies, and
+// keeps per series the nearest and the
+// nearest elsewhere; result q holds query q's. A cheap look where the letters point, not a search: each
+// distance is z-normalised Euclidean, taken from one dot product of the z-normalised query and window
+// (exact up to rounding, with the conventions of the search for constant ones); a start out of range or a
+// window holding a non-finite sample is passed over; ties go to the lower offset. Runs series by series on the
+// pool, each in a fixed order, so any number of threads gives the same bits; polls `cancelled` between parts.
+// Throws std::invalid_argument naming a bad query, queries of several lengths, or `starts` not one list per
+// series.
+std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, const Seeds& starts,
+                                        const std::vector<std::int64_t>& shifts, std::size_t count,
+                                        const SeriesReader& series, const CancelCheck& cancelled = {});
+
 }  // namespace kez
