@@ -54,9 +54,8 @@ def problems(found: list[kez.Found], data: np.ndarray) -> list[str]:
     quorum = max(2, math.ceil(0.2 * len(data) - 1e-9))
     for i, (f, exact) in enumerate(zip(found, searched, strict=True)):
         if f.offsets != exact.offsets:
-            wrong.append(
-                f"result {i}: offsets differ from kez.nearest's in {sum(a != b for a, b in zip(f.offsets, exact.offsets))} series"
-            )
+            moved = sum(a != b for a, b in zip(f.offsets, exact.offsets, strict=True))
+            wrong.append(f"result {i}: offsets differ from kez.nearest's in {moved} series")
         if not np.allclose(f.distances, exact.distances, rtol=1e-9, atol=1e-9):
             wrong.append(f"result {i}: distances differ from kez.nearest's")
         if f.members != tuple(s for s, d in enumerate(f.distances) if d <= f.radius):
@@ -102,7 +101,8 @@ def render(rows: list[dict], runs: int) -> str:
         "given, beside `Miner(**params).mine(series)` with the workload's own parameters, in the same run.",
         "Targets, with all threads: within 5 times mine on `typical`, within 10 times on `large`.",
         "",
-        "| workload | series x samples | width | threads | Miner.mine s | find_motifs s | find / mine | target |",
+        "| workload | series x samples | width | threads | Miner.mine s | find_motifs s | find / mine"
+        " | target |",
         "|---|---|---|---|---|---|---|---|",
     ]
     for row in rows:
@@ -122,11 +122,12 @@ def render(rows: list[dict], runs: int) -> str:
         shapes = ", ".join(f"{len(f.members)} members at quorum {f.quorum:.2f}" for f in row["found"])
         lines.append(f"- {row['name']}: {shapes}.")
     checked = all(not row["problems"] for row in rows)
+    failed = "; ".join(p for r in rows for p in r["problems"])
     lines += [
         "",
         "Checked: each result's offsets and distances are kez.nearest's for its shape in every series, its",
         "members the series within its radius, its quorum the q-th smallest distance, and one thread gives",
-        f"what all give: {'all hold' if checked else 'FAILED: ' + '; '.join(p for r in rows for p in r['problems'])}.",
+        f"what all give: {'all hold' if checked else 'FAILED: ' + failed}.",
     ]
     return "\n".join(lines) + "\n"
 

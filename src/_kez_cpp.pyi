@@ -197,15 +197,12 @@ def _nearest(
 ) -> list[tuple[array[int], array[float]]]: ...
 
 # Used by kez.find_motifs: for each query (all of one length), per series, the nearest of the windows that
-# start at `starts[series]` plus each of `shifts`, its distance, and the distance of the nearest of them not overlapping it, each
-# from one dot product of the z-normalised shapes: (offsets, distances, elsewhere); -1 and inf where none.
+# start at `starts[series]` plus each of `shifts`, its distance, and the distance of the nearest of them not
+# overlapping it, each from one dot product of the z-normalised shapes: (offsets, distances, elsewhere); -1
+# and inf where none.
 def _nearest_among(
     queries: Sequence[Sequence[float]],
     ts: _Dataset,
     starts: Sequence[Sequence[int]],
     shifts: Sequence[int] = ...,
 ) -> list[tuple[array[int], array[float], array[float]]]: ...
-
-# Used by kez.find_motifs: each series' means of its consecutive whole segments of `seglen` samples (NaN
-# for a segment holding NaN or inf), a coarse copy to search cheaply.
-def _segment_means(ts: _Dataset, seglen: int) -> list[array[float]]: ...

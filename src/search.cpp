@@ -535,34 +535,6 @@ Windows gather(const Series& x, const std::vector<std::int64_t>& wanted, const s
 
 }  // namespace
 
-std::vector<Series> segment_means(std::size_t seglen, std::size_t count, const SeriesReader& series,
-                                  const CancelCheck& cancelled) {
-  if (seglen == 0) throw std::invalid_argument("seglen must be at least 1");
-  std::vector<Series> out(count);
-  if (count == 0) return out;
-  if (cancelled) cancelled();
-  const auto part = [&](std::size_t begin, std::size_t end) {
-    Series row;
-    for (std::size_t s = begin; s < end; ++s) {
-      const Series& x = series(s, row);
-      Series& means = out[s];
-      means.resize(x.size() / seglen);
-      for (std::size_t j = 0; j < means.size(); ++j) {
-        double sum = 0.0;
-        for (std::size_t i = j * seglen; i < (j + 1) * seglen; ++i) sum += x[i];
-        means[j] = std::isfinite(sum) ? sum / static_cast<double>(seglen) : std::numeric_limits<double>::quiet_NaN();
-      }
-    }
-  };
-  // The first series tells how long the others are.
-  Series first;
-  const std::size_t samples = series(0, first).size();
-  parallel_for(count, part_size(count, std::max<std::size_t>(samples, 1) * count), part, [&cancelled](std::size_t) {
-    if (cancelled) cancelled();
-  });
-  return out;
-}
-
 std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, const Seeds& starts,
                                         const std::vector<std::int64_t>& shifts, std::size_t count,
                                         const SeriesReader& series, const CancelCheck& cancelled) {

@@ -88,13 +88,6 @@ std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Se
 std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Seeds& seeds, const Dataset& ts,
                                     const CancelCheck& cancelled = {});
 
-// Returns, for each of the `count` series that `series` supplies, the means of its consecutive whole segments of
-// `seglen` samples, each summed first to last (NaN for a segment holding a non-finite sample): a coarse copy of
-// the collection, `seglen` times shorter, in which a shape can be searched at a fraction of the cost. Runs on the
-// pool, polling `cancelled`. Throws std::invalid_argument for a seglen of 0.
-std::vector<Series> segment_means(std::size_t seglen, std::size_t count, const SeriesReader& series,
-                                  const CancelCheck& cancelled = {});
-
 // One query's nearest among given windows: per series, the offset of the nearest (-1: none can match), its
 // distance (+inf then), and the distance of the nearest given window not overlapping it (+inf: none).
 struct NearestAmong {

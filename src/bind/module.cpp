@@ -291,23 +291,6 @@ py::list nearest_among_windows(const std::vector<Series>& queries, SeriesList ts
   });
 }
 
-// The segment means of each series, without the interpreter lock, as arrays of doubles.
-py::list segment_means_of(SeriesList ts, std::size_t seglen) {
-  Dataset series = std::move(ts.series);
-  const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
-    if (!ts.table) {
-      const auto stored = [&series](std::size_t index, Series&) -> const Series& { return series[index]; };
-      return segment_means(seglen, series.size(), stored, look);
-    }
-    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
-      table_row(ts, static_cast<py::ssize_t>(index), scratch);
-      return scratch;
-    };
-    return segment_means(seglen, static_cast<std::size_t>(ts.table->shape[0]), row, look);
-  });
-  return list_of(found.size(), [&found](std::size_t s) { return array_object("d", found[s].data(), found[s].size()); });
-}
-
 }  // namespace
 
 // ---- Definitions.
@@ -365,7 +348,6 @@ PYBIND11_MODULE(_kez_cpp, m) {
   // The kez package's helpers read their series through this.
   m.def("_read_series", &read_series);
   m.def("_nearest", &nearest_windows, py::arg("queries"), py::arg("ts"), py::arg("seeds") = Seeds{});
-  m.def("_segment_means", &segment_means_of, py::arg("ts"), py::arg("seglen"));
   m.def("_nearest_among", &nearest_among_windows, py::arg("queries"), py::arg("ts"), py::arg("starts"),
         py::arg("shifts") = std::vector<std::int64_t>{});
 

@@ -46,7 +46,7 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 # Every anchor is searched while anchors x series x samples x width stays within this; past it, only the
 # best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
 SEARCH_BUDGET = 500_000_000
-SEARCHED = 12
+SEARCHED = 24
 FINALISTS = 3  # distinct candidates beyond k re-centred and measured against their background
 RECENTRES = 2  # refine's re-centrings
 FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
