@@ -140,3 +140,12 @@ def test_to_frame_takes_found_shapes(collection, top, pandas):
 )
 def test_the_plots_take_found_shapes(collection, top, draw, pyplot):
     assert draw(top, collection[0]) is not None
+
+
+def test_past_the_search_budget_the_best_aligned_anchors_still_find_the_shape(collection, monkeypatch):
+    series, planted = collection
+    monkeypatch.setattr(kez.find, "SEARCH_BUDGET", 0)
+    monkeypatch.setattr(kez.find, "SEARCHED", 3)
+    found = kez.find_motifs(series, WIDTH, share=0.5)[0]
+    assert set(found.members) == set(planted)
+    assert all(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items())

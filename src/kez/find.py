@@ -40,8 +40,8 @@ DEFAULT_SHARE = 0.2  # the quorum when no share is given
 PATTERNS = 60  # the non-flat patterns, best naed first, whose windows become anchors
 ANCHOR_SERIES = 4  # per pattern, the series whose best window is nearest its representative
 SHIFTS = (-0.25, 0.0, 0.25)  # anchor offsets from the pattern's centre, in widths: undoes misalignment
-# The windows an anchor is measured against, before any search: in every series, each pattern's best window
-# re-cut to the width around its centre and moved by these shares of the width.
+# How well an anchor fits its own pattern, before any search: its distance to the pattern's best window in
+# each series, re-cut to the width around its centre and moved by these shares of the width.
 LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 # Every anchor is searched while anchors x series x samples x width stays within this; past it, only the
 # best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
@@ -512,14 +512,17 @@ def find_motifs(
     patterns of 4 letters or more, up to the largest width, ``minsup = min(0.1, share / 2)`` (0.1
     without a share). Flat patterns are dropped, and windows of each width centred on the first
     60 patterns' best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
-    width) are searched in every series. A candidate's quorum radius is the q-th smallest
-    nearest distance, q = ceil(share x series) (at least 2), and its background the median, over
-    those q series, of the distance of the nearest window that does not overlap the nearest one.
-    Of the 40 different shapes of smallest quorum radius over sqrt(width), the 10 (or 2k) of
-    smallest quorum radius over background are re-centred twice (the mean of the z-normalised
-    nearest windows of their q nearest series). Two candidates are the same shape, and only the
-    better is kept, when most of their q nearest windows overlap by half or, at one width, their
-    shapes lie within the quorum radius of each other.
+    width) are the anchors. They are searched in every series while anchors x series x samples x
+    width stays within 5e8; past that, as many as it affords (at least 24), each pattern's anchor
+    nearest the pattern's own windows (re-cut to the width and moved by up to a quarter of it: the
+    median distance of its q nearest) first, best first. A candidate's quorum radius is the q-th
+    smallest nearest distance, q = ceil(share x series) (at least 2), and its background the
+    median, over those q series, of the distance of the nearest window that does not overlap the
+    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width) are
+    re-centred once (the mean of the z-normalised nearest windows of their q nearest series, each
+    keeping the better version) and measured against their background. Two candidates are the same
+    shape, and only the better is kept, when most of their q nearest windows overlap by half or, at
+    one width, their shapes lie within the quorum radius of each other.
 
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
