@@ -237,10 +237,20 @@ class _Candidate:
         return self.quorum / self.background if self.background > 0.0 else math.inf
 
 
-def _search(shapes: list[list[float]], patterns: list[str], series: Dataset, q: int) -> list[_Candidate]:
+def _search(
+    shapes: list[list[float]],
+    patterns: list[str],
+    series: Dataset,
+    q: int,
+    seeds: list[list[int]] | None = None,
+) -> list[_Candidate]:
+    """The shapes searched in every series (from the seeds' windows, when given: the same results, sooner)."""
     if not shapes:
         return []
-    found = nearest(shapes, series)
+    found = [
+        Nearest(tuple(offsets), tuple(distances))
+        for offsets, distances in _kez_cpp._nearest(shapes, series, seeds if seeds is not None else [])
+    ]
     return [_Candidate(s, p, h, _quorum(h, q)) for s, p, h in zip(shapes, patterns, found, strict=True)]
 
 
@@ -429,9 +439,10 @@ def _best_aligned(
     series: list[array[float]],
     width: int,
     q: int,
-) -> list[tuple[float, list[float], str]]:
+) -> list[_Candidate]:
     """Per motif, of its anchors the one nearest the motif's own windows (each re-cut to the width around its
-    centre and moved by LOOKS), with the median of those distances over sqrt(width): (score, anchor, pattern).
+    centre and moved by LOOKS), best first: the median distance of its q nearest, over sqrt(width), stands for
+    its quorum radius until it is searched, and its nearest own windows (-1 elsewhere) seed the search.
     """
     moves = sorted({round(look * width) for look in LOOKS})
     chosen = []
@@ -443,18 +454,17 @@ def _best_aligned(
         starts: list[list[int]] = [[] for _ in series]
         for s, offset in motif.best_matches.items():
             starts[s].append(min(max(0, round(offset + move)), len(series[s]) - width))
-        best: tuple[float, list[float], str] | None = None
-        for anchor, (_, distances, _) in zip(
-            anchors, _kez_cpp._nearest_among(anchors, source, starts, moves), strict=True
-        ):
+        best: _Candidate | None = None
+        looked = _kez_cpp._nearest_among(anchors, source, starts, moves)
+        for anchor, (offsets, distances, _) in zip(anchors, looked, strict=True):
             near = sorted(d for d in distances if d < math.inf)
             if near:
-                score = near[min(q, len(near)) // 2] / math.sqrt(width)
-                if best is None or score < best[0]:
-                    best = (score, anchor, motif.pattern)
+                score = near[min(q, len(near)) // 2]
+                if best is None or score < best.quorum:
+                    best = _Candidate(anchor, motif.pattern, Nearest(tuple(offsets), tuple(distances)), score)
         if best is not None:
             chosen.append(best)
-    return sorted(chosen, key=lambda c: c[0])
+    return sorted(chosen, key=lambda c: c.quorum)
 
 
 def _searched(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
@@ -567,16 +577,20 @@ def find_motifs(
                 shapes.append(anchor)
                 patterns.append(motif.pattern)
         affordable = max(SEARCHED, SEARCH_BUDGET // (len(series) * longest * w))
-        if len(shapes) > affordable:
-            # Too many to search them all: the best-aligned anchor of each pattern first, best first, then
-            # the others in pattern order.
-            first = _best_aligned(motifs, places, source, series, w, q)
-            taken = {tuple(anchor) for _, anchor, _ in first}
-            rest = [(a, p) for a, p in zip(shapes, patterns, strict=True) if tuple(a) not in taken]
-            ordered = [(anchor, pattern) for _, anchor, pattern in first] + rest
-            shapes = [anchor for anchor, _ in ordered[:affordable]]
-            patterns = [pattern for _, pattern in ordered[:affordable]]
-        candidates += _search(shapes, patterns, source, q)
+        if len(shapes) <= affordable:
+            candidates += _search(shapes, patterns, source, q)
+            continue
+        # Too many to search them all: the best-aligned anchor of each pattern first, best first, each from
+        # its own pattern's windows; then the others in pattern order.
+        first = _best_aligned(motifs, places, source, series, w, q)[:affordable]
+        taken = {tuple(c.shape) for c in first}
+        rest = [(a, p) for a, p in zip(shapes, patterns, strict=True) if tuple(a) not in taken]
+        rest = rest[: affordable - len(first)]
+        none = [-1] * len(series)
+        seeds = [list(c.hits.offsets) for c in first] + [none] * len(rest)
+        shapes = [c.shape for c in first] + [a for a, _ in rest]
+        patterns = [c.pattern for c in first] + [p for _, p in rest]
+        candidates += _search(shapes, patterns, source, q, seeds)
     step("search", len(widths), len(widths))
     step("refine", 0, 1)
     finalists = _distinct(candidates, q, k + FINALISTS)
