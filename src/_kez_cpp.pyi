@@ -193,7 +193,7 @@ def _read_series(ts: _Dataset, /) -> list[array[float]]: ...
 # samples, or holding NaN or inf, raises ValueError naming it. `seeds`, per query an offset per series
 # (-1: none) of a window thought near, is computed first and changes no result, only the time.
 def _nearest(
-    queries: Sequence[Sequence[float]], ts: _Dataset, seeds: Sequence[Sequence[int]] = ...
+    queries: Sequence[Sequence[float]], ts: _Dataset, seeds: Sequence[Sequence[int]] = []
 ) -> list[tuple[array[int], array[float]]]: ...
 
 # Used by kez.find_motifs: for each query (all of one length), per series, the nearest of the windows that
@@ -204,5 +204,5 @@ def _nearest_among(
     queries: Sequence[Sequence[float]],
     ts: _Dataset,
     starts: Sequence[Sequence[int]],
-    shifts: Sequence[int] = ...,
+    shifts: Sequence[int] = [],
 ) -> list[tuple[array[int], array[float], array[float]]]: ...

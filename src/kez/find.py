@@ -467,6 +467,29 @@ def _best_aligned(
     return sorted(chosen, key=lambda c: c.quorum)
 
 
+def _seeds(
+    candidates: list[_Candidate], motifs: list[Motif], source: Dataset, series: list[array[float]], width: int
+) -> list[list[int]]:
+    """Per candidate, per series, where a search should start: its nearest own-pattern window, else the
+    nearest of every pattern's windows there (re-cut to the width and moved by LOOKS).
+    """
+    if not candidates:
+        return []
+    starts: list[set[int]] = [set() for _ in series]
+    for motif in motifs:
+        move = motif.length / 2 - width / 2
+        for s, offset in motif.best_matches.items():
+            starts[s].add(min(max(0, round(offset + move)), len(series[s]) - width))
+    moves = sorted({round(look * width) for look in LOOKS})
+    looked = _kez_cpp._nearest_among(
+        [c.shape for c in candidates], source, [sorted(x) for x in starts], moves
+    )
+    return [
+        [own if own >= 0 else other for own, other in zip(c.hits.offsets, offsets, strict=True)]
+        for c, (offsets, _, _) in zip(candidates, looked, strict=True)
+    ]
+
+
 def _searched(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
     """The candidates searched in full, each series from where the candidate's window there lies, keeping
     their backgrounds.
@@ -586,8 +609,7 @@ def find_motifs(
         taken = {tuple(c.shape) for c in first}
         rest = [(a, p) for a, p in zip(shapes, patterns, strict=True) if tuple(a) not in taken]
         rest = rest[: affordable - len(first)]
-        none = [-1] * len(series)
-        seeds = [list(c.hits.offsets) for c in first] + [none] * len(rest)
+        seeds = _seeds(first, motifs, source, series, w) + [[-1] * len(series)] * len(rest)
         shapes = [c.shape for c in first] + [a for a, _ in rest]
         patterns = [c.pattern for c in first] + [p for _, p in rest]
         candidates += _search(shapes, patterns, source, q, seeds)
