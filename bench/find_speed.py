@@ -5,8 +5,9 @@
 For each workload (its series and its Miner parameters, from the shared workloads file), in one
 run: `Miner(**params).mine(series)` and `kez.find_motifs(series, width, k=5)` at the width the
 shapes were planted at (a twentieth of the samples), each on one thread and on all of them; each
-time is the median of --runs (one run on `large`, whose find_motifs takes tens of seconds). The targets: find_motifs within 5 times mine on `typical` and within
-10 times on `large`, with all threads.
+time is the median of --runs (one run on `large`, whose find_motifs takes tens of seconds). The
+targets: find_motifs within 5 times mine on `typical` and within 10 times on `large`, with all
+threads.
 
 Checks (the script exits with status 1 if one fails): find_motifs returns the same results on one
 thread and on all; each result's offsets and distances are those `kez.nearest` gives for its shape,
