@@ -190,7 +190,19 @@ def _read_series(ts: _Dataset, /) -> list[array[float]]: ...
 
 # Used by kez.nearest: for each query, every series' nearest window by z-normalised Euclidean distance, as
 # (offsets, distances); offset -1 and distance inf where no window can match. A query shorter than 2
-# samples, or holding NaN or inf, raises ValueError naming it.
+# samples, or holding NaN or inf, raises ValueError naming it. `seeds`, per query an offset per series
+# (-1: none) of a window thought near, is computed first and changes no result, only the time.
 def _nearest(
-    queries: Sequence[Sequence[float]], ts: _Dataset, /
+    queries: Sequence[Sequence[float]], ts: _Dataset, seeds: Sequence[Sequence[int]] = []
 ) -> list[tuple[array[int], array[float]]]: ...
+
+# Used by kez.find_motifs: for each query (all of one length), per series, the nearest of the windows that
+# start at `starts[series]` plus each of `shifts`, its distance, and the distance of the nearest of them not
+# overlapping it, each from one dot product of the z-normalised shapes: (offsets, distances, elsewhere); -1
+# and inf where none.
+def _nearest_among(
+    queries: Sequence[Sequence[float]],
+    ts: _Dataset,
+    starts: Sequence[Sequence[int]],
+    shifts: Sequence[int] = [],
+) -> list[tuple[array[int], array[float], array[float]]]: ...

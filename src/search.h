@@ -28,6 +28,11 @@
 // other, and any window whose variance the sums cannot tell from zero, is computed directly, with early
 // abandoning once its partial sum reaches the best (a sum of non-negative terms never decreases, so the
 // abandoned window could not have won). On random data a series of n windows needs about ln n direct ones.
+// For shapes of 16 samples or more, once a near window is known (from a seed, or from an earlier block), a
+// cheaper bound comes first: the squared distance over a segment of L samples is at least L times the squared
+// difference of the segment means, and the means of a window's whole segments come from sliding sums at a few
+// steps per window. Groups of windows it rules out get no dot products at all, and a block it leaves nearly
+// closed (one window in 256 open) has those computed directly. Its rounding is bounded as the estimate's is.
 #pragma once
 
 #include <cstddef>
@@ -69,5 +74,40 @@ std::vector<NearestWindows> nearest(const std::vector<Series>& queries, std::siz
 // The same for the series of `ts`.
 std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Dataset& ts,
                                     const CancelCheck& cancelled = {});
+
+// Per query, per series, the offset of a window thought near (-1: none); any offset is taken.
+using Seeds = std::vector<std::vector<std::int64_t>>;
+
+// The same as nearest, to the bit, with `seeds` (empty, or one offset per series for each query) computed first:
+// a near seed lets the search rule out most windows from the start. Throws std::invalid_argument when `seeds`
+// does not match the queries and series.
+std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Seeds& seeds, std::size_t count,
+                                    const SeriesReader& series, const CancelCheck& cancelled = {});
+
+// The same for the series of `ts`.
+std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Seeds& seeds, const Dataset& ts,
+                                    const CancelCheck& cancelled = {});
+
+// One query's nearest among given windows: per series, the offset of the nearest (-1: none can match), its
+// distance (+inf then), and the distance of the nearest given window not overlapping it (+inf: none).
+struct NearestAmong {
+  std::vector<std::int64_t> offsets;
+  std::vector<double> distances;
+  std::vector<double> elsewhere;
+};
+
+// Measures each of `queries` (all of one length m) against the windows of m samples that start at
+// `starts[s]` plus each of `shifts` (none: 0 alone) in series s of the `count` that `series` supplies, and
+// keeps per series the nearest and the
+// nearest elsewhere; result q holds query q's. A cheap look where the letters point, not a search: each
+// distance is z-normalised Euclidean, taken from one dot product of the z-normalised query and window
+// (exact up to rounding, with the conventions of the search for constant ones); a start out of range or a
+// window holding a non-finite sample is passed over; ties go to the lower offset. Runs series by series on the
+// pool, each in a fixed order, so any number of threads gives the same bits; polls `cancelled` between parts.
+// Throws std::invalid_argument naming a bad query, queries of several lengths, or `starts` not one list per
+// series.
+std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, const Seeds& starts,
+                                        const std::vector<std::int64_t>& shifts, std::size_t count,
+                                        const SeriesReader& series, const CancelCheck& cancelled = {});
 
 }  // namespace kez

@@ -146,3 +146,12 @@ def test_plot_motif_names_a_found_shape_and_its_members(collection, top, pyplot)
     ax = kez.plot_motif(top, collection[0])
     legend = [t.get_text() for t in ax.get_legend().get_texts()]
     assert legend == [f"member windows ({len(top.members)})", "shape"]
+
+
+def test_past_the_search_budget_the_best_aligned_anchors_still_find_the_shape(collection, monkeypatch):
+    series, planted = collection
+    monkeypatch.setattr(kez.find, "SEARCH_BUDGET", 0)
+    monkeypatch.setattr(kez.find, "SEARCHED", 3)
+    found = kez.find_motifs(series, WIDTH, share=0.5)[0]
+    assert set(found.members) == set(planted)
+    assert all(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items())

@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import _kez_cpp
 import kez
 
 
@@ -128,3 +129,21 @@ def test_lists_and_arrays_in_any_layout_give_the_same():
 def test_bad_shapes_are_refused_by_name(shapes, error, words):
     with pytest.raises(error, match=words):
         kez.nearest(shapes, [[1.0, 2.0, 3.0]])
+
+
+def test_seeds_and_the_look_among_given_windows_agree_with_the_search():
+    data = walks(8, 900, 4) + 1e4
+    data[::2, 300:340] = data[::2, 299:300] + 5.0 * np.sin(np.linspace(0.0, np.pi, 40))
+    shapes = [data[0, 300:340], data[3, 10:60]]
+    found = kez.nearest(shapes, data)
+    seeds = [[7, -1, 10**6, 300, 0, 860, 5, 299], [0] * 8]
+    assert _kez_cpp._nearest(shapes, data, seeds) == _kez_cpp._nearest(shapes, data)
+    starts = [[r.offsets[s] for r in found[:1]] + [0, 600] for s in range(8)]
+    [(offsets, distances, elsewhere)] = _kez_cpp._nearest_among(shapes[:1], data, starts, [0, 2])
+    assert list(offsets) == list(found[0].offsets)
+    assert distances == pytest.approx(
+        found[0].distances, rel=1e-9, abs=1e-6
+    )  # a dot product: sqrt of a rounding
+    assert all(d <= e for d, e in zip(distances, elsewhere, strict=True))
+    with pytest.raises(ValueError, match="query 1 has 50 samples where query 0 has 40"):
+        _kez_cpp._nearest_among(shapes, data, starts)

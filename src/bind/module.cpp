@@ -250,20 +250,44 @@ void refuse_uninitialised() {
 namespace {
 
 // For each query, the offsets and distances of every series' nearest window, found without the interpreter
-// lock; a held 2-D buffer is read a row at a time where it lies.
-py::list nearest_windows(const std::vector<Series>& queries, SeriesList ts) {
+// lock; a held 2-D buffer is read a row at a time where it lies. `seeds`, when given, holds per query an offset
+// per series to compute first; it changes no result.
+py::list nearest_windows(const std::vector<Series>& queries, SeriesList ts, const Seeds& seeds) {
   Dataset series = std::move(ts.series);
   const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
-    if (!ts.table) return nearest(queries, series, look);
+    if (!ts.table) return nearest(queries, seeds, series, look);
     const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
       table_row(ts, static_cast<py::ssize_t>(index), scratch);
       return scratch;
     };
-    return nearest(queries, static_cast<std::size_t>(ts.table->shape[0]), row, look);
+    return nearest(queries, seeds, static_cast<std::size_t>(ts.table->shape[0]), row, look);
   });
   return list_of(found.size(), [&found](std::size_t q) {
     return tuple_of({array_object("q", found[q].offsets.data(), found[q].offsets.size()),
                      array_object("d", found[q].distances.data(), found[q].distances.size())});
+  });
+}
+
+// For each query, per series, the nearest of the given windows (each start moved by each shift), its distance, and the
+// distance of the nearest given window not overlapping it, measured without the interpreter lock.
+py::list nearest_among_windows(const std::vector<Series>& queries, SeriesList ts, const Seeds& starts,
+                               const std::vector<std::int64_t>& shifts) {
+  Dataset series = std::move(ts.series);
+  const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
+    if (!ts.table) {
+      const auto stored = [&series](std::size_t index, Series&) -> const Series& { return series[index]; };
+      return nearest_among(queries, starts, shifts, series.size(), stored, look);
+    }
+    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
+      table_row(ts, static_cast<py::ssize_t>(index), scratch);
+      return scratch;
+    };
+    return nearest_among(queries, starts, shifts, static_cast<std::size_t>(ts.table->shape[0]), row, look);
+  });
+  return list_of(found.size(), [&found](std::size_t q) {
+    return tuple_of({array_object("q", found[q].offsets.data(), found[q].offsets.size()),
+                     array_object("d", found[q].distances.data(), found[q].distances.size()),
+                     array_object("d", found[q].elsewhere.data(), found[q].elsewhere.size())});
   });
 }
 
@@ -323,7 +347,9 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_split_everything", &set_split_everything);
   // The kez package's helpers read their series through this.
   m.def("_read_series", &read_series);
-  m.def("_nearest", &nearest_windows);
+  m.def("_nearest", &nearest_windows, py::arg("queries"), py::arg("ts"), py::arg("seeds") = Seeds{});
+  m.def("_nearest_among", &nearest_among_windows, py::arg("queries"), py::arg("ts"), py::arg("starts"),
+        py::arg("shifts") = std::vector<std::int64_t>{});
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();

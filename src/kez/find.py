@@ -16,9 +16,10 @@ import math
 import numbers
 from array import array
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+import _kez_cpp
 from _kez_cpp import Miner, Motif
 from kez._data import read_series
 from kez.search import Nearest, nearest
@@ -39,11 +40,18 @@ DEFAULT_SHARE = 0.2  # the quorum when no share is given
 PATTERNS = 60  # the non-flat patterns, best naed first, whose windows become anchors
 ANCHOR_SERIES = 4  # per pattern, the series whose best window is nearest its representative
 SHIFTS = (-0.25, 0.0, 0.25)  # anchor offsets from the pattern's centre, in widths: undoes misalignment
-RECENTRES = 2
+# How well an anchor fits its own pattern, before any search: its distance to the pattern's best window in
+# each series, re-cut to the width around its centre and moved by these shares of the width.
+LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
+# Every anchor is searched while anchors x series x samples x width stays within this; past it, only the
+# best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
+SEARCH_BUDGET = 500_000_000
+SEARCHED = 24
+FINALISTS = 3  # distinct candidates beyond k re-centred and measured against their background
+RECENTRES = 2  # refine's re-centrings
+FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
 ALPHA = 2.0  # no member lies beyond ALPHA x the quorum radius
 MIN_MEMBERS = 2
-SHORTLIST = 40  # distinct candidates of smallest quorum radius measured against their background
-POLISHED = 10  # of those, the ones tightest over their background, re-centred
 
 Report = Callable[[str, int, int], None]
 
@@ -210,10 +218,17 @@ class _Candidate:
     # The median, over the q nearest series, of the distance of each one's nearest window that does not
     # overlap its nearest: NaN until measured.
     background: float = math.nan
+    _near: dict[int, int] | None = field(default=None, repr=False, compare=False)
 
     @property
     def width(self) -> int:
         return len(self.shape)
+
+    def near(self, q: int) -> dict[int, int]:
+        """Its `q` nearest series, each to the offset of its nearest window (worked out once)."""
+        if self._near is None:
+            self._near = {s: self.hits.offsets[s] for _, s in _ranked(self.hits)[:q]}
+        return self._near
 
     def score(self) -> float:
         """Smaller is tighter: the quorum radius over the background once measured, else over sqrt(width)."""
@@ -223,11 +238,19 @@ class _Candidate:
 
 
 def _search(
-    shapes: list[list[float]], patterns: list[str], series: list[array[float]], q: int
+    shapes: list[list[float]],
+    patterns: list[str],
+    series: Dataset,
+    q: int,
+    seeds: list[list[int]] | None = None,
 ) -> list[_Candidate]:
+    """The shapes searched in every series (from the seeds' windows, when given: the same results, sooner)."""
     if not shapes:
         return []
-    found = nearest(shapes, series)
+    found = [
+        Nearest(tuple(offsets), tuple(distances))
+        for offsets, distances in _kez_cpp._nearest(shapes, series, seeds if seeds is not None else [])
+    ]
     return [_Candidate(s, p, h, _quorum(h, q)) for s, p, h in zip(shapes, patterns, found, strict=True)]
 
 
@@ -236,29 +259,30 @@ def _recentred(candidate: _Candidate, series: list[array[float]], q: int) -> lis
     width = candidate.width
     windows = [
         _znormalised(series[s][candidate.hits.offsets[s] : candidate.hits.offsets[s] + width])
-        for _, s in _ranked(candidate.hits)[:q]
+        for s in candidate.near(q)
     ]
     return _znormalised([math.fsum(column) / len(windows) for column in zip(*windows, strict=True)])
 
 
 def _overlapping(a: _Candidate, b: _Candidate, q: int) -> bool:
     """Whether most of the nearest windows of the two candidates' best series overlap by half."""
-    near_a = {s for _, s in _ranked(a.hits)[:q]}
-    near_b = {s for _, s in _ranked(b.hits)[:q]}
-    common = near_a & near_b
+    near_a, near_b = a.near(q), b.near(q)
     shortest = min(a.width, b.width)
     shared = 0
-    for s in common:
-        start_a, start_b = a.hits.offsets[s], b.hits.offsets[s]
-        if min(start_a + a.width, start_b + b.width) - max(start_a, start_b) >= shortest / 2:
+    for s, start_a in near_a.items():
+        start_b = near_b.get(s)
+        if (
+            start_b is not None
+            and min(start_a + a.width, start_b + b.width) - max(start_a, start_b) >= shortest / 2
+        ):
             shared += 1
     return shared >= min(len(near_a), len(near_b)) / 2
 
 
 def _same_shape(a: _Candidate, b: _Candidate, q: int) -> bool:
-    if a.width == b.width and _distance(a.shape, b.shape) < min(a.quorum, b.quorum):
+    if _overlapping(a, b, q):
         return True
-    return _overlapping(a, b, q)
+    return a.width == b.width and _distance(a.shape, b.shape) < min(a.quorum, b.quorum)
 
 
 def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Candidate]:
@@ -369,6 +393,135 @@ def _mined(series: list[array[float]], widths: list[int], share: float | None) -
     return drop_trivial(motifs, order="naed")[:PATTERNS]
 
 
+def _anchor_series(
+    motifs: list[Motif], source: Dataset, series: list[array[float]]
+) -> list[list[tuple[int, int]]]:
+    """Per motif, its ANCHOR_SERIES series whose window comes nearest its representative, as (series, offset):
+    the motifs of one length are measured together against all their best windows.
+    """
+    chosen: list[list[tuple[int, int]]] = [[] for _ in motifs]
+    groups: dict[int, list[int]] = {}
+    for i, motif in enumerate(motifs):
+        representative = motif.representative
+        if all(math.isfinite(v) for v in representative) and max(representative) > min(representative):
+            groups.setdefault(motif.length, []).append(i)
+    for group in groups.values():
+        starts: list[list[int]] = [[] for _ in series]
+        for i in group:
+            for s, offset in motifs[i].best_matches.items():
+                starts[s].append(offset)
+        looked = _kez_cpp._nearest_among([motifs[i].representative for i in group], source, starts)
+        for i, (offsets, distances, _) in zip(group, looked, strict=True):
+            ranked = sorted((d, s) for s, d in enumerate(distances) if d < math.inf)[:ANCHOR_SERIES]
+            chosen[i] = [(s, offsets[s]) for _, s in ranked]
+    return chosen
+
+
+def _cut_around(
+    places: list[tuple[int, int]], length: int, series: list[array[float]], width: int
+) -> list[list[float]]:
+    """Windows of `width` centred on windows of `length` at the (series, offset) places, moved by SHIFTS."""
+    anchors: list[list[float]] = []
+    for s, offset in places:
+        centre = offset + length / 2
+        for shift in SHIFTS:
+            start = min(max(0, round(centre - width / 2 + shift * width)), len(series[s]) - width)
+            window = _window(series[s], start, width) if start >= 0 else None
+            if window is not None and window not in anchors:
+                anchors.append(window)
+    return anchors
+
+
+def _best_aligned(
+    motifs: list[Motif],
+    places: list[list[tuple[int, int]]],
+    source: Dataset,
+    series: list[array[float]],
+    width: int,
+    q: int,
+) -> list[_Candidate]:
+    """Per motif, of its anchors the one nearest the motif's own windows (each re-cut to the width around its
+    centre and moved by LOOKS), best first: the median distance of its q nearest, over sqrt(width), stands for
+    its quorum radius until it is searched, and its nearest own windows (-1 elsewhere) seed the search.
+    """
+    moves = sorted({round(look * width) for look in LOOKS})
+    chosen = []
+    for motif, found in zip(motifs, places, strict=True):
+        anchors = _cut_around(found, motif.length, series, width)
+        if not anchors:
+            continue
+        move = motif.length / 2 - width / 2
+        starts: list[list[int]] = [[] for _ in series]
+        for s, offset in motif.best_matches.items():
+            starts[s].append(min(max(0, round(offset + move)), len(series[s]) - width))
+        best: _Candidate | None = None
+        looked = _kez_cpp._nearest_among(anchors, source, starts, moves)
+        for anchor, (offsets, distances, _) in zip(anchors, looked, strict=True):
+            near = sorted(d for d in distances if d < math.inf)
+            if near:
+                score = near[min(q, len(near)) // 2]
+                if best is None or score < best.quorum:
+                    best = _Candidate(anchor, motif.pattern, Nearest(tuple(offsets), tuple(distances)), score)
+        if best is not None:
+            chosen.append(best)
+    return sorted(chosen, key=lambda c: c.quorum)
+
+
+def _seeds(
+    candidates: list[_Candidate], motifs: list[Motif], source: Dataset, series: list[array[float]], width: int
+) -> list[list[int]]:
+    """Per candidate, per series, where a search should start: its nearest own-pattern window, else the
+    nearest of every pattern's windows there (re-cut to the width and moved by LOOKS).
+    """
+    if not candidates:
+        return []
+    starts: list[set[int]] = [set() for _ in series]
+    for motif in motifs:
+        move = motif.length / 2 - width / 2
+        for s, offset in motif.best_matches.items():
+            starts[s].add(min(max(0, round(offset + move)), len(series[s]) - width))
+    moves = sorted({round(look * width) for look in LOOKS})
+    looked = _kez_cpp._nearest_among(
+        [c.shape for c in candidates], source, [sorted(x) for x in starts], moves
+    )
+    return [
+        [own if own >= 0 else other for own, other in zip(c.hits.offsets, offsets, strict=True)]
+        for c, (offsets, _, _) in zip(candidates, looked, strict=True)
+    ]
+
+
+def _searched(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
+    """The candidates searched in full, each series from where the candidate's window there lies, keeping
+    their backgrounds.
+    """
+    if not candidates:
+        return []
+    seeds = [list(c.hits.offsets) for c in candidates]
+    found = _kez_cpp._nearest([c.shape for c in candidates], source, seeds)
+    searched = []
+    for c, (offsets, distances) in zip(candidates, found, strict=True):
+        hits = Nearest(tuple(offsets), tuple(distances))
+        searched.append(_Candidate(c.shape, c.pattern, hits, _quorum(hits, q), c.background))
+    return searched
+
+
+def _finished(
+    candidates: list[_Candidate], source: Dataset, series: list[array[float]], q: int
+) -> list[_Candidate]:
+    """The finalists searched in full and re-centred FOUND_RECENTRES times, each keeping whichever of its
+    versions shares best.
+    """
+    best = _searched(candidates, source, q)
+    current = best
+    for _ in range(FOUND_RECENTRES):
+        recentred = [
+            _Candidate(_recentred(c, series, q), c.pattern, c.hits, c.quorum, c.background) for c in current
+        ]
+        current = _searched(recentred, source, q)
+        best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
+    return best
+
+
 # ---------------------------------------------------------------- the calls
 
 
@@ -386,25 +539,28 @@ def find_motifs(
     `data` is anything ``Miner.mine`` takes. `width` is a number of samples, or several (a
     ``range``): each is searched, and shapes of different widths are compared by distance over
     sqrt(width). `share` (in (0, 1]) is the share of the series expected to hold a shape; without
-    it the quorum is 0.2 of the series and membership may be smaller.
+    it the quorum is 0.2 of the series.
 
     The miner's parameters are derived: ``seglen = max(1, round(min width / 8))``, alphabet 4,
     patterns of 4 letters or more, up to the largest width, ``minsup = min(0.1, share / 2)`` (0.1
     without a share). Flat patterns are dropped, and windows of each width centred on the first
     60 patterns' best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
-    width) are searched in every series. A candidate's quorum radius is the q-th smallest
-    nearest distance, q = ceil(share x series) (at least 2), and its background the median, over
-    those q series, of the distance of the nearest window that does not overlap the nearest one.
-    Of the 40 different shapes of smallest quorum radius over sqrt(width), the 10 (or 2k) of
-    smallest quorum radius over background are re-centred twice (the mean of the z-normalised
-    nearest windows of their q nearest series). Two candidates are the same shape, and only the
-    better is kept, when most of their q nearest windows overlap by half or, at one width, their
-    shapes lie within the quorum radius of each other.
+    width) are the anchors. They are searched in every series while anchors x series x samples x
+    width stays within 5e8; past that, as many as it affords (at least 24), each pattern's anchor
+    nearest the pattern's own windows (re-cut to the width and moved by up to a quarter of it: the
+    median distance of its q nearest) first, best first. A candidate's quorum radius is the q-th
+    smallest nearest distance, q = ceil(share x series) (at least 2), and its background the
+    median, over those q series, of the distance of the nearest window that does not overlap the
+    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width) are
+    re-centred once (the mean of the z-normalised nearest windows of their q nearest series, each
+    keeping the better version) and measured against their background. Two candidates are the same
+    shape, and only the better is kept, when most of their q nearest windows overlap by half or, at
+    one width, their shapes lie within the quorum radius of each other.
 
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
-    distances, at the geometric mean of the two, among cuts that keep at least q series (2
-    without a share) and no series farther than 2 x the quorum radius; past the last series that
+    distances, at the geometric mean of the two, among cuts that keep at least the q series the
+    shape is ranked by and no series farther than 2 x the quorum radius; past the last series that
     bound stands in for the next distance. Ranked by quorum radius over background, smallest
     first: how tightly the shape is shared, against how near the same series come to it elsewhere
     (a smooth bend that slowly wandering series hold everywhere is tight but not distinct).
@@ -424,30 +580,49 @@ def find_motifs(
     if not series:
         return []
     _fits(widths, series)
+    # A 2-D array is read in place by the core; anything else once, here.
+    source: Dataset = (
+        data if getattr(data, "ndim", None) == 2 and hasattr(data, "__array_interface__") else series
+    )
     step = report if report is not None else (lambda stage, done, total: None)
     step("mine", 0, 1)
     motifs = _mined(series, widths, share)
     step("mine", 1, 1)
     q = _quorum_size(share if share is not None else DEFAULT_SHARE, len(series))
+    places = _anchor_series(motifs, source, series)
+    longest = max(len(s) for s in series)
     candidates: list[_Candidate] = []
     for done, w in enumerate(widths):
         step("search", done, len(widths))
-        shifts = SHIFTS
         shapes, patterns = [], []
-        for motif in motifs:
-            for anchor in _anchors(motif, series, w, shifts):
+        for motif, found in zip(motifs, places, strict=True):
+            for anchor in _cut_around(found, motif.length, series, w):
                 shapes.append(anchor)
                 patterns.append(motif.pattern)
-        candidates += _search(shapes, patterns, series, q)
+        affordable = max(SEARCHED, SEARCH_BUDGET // (len(series) * longest * w))
+        if len(shapes) <= affordable:
+            candidates += _search(shapes, patterns, source, q)
+            continue
+        # Too many to search them all: the best-aligned anchor of each pattern first, best first, each from
+        # its own pattern's windows; then the others in pattern order.
+        first = _best_aligned(motifs, places, source, series, w, q)[:affordable]
+        taken = {tuple(c.shape) for c in first}
+        rest = [(a, p) for a, p in zip(shapes, patterns, strict=True) if tuple(a) not in taken]
+        rest = rest[: affordable - len(first)]
+        seeds = _seeds(first, motifs, source, series, w) + [[-1] * len(series)] * len(rest)
+        shapes = [c.shape for c in first] + [a for a, _ in rest]
+        patterns = [c.pattern for c in first] + [p for _, p in rest]
+        candidates += _search(shapes, patterns, source, q, seeds)
     step("search", len(widths), len(widths))
     step("refine", 0, 1)
-    shortlist = [_with_background(c, series, q) for c in _distinct(candidates, q, SHORTLIST)]
-    chosen = sorted(shortlist, key=lambda c: c.score())[: max(2 * k, POLISHED)]
-    measured = [_with_background(c, series, q) for c in _polished(chosen, series, q)]
-    polished = _distinct(measured, q, k)
+    finalists = _distinct(candidates, q, k + FINALISTS)
+    polished = _distinct(
+        [_with_background(c, series, q) for c in _finished(finalists, source, series, q)], q, k
+    )
     step("refine", 1, 1)
-    fewest = q if share is not None else MIN_MEMBERS
-    return [_found(c, fewest, radius) for c in polished]
+    # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
+    # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
+    return [_found(c, q, radius) for c in polished]
 
 
 def refine(

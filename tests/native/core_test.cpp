@@ -392,6 +392,55 @@ void search_fast_path() {
   check(refused, "a query with NaN is refused by name");
 }
 
+// Seeds change no result, wherever they point (the nearest window, another, one holding NaN, past the end, none)
+// or however near: on shapes long enough for the segment bound, planted with noise in most series so that it
+// rules out most windows, on levels far from zero and on steps.
+void seeded_search() {
+  std::mt19937 random(5);
+  std::normal_distribution<double> normal;
+  kez::Series bump(48);
+  for (std::size_t i = 0; i < bump.size(); ++i) bump[i] = 4.0 * std::sin(3.14159 * static_cast<double>(i) / 48.0);
+  kez::Dataset ts;
+  for (int s = 0; s < 24; ++s) {
+    kez::Series x(static_cast<std::size_t>(300 + random() % 900));
+    double level = s % 4 == 0 ? 1e8 : 0.0;
+    for (double& v : x) v = level += normal(random) + (random() % 300 == 0 ? 1e4 : 0.0);
+    if (s % 5 != 3) {
+      const std::size_t at = random() % (x.size() - bump.size());
+      for (std::size_t i = 0; i < bump.size(); ++i) x[at + i] = level + bump[i] + 0.2 * normal(random);
+    }
+    if (s == 7) x[40] = std::nan("");
+    ts.push_back(x);
+  }
+  const std::vector<kez::Series> asked{bump, kez::Series(bump.begin(), bump.begin() + 20)};
+  const auto plain = kez::nearest(asked, ts);
+  kez::Seeds seeds(2);
+  for (std::size_t q = 0; q < 2; ++q) {
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+      const std::int64_t pick[] = {plain[q].offsets[s], -1, static_cast<std::int64_t>(random() % ts[s].size()), 35,
+                                   static_cast<std::int64_t>(ts[s].size())};
+      seeds[q].push_back(pick[s % 5]);
+    }
+  }
+  const auto seeded = kez::nearest(asked, seeds, ts);
+  bool agree = true;
+  for (std::size_t q = 0; q < 2; ++q) {
+    agree = agree && seeded[q].offsets == plain[q].offsets && same(seeded[q].distances, plain[q].distances);
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+      agree = agree && kez::nearest_plain(asked[q], ts[s]) ==
+                           std::pair<std::int64_t, double>{seeded[q].offsets[s], seeded[q].distances[s]};
+    }
+  }
+  check(agree, "seeded searches give the plain reference's results");
+  bool refused = false;
+  try {
+    kez::nearest(asked, kez::Seeds{{0}}, ts);
+  } catch (const std::invalid_argument& e) {
+    refused = std::string(e.what()).find("seeds: 1 lists for 2 queries") == 0;
+  }
+  check(refused, "seeds that do not match the queries are refused");
+}
+
 }  // namespace
 
 int main() {
@@ -405,6 +454,7 @@ int main() {
   lcs_fast_path();
   letters_fast_path();
   search_fast_path();
+  seeded_search();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
