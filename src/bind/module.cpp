@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bind/arguments.h"
+#include "bind/distributed.h"
 #include "bind/lock.h"
 #include "bind/results.h"
 #include "miner.h"
@@ -324,6 +325,8 @@ PYBIND11_MODULE(_kez_cpp, m) {
   // The kez package's helpers read their series through this.
   m.def("_read_series", &read_series);
   m.def("_nearest", &nearest_windows);
+  // The steps of kez.mine_distributed, on the workers and on the driver.
+  define_shard(m);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();
