@@ -42,3 +42,24 @@ def labelled(planted) -> tuple[list[list[float]], list[str]]:
 def pandas():
     """pandas, which the tables need; the package itself never imports it unless asked for one."""
     return pytest.importorskip("pandas")
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """Two single-threaded worker processes, so that everything crossing to them must pickle."""
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask.array")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as running:
+        yield running
+
+
+@pytest.fixture
+def client(cluster):
+    """A client of the module's cluster, with both workers up."""
+    from distributed import Client
+
+    with Client(cluster) as connected:
+        connected.wait_for_workers(2)
+        yield connected
