@@ -124,6 +124,8 @@ def test_a_stopped_run_cancels_its_tasks_and_leaves_the_client_usable(client):
     assert [snapshot(m) for m in found] == [snapshot(m) for m in kez.Miner(*ARGS).mine(WALKS)]
     assert list(dict.fromkeys(s for s, _, _ in stages)) == ["discretise", "grow", "compare", "map"]
     assert stages[-1] == ("map", 100, 100)
+    # Two single-threaded workers on this host share its cores.
+    assert kez.distributed._native_threads(client) == max(1, (os.cpu_count() or 1) // 2)
 
 
 def test_a_worker_lost_mid_run_gives_the_exact_result_or_an_error(client):

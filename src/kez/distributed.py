@@ -12,6 +12,7 @@ Needs the ``dask`` extra (``pip install 'kez[dask]'``); ``import kez`` never imp
 
 from __future__ import annotations
 
+import importlib
 import os
 import uuid
 from collections.abc import Callable, Sequence
@@ -94,9 +95,8 @@ def _native_threads(client: Any) -> int:
 
 def _blocks(data: Any, rows_per_shard: int | None) -> tuple[list[Any], int]:
     """The shards of `data`, as dask objects or _Rows, and the number of series (0: not known ahead)."""
-    import dask.array
-
-    if isinstance(data, dask.array.Array):
+    array: Any = importlib.import_module("dask.array").Array
+    if isinstance(data, array):
         if data.ndim != 2:
             raise ValueError(f"data must be a 2-D dask array of series by samples, not {data.ndim}-D")
         if rows_per_shard is not None:
@@ -184,11 +184,12 @@ def mine_distributed(
     shared among its worker threads).
     """
     try:
-        import dask
-        from distributed import Client, as_completed
+        # Both untyped: taken as Any rather than checked call by call.
+        delayed: Any = importlib.import_module("dask.delayed").delayed
+        distributed: Any = importlib.import_module("distributed")
     except ImportError as error:
         raise ImportError(_INSTALL_HINT) from error
-    if not isinstance(client, Client):
+    if not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
     if report is not None and not callable(report):
         raise TypeError(
@@ -202,7 +203,7 @@ def mine_distributed(
     futures: list[Any] = []
     tell: Report = report if report is not None else (lambda stage, done, total: None)
     try:
-        make = dask.delayed(_make_shard, pure=False)
+        make = delayed(_make_shard, pure=False)
         shards = client.compute(
             [
                 make(block, seglen, alphabet, native, dask_key_name=f"kez-shard-{token}-{i}")
@@ -217,7 +218,7 @@ def mine_distributed(
         letters: list[list[bytes]] = [[] for _ in shards]
         tell("discretise", 0, total)
         done = 0
-        for future, rows in as_completed(letter_futures, with_results=True):
+        for future, rows in distributed.as_completed(letter_futures, with_results=True):
             letters[place[future.key]] = rows
             done += len(rows)
             tell("discretise", done, total)
