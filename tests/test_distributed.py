@@ -88,6 +88,8 @@ def test_bad_arguments_are_refused_before_any_task(client):
         kez.mine_distributed(client, WALKS, *ARGS)
     with pytest.raises(TypeError, match="^client must be a distributed.Client"):
         kez.mine_distributed(None, WALKS, *ARGS)
+    with pytest.raises(ValueError, match="^rows_per_shard must be a positive int"):
+        kez.mine_distributed(client, da.from_array(WALKS), *ARGS, rows_per_shard=0)
     with pytest.raises(ValueError, match="alphabet"):
         kez.mine_distributed(client, da.from_array(WALKS), 0.07, 5, 11)
 

@@ -195,6 +195,9 @@ def mine_distributed(
         raise TypeError(
             f"report must be a callable taking (stage, done, total), or None, not {type(report).__name__}"
         )
+    for name, value in (("rows_per_shard", rows_per_shard), ("threads", threads)):
+        if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 1):
+            raise ValueError(f"{name} must be a positive int or None, not {value!r}")
     # The options are refused here as Miner.mine refuses them, before any task starts.
     Miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k).mine([])
     blocks, total = _blocks(data, rows_per_shard)
@@ -222,6 +225,7 @@ def mine_distributed(
             letters[place[future.key]] = rows
             done += len(rows)
             tell("discretise", done, total)
+        client.cancel(letter_futures)  # the letters are here now
         starts = [0]
         for rows in letters:
             starts.append(starts[-1] + len(rows))
