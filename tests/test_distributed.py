@@ -42,7 +42,7 @@ def npy_path(path):
 SOURCES = {
     "one series per chunk": lambda path: (da.from_array(WALKS, chunks=(1, 120)), {}),
     "uneven chunks, split samples": lambda path: (da.from_array(WALKS, chunks=((3, 60, 1, 36), 50)), {}),
-    "npy rows": lambda path: (npy_path(path), {"rows_per_shard": 13}),
+    "npy rows, a batch per motif": lambda path: (npy_path(path), {"rows_per_shard": 13, "batch_bytes": 1}),
     "zarr chunks": lambda path: (zarr_path(path), {}),
     "zarr, shards of 50": lambda path: (zarr_path(path), {"rows_per_shard": 50}),
 }

@@ -108,44 +108,57 @@ py::tuple shard_best_of(const Shard& shard, const py::tuple& plan, int seglen, c
                    array_object("i", best.positions.data(), best.positions.size())});
 }
 
-// Saved flat: every sample, then each series' length; the letters, then each row's length.
+// Saved flat: every sample as the bytes of one object, then each series' length; the letters, then each row's
+// length. A shard is written out and read back whenever its worker spills it, so each sample is copied once
+// each way, from its series into the bytes and back.
 py::tuple shard_state(const Shard& shard) {
-  std::vector<double> samples;
   std::vector<std::uint64_t> lengths;
   std::string letters;
   std::vector<std::uint64_t> letter_lengths;
+  std::size_t samples = 0;
   for (const Series& s : shard.series) {
-    samples.insert(samples.end(), s.begin(), s.end());
     lengths.push_back(s.size());
+    samples += s.size();
+  }
+  py::object bytes = owned(PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(samples * sizeof(double))));
+  char* at = PyBytes_AS_STRING(bytes.ptr());
+  for (const Series& s : shard.series) {
+    if (!s.empty()) std::memcpy(at, s.data(), s.size() * sizeof(double));
+    at += s.size() * sizeof(double);
   }
   for (const Symbols& row : shard.letters) {
     letters.append(row.begin(), row.end());
     letter_lengths.push_back(row.size());
   }
-  return tuple_of({array_object("d", samples.data(), samples.size()), array_object("Q", lengths.data(), lengths.size()),
+  return tuple_of({bytes, array_object("Q", lengths.data(), lengths.size()),
                    bytes_object(letters.data(), letters.size()),
                    array_object("Q", letter_lengths.data(), letter_lengths.size())});
 }
 
 Shard shard_from_state(const py::tuple& t) {
-  if (t.size() != 4) throw py::value_error("shard state must be a tuple of 4 items");
-  const std::vector<double> samples = buffer_values<double>(t[0], "shard samples");
+  if (t.size() != 4 || !PyBytes_Check(t[0].ptr()) || !PyBytes_Check(t[2].ptr())) {
+    throw py::value_error("shard state must be a tuple of bytes, lengths, bytes and lengths");
+  }
+  const char* samples = PyBytes_AS_STRING(t[0].ptr());
+  const auto sample_count = static_cast<std::size_t>(PyBytes_GET_SIZE(t[0].ptr())) / sizeof(double);
   const std::vector<std::uint64_t> lengths = buffer_values<std::uint64_t>(t[1], "shard lengths");
-  const std::string letters = t[2].cast<std::string>();
+  const char* letters = PyBytes_AS_STRING(t[2].ptr());
+  const auto letter_count = static_cast<std::size_t>(PyBytes_GET_SIZE(t[2].ptr()));
   const std::vector<std::uint64_t> letter_lengths = buffer_values<std::uint64_t>(t[3], "shard letter lengths");
   Shard shard;
+  shard.series.reserve(lengths.size());
   std::size_t at = 0;
   for (const std::uint64_t n : lengths) {
-    if (n > samples.size() - at) throw py::value_error("shard state's lengths exceed its samples");
-    shard.series.emplace_back(samples.begin() + static_cast<std::ptrdiff_t>(at),
-                              samples.begin() + static_cast<std::ptrdiff_t>(at + n));
+    if (n > sample_count - at) throw py::value_error("shard state's lengths exceed its samples");
+    Series& series = shard.series.emplace_back(static_cast<std::size_t>(n));
+    if (n > 0) std::memcpy(series.data(), samples + at * sizeof(double), n * sizeof(double));
     at += n;
   }
   at = 0;
+  shard.letters.reserve(letter_lengths.size());
   for (const std::uint64_t n : letter_lengths) {
-    if (n > letters.size() - at) throw py::value_error("shard state's letter lengths exceed its letters");
-    shard.letters.emplace_back(letters.begin() + static_cast<std::ptrdiff_t>(at),
-                               letters.begin() + static_cast<std::ptrdiff_t>(at + n));
+    if (n > letter_count - at) throw py::value_error("shard state's letter lengths exceed its letters");
+    shard.letters.emplace_back(letters + at, letters + at + n);
     at += n;
   }
   return shard;

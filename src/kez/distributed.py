@@ -30,8 +30,6 @@ if TYPE_CHECKING:
 _INSTALL_HINT = "kez.mine_distributed needs dask; install the extra: pip install 'kez[dask]'"
 # A shard read from a file holds about this many bytes of samples unless told otherwise.
 _SHARD_BYTES = 64 << 20
-# The average windows gathered to the driver at once, in bytes: a batch of motifs at a time.
-_BATCH_BYTES = 256 << 20
 
 Report = Callable[[str, int, int], None]
 
@@ -163,6 +161,7 @@ def mine_distributed(
     report: Report | None = None,
     rows_per_shard: int | None = None,
     threads: int | None = None,
+    batch_bytes: int = 256 << 20,
 ) -> list[Motif]:
     """What ``Miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k).mine(series)`` returns,
     bit for bit, with the series read and processed on the workers of `client` (a ``distributed.Client``).
@@ -177,8 +176,9 @@ def mine_distributed(
     average windows a batch of motifs at a time, and one (distance, position) per occurrence entry;
     never the samples. With ``averages=False`` the motifs' ``average_occurrences`` are empty (they
     are about as large as the input) and everything else is the same; the driver then holds one
-    batch of them at a time. `report(stage, done, total)` is told how far each stage has got, as
-    with ``kez.with_progress``; an exception it raises stops the run. Whatever stops a run, Ctrl-C
+    batch of them at a time, about `batch_bytes` (each batch is a round over every shard).
+    `report(stage, done, total)` is told how far each stage has got, as with ``kez.with_progress``;
+    an exception it raises stops the run. Whatever stops a run, Ctrl-C
     included, cancels its tasks and leaves the client usable. An error raised on a worker reaches
     the caller as itself. `threads`: native threads per task (default: the cores of each host
     shared among its worker threads).
@@ -195,7 +195,11 @@ def mine_distributed(
         raise TypeError(
             f"report must be a callable taking (stage, done, total), or None, not {type(report).__name__}"
         )
-    for name, value in (("rows_per_shard", rows_per_shard), ("threads", threads)):
+    for name, value in (
+        ("rows_per_shard", rows_per_shard),
+        ("threads", threads),
+        ("batch_bytes", batch_bytes),
+    ):
         if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 1):
             raise ValueError(f"{name} must be a positive int or None, not {value!r}")
     # The options are refused here as Miner.mine refuses them, before any task starts.
@@ -234,7 +238,9 @@ def mine_distributed(
         mapping = _kez_cpp._mine_letters(flat, minsup, min_len, max_len, max_overlap, report)
         del flat
         count = starts[-1]
-        batches = _batches(mapping.sizes(seglen), _BATCH_BYTES)
+        # The averages come a batch of motifs at a time; the best matches, one per entry, in one round.
+        batches = _batches(mapping.sizes(seglen), batch_bytes)
+        steps = len(batches) + 1
         tell("map", 0, count)
         for b, (first, last) in enumerate(batches):
             plans = mapping.plans(first, last, starts, seglen)
@@ -242,10 +248,12 @@ def mine_distributed(
             rows = _per_shard(client, futures, shards, plans, "averages", step, _averages, seglen, native)
             mapping.fold_averages(first, last, seglen, starts, rows, averages)
             del rows
-            shapes = mapping.representatives(first, last)
-            best = _per_shard(client, futures, shards, plans, "best", step, _best, seglen, shapes, native)
-            mapping.fold_best(first, last, starts, best)
-            tell("map", count * (b + 1) // len(batches), count)
+            tell("map", count * (b + 1) // steps, count)
+        plans = mapping.plans(0, len(mapping), starts, seglen)
+        shapes = mapping.representatives(0, len(mapping))
+        best = _per_shard(client, futures, shards, plans, "best", token, _best, seglen, shapes, native)
+        mapping.fold_best(0, len(mapping), starts, best)
+        tell("map", count, count)
         return mapping.ranked(k)
     finally:
         # Done or stopped, the run's tasks and the shards kept on the workers are let go.
