@@ -5,8 +5,10 @@
 
 Writes the store itself (AR(1) series, coefficient 0.9, a bump planted into 70% of them; the same rows
 also as a .npy file), mines it with `kez.mine_distributed(..., averages=False)` on two single-threaded
-worker processes, each limited to `--memory-limit`, and measures the time of each stage, the driver's
-peak resident memory above where it started, each worker's peak, and the bytes gathered to the driver
+worker processes, each limited to `--memory-limit` (their C library told to map every allocation of
+64 KiB or more, so that a spilled shard's memory goes back to the system), and measures the time of
+each stage, the driver's peak resident memory above where it started, each worker's peak, and the
+bytes gathered to the driver
 (the arrays' payload: letters, average windows, best matches). Unless `--no-single`, `Miner.mine` then
 runs on the .npy file memory-mapped in a process of its own, and every field of its motifs but the
 averages must equal the cluster's, bit for bit (the benchmark fails otherwise). The table goes into
@@ -18,7 +20,6 @@ from __future__ import annotations
 import argparse
 import hashlib
 import json
-import resource
 import shutil
 import subprocess
 import sys
@@ -109,7 +110,12 @@ class Peak:
 
 
 def worker_peak() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    """This process's peak resident memory since it started its program: the address space's high-water
+    mark, which, unlike ru_maxrss, does not carry over the parent's from before the worker was spawned."""
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 SINGLE = """
@@ -167,6 +173,7 @@ def main() -> None:
     parser.add_argument("--no-single", action="store_true")
     parser.add_argument("--no-write", action="store_true")
     args = parser.parse_args()
+    import dask
     from distributed import Client, LocalCluster
 
     start = time.perf_counter()
@@ -174,6 +181,10 @@ def main() -> None:
     input_bytes = 8 * args.series * args.samples
     print(f"wrote {mib(input_bytes)} in {time.perf_counter() - start:.0f} s", flush=True)
 
+    # A worker spills and reloads its shards; each series is an allocation of its own, below the size the C
+    # library maps by itself, so the memory of a spilled shard would stay in the worker's heap and count
+    # against its limit. Mapped, it goes back to the system when the shard goes to disk.
+    dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 65536})
     with (
         LocalCluster(
             n_workers=2,

@@ -152,8 +152,7 @@ ShardBest shard_best(const Dataset& series, const ShardPlan& plan, int seglen,
 }
 
 void fold_averages(std::vector<Motif>& motifs, std::size_t first, std::size_t last, int seglen,
-                   const std::vector<std::size_t>& starts, const std::vector<std::vector<double>>& rows,
-                   bool keep_averages) {
+                   const std::vector<std::size_t>& starts, const std::vector<ShardRows>& rows, bool keep_averages) {
   std::vector<std::size_t> at(rows.size(), 0);
   for (std::size_t m = first; m < last; ++m) {
     Motif& motif = motifs[m];
@@ -163,10 +162,10 @@ void fold_averages(std::vector<Motif>& motifs, std::size_t first, std::size_t la
     std::size_t rank = 0;
     motif.for_each_occurrence([&](std::int32_t s, const std::int32_t*, std::size_t) {
       const std::size_t i = shard_of(starts, s);
-      if (i >= rows.size() || rows[i].size() - at[i] < length) {
+      if (i >= rows.size() || rows[i].size - at[i] < length) {
         throw std::invalid_argument("shard " + std::to_string(i) + " has too few averages for its plan");
       }
-      view.store_average(rank++, rows[i].data() + at[i]);
+      view.store_average(rank++, rows[i].data + at[i]);
       at[i] += length;
     });
     motif.set_representative();

@@ -47,12 +47,17 @@ struct ShardBest {
 ShardBest shard_best(const Dataset& series, const ShardPlan& plan, int seglen,
                      const std::vector<double>& representatives, const CancelCheck& cancelled = {});
 
+// One shard's averages, read where they lie: `size` values from `data`.
+struct ShardRows {
+  const double* data;
+  std::size_t size;
+};
+
 // Prepares motifs[first, last) for mapping with `seglen`, stores the averages of shard i from rows[i] (in its
 // plan's order) and sets their representatives; without `keep_averages` each then lets its averages go. Throws
 // std::invalid_argument when a shard's rows do not fit its plan.
 void fold_averages(std::vector<Motif>& motifs, std::size_t first, std::size_t last, int seglen,
-                   const std::vector<std::size_t>& starts, const std::vector<std::vector<double>>& rows,
-                   bool keep_averages);
+                   const std::vector<std::size_t>& starts, const std::vector<ShardRows>& rows, bool keep_averages);
 
 // Stores in motifs[first, last) the best matches and naed from shard i's best[i] (in its plan's order).
 // Throws std::invalid_argument when a shard's matches do not fit its plan.

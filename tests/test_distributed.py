@@ -146,6 +146,10 @@ def test_a_worker_lost_mid_run_gives_the_exact_result_or_an_error(client):
         # While the driver grows patterns, one worker process ends, and the shards it held with it.
         if stage == "grow" and victim in client.scheduler_info()["workers"]:
             client.run(lambda: threading.Timer(0.1, os._exit, (1,)).start(), workers=[victim])
+            for _ in range(200):  # the run goes on once the scheduler has seen the worker go
+                if victim not in client.scheduler_info()["workers"]:
+                    break
+                time.sleep(0.05)
 
     expected = [snapshot(m) for m in kez.Miner(*ARGS).mine(WALKS)]
     try:

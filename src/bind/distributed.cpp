@@ -18,11 +18,11 @@ namespace kez::bind {
 
 namespace {
 
-// A 1-D buffer of `T`s (by item size and kind), copied; anything else is refused naming `what`.
+// A contiguous 1-D buffer of `T`s (by item size and kind), held; anything else is refused naming `what`.
 template <typename T>
-std::vector<T> buffer_values(const py::handle src, const std::string& what) {
-  const py::buffer buffer = py::reinterpret_borrow<py::buffer>(src);
-  const py::buffer_info info = buffer.request();
+py::buffer_info checked_buffer(const py::handle src, const std::string& what) {
+  if (PyObject_CheckBuffer(src.ptr()) == 0) throw py::type_error(what + " must be a buffer, not " + a_type(src));
+  py::buffer_info info = py::reinterpret_borrow<py::buffer>(src).request();
   const std::string format = info.format.empty() ? "" : info.format.substr(info.format.size() - 1);
   const bool floating = format == "d";
   const bool integral = !format.empty() && std::string("bBhHiIlLqQ").find(format) != std::string::npos;
@@ -32,6 +32,17 @@ std::vector<T> buffer_values(const py::handle src, const std::string& what) {
     throw py::type_error(what + " must be a contiguous 1-D buffer of " + std::to_string(sizeof(T)) + "-byte " +
                          (std::is_floating_point<T>::value ? "floats" : "integers"));
   }
+  return info;
+}
+
+py::buffer_info double_buffer(const py::handle src, const std::string& what) {
+  return checked_buffer<double>(src, what);
+}
+
+// The same buffer's values, copied.
+template <typename T>
+std::vector<T> buffer_values(const py::handle src, const std::string& what) {
+  const py::buffer_info info = checked_buffer<T>(src, what);
   std::vector<T> values(static_cast<std::size_t>(info.shape[0]));
   if (!values.empty()) std::memcpy(values.data(), info.ptr, values.size() * sizeof(T));
   return values;
@@ -220,8 +231,13 @@ py::list mapping_plans(const Mapping& mapping, std::size_t first, std::size_t la
 void mapping_fold_averages(Mapping& mapping, std::size_t first, std::size_t last, int seglen,
                            const std::vector<std::size_t>& starts, const py::list& rows, bool keep_averages) {
   check_batch(mapping, first, last);
-  std::vector<std::vector<double>> values;
-  for (const py::handle r : rows) values.push_back(buffer_values<double>(r, "averages"));
+  // Read where they lie, as the shards sent them: a batch of averages is the largest thing the driver holds.
+  std::vector<py::buffer_info> held;
+  std::vector<ShardRows> values;
+  for (const py::handle r : rows) {
+    held.push_back(double_buffer(r, "averages"));
+    values.push_back({static_cast<const double*>(held.back().ptr), static_cast<std::size_t>(held.back().shape[0])});
+  }
   fold_averages(mapping.motifs, first, last, seglen, starts, values, keep_averages);
 }
 
