@@ -158,6 +158,38 @@ def gathered(motifs, series: int, samples: int) -> dict[str, int]:
     return dict(letters=series * -(-samples // PARAMS["seglen"]), averages=8 * windows, best=12 * entries)
 
 
+def scaling(samples: int, stages: dict[str, float], sent: dict[str, int]) -> str:
+    """What the measured per-round costs say of 1e10 samples on machines like this one, per round."""
+    times = 1e10 / samples
+    spread = stages["shards_and_letters"] + stages["mapping"]
+    return (
+        f"**Towards 1e10 samples** (80 GB of float64, {times:.0f} times this input), from the rounds above: "
+        f"the rounds on the workers (reading, normalising and discretising; averages and best matches) took "
+        f"{spread:.0f} s here on 2 cores, and grow with the samples per core, so on N machines like this one "
+        f"about {spread * times:,.0f} / N s; mining the letters on the driver took {stages['mining']:.1f} s, "
+        f"and stays on one machine whatever N: about {stages['mining'] * times:,.0f} s if it grows with the "
+        f"letters as it did here, and more for a collection with more frequent patterns. The letters "
+        f"gathered to the driver would be {sent['letters'] * times / 2**30:,.1f} GiB, the best matches "
+        f"{sent['best'] * times / 2**30:,.1f} GiB, and the average windows, a batch at a time, "
+        f"{sent['averages'] * times / 2**30:,.0f} GiB in all, streamed through the network: at 1 GB/s that "
+        f"alone is {sent['averages'] * times / 1e9:,.0f} s. Past about "
+        f"{spread * times / (stages['mining'] * times + sent['averages'] * times / 1e9):.0f} machines, then, "
+        f"the averages' traffic and the driver's mining, not the workers, set the pace. Here the workers' "
+        f"rounds are slow because every batch of averages, and the best matches after them, is a pass over "
+        f"every shard, and with the shards spilled that is a reload of the whole input from disk each time "
+        f"({-(-sent['averages'] // BATCH_BYTES) + 1} passes here): a larger `batch_bytes` means fewer passes "
+        f"and a larger driver peak, which grows with it (one batch arrives whole before it is folded), while "
+        f"the workers' stays under their memory limit."
+    )
+
+
+def commit() -> str:
+    done = subprocess.run(
+        ["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True, check=False
+    )
+    return done.stdout.strip() or "unknown"
+
+
 def mib(n: float) -> str:
     return f"{n / 2**20:,.0f} MiB"
 
@@ -259,7 +291,8 @@ def main() -> None:
         [
             "## On a cluster, bigger than a worker's memory",
             "",
-            f"*Measured on {time.strftime('%Y-%m-%d')} by `bench/cluster.py` with its defaults; one run.*",
+            f"*Measured on {time.strftime('%Y-%m-%d')} at commit {commit()} by `bench/cluster.py` with its "
+            "defaults; one run.*",
             "",
             f"`kez.mine_distributed(client, store, minsup={PARAMS['minsup']}, seglen={PARAMS['seglen']}, "
             f"alphabet={PARAMS['alphabet']}, averages=False, batch_bytes={BATCH_BYTES})` "
@@ -268,6 +301,8 @@ def main() -> None:
             "| | |",
             "|---|---|",
             *[f"| {name} | {value} |" for name, value in rows],
+            "",
+            scaling(args.series * args.samples, stages, sent),
         ]
     )
     print(text)
