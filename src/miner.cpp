@@ -271,13 +271,17 @@ void Miner::map_patterns(std::size_t count, const SeriesSource& normalised, cons
   if (report) report(Stage::map, visited / 2, count);
 }
 
-void Miner::sort_patterns() { std::sort(motifs.begin(), motifs.end(), ranks_before); }
+void rank_motifs(std::vector<Motif>& motifs) { std::sort(motifs.begin(), motifs.end(), ranks_before); }
 
-std::vector<Motif> Miner::best_motifs() const {
+std::vector<Motif> best_of_ranked(const std::vector<Motif>& motifs, int k) {
   const int n = static_cast<int>(motifs.size());
-  const int count = options.k == 0 ? n : std::min(options.k, n);
+  const int count = k == 0 ? n : std::min(k, n);
   if (count < 0) throw_vector_length_error(VectorCall::construct);
   return std::vector<Motif>(motifs.begin(), motifs.begin() + count);
 }
+
+void Miner::sort_patterns() { rank_motifs(motifs); }
+
+std::vector<Motif> Miner::best_motifs() const { return best_of_ranked(motifs, options.k); }
 
 }  // namespace kez

@@ -12,6 +12,12 @@
 
 namespace kez {
 
+// Orders `motifs` as Miner::mine ranks its list: ascending naed, NaN after every number.
+void rank_motifs(std::vector<Motif>& motifs);
+
+// Returns the first `k` of the ranked `motifs` (0: all), as Miner::mine returns its best.
+std::vector<Motif> best_of_ranked(const std::vector<Motif>& motifs, int k);
+
 class Miner {
  public:
   // The parameters of every stage, each with the default the Python class gives it; the pattern miner's own

@@ -194,8 +194,8 @@ Motif::Motif(MotifState state) : pattern(std::move(state.pattern)), contents(std
   }
   const auto size = static_cast<std::size_t>(state.length);
   const std::size_t rows = state.mapped_series.size();
-  if (state.best_offsets.size() != rows || state.averages.size() != rows * size ||
-      state.representative.size() != size) {
+  const bool averages_fit = state.averages.size() == rows * size || state.averages.empty();
+  if (state.best_offsets.size() != rows || !averages_fit || state.representative.size() != size) {
     fail("statistics do not fit " + std::to_string(rows) + " series of " + std::to_string(size) + " samples");
   }
   const std::size_t bound = 4 * entries + 16;
@@ -364,6 +364,7 @@ void Motif::prepare_map(int seglen) {
 AverageOccurrences Motif::get_average_occurrences() const {
   AverageOccurrences averages;
   const auto size = static_cast<std::size_t>(length);
+  if (contents->averages.size() < contents->mapped_series.size() * size) return averages;  // left out
   for (std::size_t row = 0; row < contents->mapped_series.size(); ++row) {
     const auto first = contents->averages.begin() + static_cast<std::ptrdiff_t>(row * size);
     averages.emplace(contents->mapped_series[row],
@@ -435,6 +436,13 @@ void MappingView::set_average(std::size_t rank, const Series* series, const std:
   // The sums become the means in place: no second row.
   means_in_place(sums, counts.data(), size);
 }
+
+void MappingView::store_average(std::size_t rank, const double* values) const {
+  const std::size_t size = static_cast<std::size_t>(length);
+  std::copy(values, values + size, averages + (rank_rows == nullptr ? rank : rank_rows[rank]) * size);
+}
+
+void Motif::leave_out_averages() { Buffer<double>().swap(own().averages); }
 
 void Motif::set_representative() {
   Contents& c = own();

@@ -36,7 +36,7 @@ struct MotifState {
   std::vector<std::int32_t> index_positions;  // the positions, key by key
   std::vector<std::int32_t> mapped_series;    // one per row of statistics, in first-mapped order
   std::vector<std::int32_t> best_offsets;     // one per row
-  std::vector<double> averages;               // `length` values per row
+  std::vector<double> averages;               // `length` values per row, or none when left out
   std::vector<double> representative;
 };
 
@@ -103,6 +103,9 @@ class MappingView {
   // positions[j] of `series`, for each of the `count` positions.
   void measure(const Series* series, const std::int32_t* positions, std::size_t count, DistanceBatch& batch,
                double* measured) const;
+  // Stores the window length of `values` as the average of the rank-th series of the occurrence index, as
+  // set_average would store them had it computed them: for averages computed elsewhere.
+  void store_average(std::size_t rank, const double* values) const;
 
  private:
   double* averages;
@@ -151,6 +154,9 @@ class Motif {
   MappingView mapping_view();
   // Adds the element-wise mean of the stored averages, in their iteration order, to the representative.
   void set_representative();
+  // Lets the per-series averages go, keeping every other statistic: get_average_occurrences is empty from then
+  // on, until the record is mapped again.
+  void leave_out_averages();
   // Stores the best matches (distance, position), one per occurrence index entry in iteration order, as sample
   // offsets, and adds their distances to naed before dividing it by the support times the length.
   void set_best_matches_and_naed(const std::vector<std::pair<double, std::int32_t>>& best);

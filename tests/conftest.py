@@ -1,6 +1,8 @@
 """Fixtures the test files share; the plain-Python references are in reference.py."""
 
+import gc
 import math
+import warnings
 
 import pytest
 
@@ -42,3 +44,32 @@ def labelled(planted) -> tuple[list[list[float]], list[str]]:
 def pandas():
     """pandas, which the tables need; the package itself never imports it unless asked for one."""
     return pytest.importorskip("pandas")
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """Two single-threaded worker processes, so that everything crossing to them must pickle."""
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask.array")
+    # Without a dashboard the scheduler still serves its health checks, on port 8787 if free or else on
+    # another, saying so in a warning and dropping the socket it tried first; another run on this machine
+    # may hold 8787.
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Port 8787 is already in use", UserWarning)
+        warnings.filterwarnings("ignore", "unclosed <socket", ResourceWarning)
+        running = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        )
+        gc.collect()
+    with running:
+        yield running
+
+
+@pytest.fixture
+def client(cluster):
+    """A client of the module's cluster, with both workers up."""
+    from distributed import Client
+
+    with Client(cluster) as connected:
+        connected.wait_for_workers(2)
+        yield connected

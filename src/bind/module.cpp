@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bind/arguments.h"
+#include "bind/distributed.h"
 #include "bind/lock.h"
 #include "bind/results.h"
 #include "miner.h"
@@ -350,6 +351,8 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_nearest", &nearest_windows, py::arg("queries"), py::arg("ts"), py::arg("seeds") = Seeds{});
   m.def("_nearest_among", &nearest_among_windows, py::arg("queries"), py::arg("ts"), py::arg("starts"),
         py::arg("shifts") = std::vector<std::int64_t>{});
+  // The steps of kez.mine_distributed, on the workers and on the driver.
+  define_shard(m);
 
   refuse_uninitialised<Motif>();
   refuse_uninitialised<Guarded<Miner>>();

@@ -4,7 +4,8 @@ The classes are those of the compiled module ``_kez_cpp``, re-exported unchanged
 its function of that name; this package adds readers for common file formats, plotting helpers, tables,
 progress bars, the number of threads a run uses, a filter for flat motifs, class contrast
 for labelled collections, the reasons a run found nothing, an exact nearest-window search, and
-`find_motifs`, which finds every instance of the shared shapes of a given width by exact distance.
+`find_motifs`, which finds every instance of the shared shapes of a given width by exact distance,
+and `mine_distributed`, which mines on a Dask cluster what `Miner.mine` mines in one process.
 """
 
 import typing as _typing
@@ -13,6 +14,7 @@ from importlib import metadata as _metadata
 import _kez_cpp
 from _kez_cpp import Miner, Motif, PatternMiner
 from kez.classes import ClassSupport, Contrast, class_order, class_support, contrast
+from kez.distributed import mine_distributed
 from kez.find import Found, find_motifs, refine
 from kez.frame import occurrences_frame, to_frame
 from kez.load import load_csv, load_ts
@@ -63,6 +65,7 @@ __all__ = [
     "is_trivial",
     "load_csv",
     "load_ts",
+    "mine_distributed",
     "nearest",
     "occurrences_frame",
     "plot_distances",
