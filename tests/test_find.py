@@ -164,3 +164,13 @@ def test_a_shape_at_an_end_of_every_series_is_found_there(start):
     series[:, start : start + WIDTH] += 4.0 * np.sin(2 * np.pi * np.arange(WIDTH) / WIDTH)
     top = kez.find_motifs(series, WIDTH, 1.0, k=1)[0]
     assert len(top.members) == 8 and all(abs(o - start) < WIDTH / 2 for o in top.offsets)
+
+
+def test_contrasted_finalists_keep_the_first_and_add_at_most_three_other_shapes(collection):
+    series, _ = collection
+    shapes = [series[s][o : o + WIDTH] for s in range(4) for o in range(0, 160, 20)]
+    candidates = kez.find._search(shapes, [""] * len(shapes), series, 6)
+    kept = kez.find._distinct(candidates, 6, 2)
+    finalists = kez.find._contrasted(candidates, kept, 6, 3)
+    assert finalists[:2] == kept and 2 < len(finalists) <= 5
+    assert not any(kez.find._same_shape(a, b, 6) for i, a in enumerate(finalists) for b in finalists[:i])

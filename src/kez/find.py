@@ -48,6 +48,7 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 SEARCH_BUDGET = 500_000_000
 SEARCHED = 24
 FINALISTS = 3  # distinct candidates beyond k re-centred and measured against their background
+CONTRASTED = 3  # further finalists: those of smallest quorum radius over their median nearest distance
 RECENTRES = 2  # refine's re-centrings
 FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
 # Where find_motifs' re-centring takes its windows, moved from the nearest ones by these shares of the width.
@@ -299,6 +300,28 @@ def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Can
             kept.append(c)
             if len(kept) == limit:
                 break
+    return kept
+
+
+def _contrast(candidate: _Candidate) -> float:
+    """The quorum radius over the median nearest distance of every series: smaller where the shape's q series
+    come far nearer it than the rest do.
+    """
+    ranked = _ranked(candidate.hits)
+    middle = ranked[len(ranked) // 2][0] if ranked else math.inf
+    return candidate.quorum / middle if middle > 0.0 else math.inf
+
+
+def _contrasted(candidates: list[_Candidate], kept: list[_Candidate], q: int, limit: int) -> list[_Candidate]:
+    """`kept` and up to `limit` more candidates of smallest contrast, each a shape unlike those before it."""
+    kept = list(kept)
+    added = 0
+    for c in sorted(candidates, key=_contrast):
+        if added == limit or c.quorum == math.inf:
+            break
+        if not any(_same_shape(c, k, q) for k in kept):
+            kept.append(c)
+            added += 1
     return kept
 
 
@@ -564,7 +587,8 @@ def find_motifs(
     median distance of its q nearest) first, best first. A candidate's quorum radius is the q-th
     smallest nearest distance, q = ceil(share x series) (at least 2), and its background the
     median, over those q series, of the distance of the nearest window that does not overlap the
-    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width) are
+    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width), and 3 more
+    different shapes of smallest quorum radius over the median nearest distance of all series, are
     re-centred once (the mean of the z-normalised nearest windows of their q nearest series, those
     windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the width; each keeps whichever version has
     the smallest quorum radius) and measured against their background. Two candidates are the same
@@ -629,7 +653,9 @@ def find_motifs(
         candidates += _search(shapes, patterns, source, q, seeds)
     step("search", len(widths), len(widths))
     step("refine", 0, 1)
-    finalists = _distinct(candidates, q, k + FINALISTS)
+    # Smooth shapes come near every wandering series, so the quorum radius alone favours them; a shape its q
+    # series hold far more tightly than the rest gets a place of its own among the finalists.
+    finalists = _contrasted(candidates, _distinct(candidates, q, k + FINALISTS), q, CONTRASTED)
     polished = _distinct(
         [_with_background(c, series, q) for c in _finished(finalists, source, series, q)], q, k
     )
