@@ -155,3 +155,22 @@ def test_past_the_search_budget_the_best_aligned_anchors_still_find_the_shape(co
     found = kez.find_motifs(series, WIDTH, share=0.5)[0]
     assert set(found.members) == set(planted)
     assert all(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items())
+
+
+@pytest.mark.parametrize("start", [0, 180], ids=["first-sample", "last-window"])
+def test_a_shape_at_an_end_of_every_series_is_found_there(start):
+    rng = np.random.default_rng(3)
+    series = rng.normal(0.0, 0.5, (8, 220))
+    series[:, start : start + WIDTH] += 4.0 * np.sin(2 * np.pi * np.arange(WIDTH) / WIDTH)
+    top = kez.find_motifs(series, WIDTH, 1.0, k=1)[0]
+    assert len(top.members) == 8 and all(abs(o - start) < WIDTH / 2 for o in top.offsets)
+
+
+def test_contrasted_finalists_keep_the_first_and_add_at_most_three_other_shapes(collection):
+    series, _ = collection
+    shapes = [series[s][o : o + WIDTH] for s in range(4) for o in range(0, 160, 20)]
+    candidates = kez.find._search(shapes, [""] * len(shapes), series, 6)
+    kept = kez.find._distinct(candidates, 6, 2)
+    finalists = kez.find._contrasted(candidates, kept, 6, 3)
+    assert finalists[:2] == kept and 2 < len(finalists) <= 5
+    assert not any(kez.find._same_shape(a, b, 6) for i, a in enumerate(finalists) for b in finalists[:i])

@@ -48,8 +48,11 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 SEARCH_BUDGET = 500_000_000
 SEARCHED = 24
 FINALISTS = 3  # distinct candidates beyond k re-centred and measured against their background
+CONTRASTED = 3  # further finalists: those of smallest quorum radius over their median nearest distance
 RECENTRES = 2  # refine's re-centrings
 FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
+# Where find_motifs' re-centring takes its windows, moved from the nearest ones by these shares of the width.
+RECENTRE_MOVES = (-0.125, -0.0625, 0.0, 0.0625, 0.125)
 ALPHA = 2.0  # no member lies beyond ALPHA x the quorum radius
 MIN_MEMBERS = 2
 
@@ -254,13 +257,15 @@ def _search(
     return [_Candidate(s, p, h, _quorum(h, q)) for s, p, h in zip(shapes, patterns, found, strict=True)]
 
 
-def _recentred(candidate: _Candidate, series: list[array[float]], q: int) -> list[float]:
-    """The mean of the z-normalised nearest windows of the candidate's `q` nearest series."""
+def _recentred(candidate: _Candidate, series: list[array[float]], q: int, move: int = 0) -> list[float]:
+    """The mean of the z-normalised nearest windows of the candidate's `q` nearest series, each moved by
+    `move` samples (kept within its series).
+    """
     width = candidate.width
-    windows = [
-        _znormalised(series[s][candidate.hits.offsets[s] : candidate.hits.offsets[s] + width])
-        for s in candidate.near(q)
-    ]
+    windows = []
+    for s, offset in candidate.near(q).items():
+        start = min(max(0, offset + move), len(series[s]) - width)
+        windows.append(_znormalised(series[s][start : start + width]))
     return _znormalised([math.fsum(column) / len(windows) for column in zip(*windows, strict=True)])
 
 
@@ -295,6 +300,28 @@ def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Can
             kept.append(c)
             if len(kept) == limit:
                 break
+    return kept
+
+
+def _contrast(candidate: _Candidate) -> float:
+    """The quorum radius over the median nearest distance of every series: smaller where the shape's q series
+    come far nearer it than the rest do.
+    """
+    ranked = _ranked(candidate.hits)
+    middle = ranked[len(ranked) // 2][0] if ranked else math.inf
+    return candidate.quorum / middle if middle > 0.0 else math.inf
+
+
+def _contrasted(candidates: list[_Candidate], kept: list[_Candidate], q: int, limit: int) -> list[_Candidate]:
+    """`kept` and up to `limit` more candidates of smallest contrast, each a shape unlike those before it."""
+    kept = list(kept)
+    added = 0
+    for c in sorted(candidates, key=_contrast):
+        if added == limit or c.quorum == math.inf:
+            break
+        if not any(_same_shape(c, k, q) for k in kept):
+            kept.append(c)
+            added += 1
     return kept
 
 
@@ -508,16 +535,25 @@ def _searched(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
 def _finished(
     candidates: list[_Candidate], source: Dataset, series: list[array[float]], q: int
 ) -> list[_Candidate]:
-    """The finalists searched in full and re-centred FOUND_RECENTRES times, each keeping whichever of its
-    versions shares best.
+    """The finalists searched in full and re-centred FOUND_RECENTRES times, the windows moved by each of
+    RECENTRE_MOVES, each keeping whichever of its versions shares best.
     """
     best = _searched(candidates, source, q)
     current = best
     for _ in range(FOUND_RECENTRES):
+        # An anchor cut off-centre carries a few background samples, which wander far from the shape in some
+        # series; the mean of windows moved a little inward (or outward) can fit its members better.
+        moves = [sorted({round(m * c.width) for m in RECENTRE_MOVES}) for c in current]
         recentred = [
-            _Candidate(_recentred(c, series, q), c.pattern, c.hits, c.quorum, c.background) for c in current
+            _Candidate(_recentred(c, series, q, move), c.pattern, c.hits, c.quorum, c.background)
+            for c, moved in zip(current, moves, strict=True)
+            for move in moved
         ]
-        current = _searched(recentred, source, q)
+        searched = _searched(recentred, source, q)
+        current = []
+        for moved in moves:
+            versions, searched = searched[: len(moved)], searched[len(moved) :]
+            current.append(min(versions, key=lambda c: c.quorum))
         best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
     return best
 
@@ -551,9 +587,11 @@ def find_motifs(
     median distance of its q nearest) first, best first. A candidate's quorum radius is the q-th
     smallest nearest distance, q = ceil(share x series) (at least 2), and its background the
     median, over those q series, of the distance of the nearest window that does not overlap the
-    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width) are
-    re-centred once (the mean of the z-normalised nearest windows of their q nearest series, each
-    keeping the better version) and measured against their background. Two candidates are the same
+    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width), and 3 more
+    different shapes of smallest quorum radius over the median nearest distance of all series, are
+    re-centred once (the mean of the z-normalised nearest windows of their q nearest series, those
+    windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the width; each keeps whichever version has
+    the smallest quorum radius) and measured against their background. Two candidates are the same
     shape, and only the better is kept, when most of their q nearest windows overlap by half or, at
     one width, their shapes lie within the quorum radius of each other.
 
@@ -615,7 +653,9 @@ def find_motifs(
         candidates += _search(shapes, patterns, source, q, seeds)
     step("search", len(widths), len(widths))
     step("refine", 0, 1)
-    finalists = _distinct(candidates, q, k + FINALISTS)
+    # Smooth shapes come near every wandering series, so the quorum radius alone favours them; a shape its q
+    # series hold far more tightly than the rest gets a place of its own among the finalists.
+    finalists = _contrasted(candidates, _distinct(candidates, q, k + FINALISTS), q, CONTRASTED)
     polished = _distinct(
         [_with_background(c, series, q) for c in _finished(finalists, source, series, q)], q, k
     )
