@@ -52,7 +52,7 @@ import kez  # noqa: E402
 SHAPE_NAMES = ("bump", "step", "chirp")
 WIDTHS = (32, 64, 96)
 SHARES = (0.2, 0.3, 0.5, 0.8, 1.0)
-PHI = 0.9  # AR(1) coefficient; unit innovations give a background of deviation 2.29
+PHI = quality_hard.PHI  # AR(1) coefficient; unit innovations give a background of deviation 2.29
 NOISE = 0.3  # deviation of the noise added to a planted shape
 # Ours: seglen an eighth of the width, alphabet 4, patterns of at least half the width, and minsup
 # half the planted share (a user looking for a subgroup's shape has a rough idea of its size).
@@ -69,13 +69,7 @@ def minsup(share: float) -> float:
 def make_case(shapes: dict, shape: str, width: int, share: float, count: int, samples: int, seed: str):
     """(series as lists, planted series to the start of its window) for one case."""
     rng = random.Random(seed)
-    series = []
-    for _ in range(count):
-        level, values = 0.0, []
-        for _ in range(samples):
-            level = PHI * level + rng.gauss(0.0, 1.0)
-            values.append(level)
-        series.append(values)
+    series = quality_hard.walks(rng, count, samples)
     planted = {}
     for s in sorted(rng.sample(range(count), round(share * count))):
         start = rng.randrange(0, samples - width)

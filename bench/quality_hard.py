@@ -87,9 +87,8 @@ def warped(shape, width: int, length: int) -> np.ndarray:
     return np.interp(np.arange(length) / length, grid, values)
 
 
-def make_case(shape, width: int, share: float, count: int, samples: int, seed: str):
-    """(series as lists, planted series to (start, its own width), clean plants by series)."""
-    rng = random.Random(seed)
+def walks(rng: random.Random, count: int, samples: int) -> list[list[float]]:
+    """`count` AR(1) series (coefficient PHI, unit innovations) of `samples` samples each."""
     series = []
     for _ in range(count):
         level, values = 0.0, []
@@ -97,6 +96,13 @@ def make_case(shape, width: int, share: float, count: int, samples: int, seed: s
             level = PHI * level + rng.gauss(0.0, 1.0)
             values.append(level)
         series.append(values)
+    return series
+
+
+def make_case(shape, width: int, share: float, count: int, samples: int, seed: str):
+    """(series as lists, planted series to (start, its own width), clean plants by series)."""
+    rng = random.Random(seed)
+    series = walks(rng, count, samples)
     planted, clean = {}, {}
     for s in sorted(rng.sample(range(count), round(share * count))):
         length = round(width * rng.uniform(1.0 - WARP, 1.0 + WARP))

@@ -396,21 +396,6 @@ def _nearest_series(motif: Motif, series: list[array[float]], count: int) -> lis
     return [s for _, s in sorted(scored)[:count]]
 
 
-def _anchors(
-    motif: Motif, series: list[array[float]], width: int, shifts: Sequence[float]
-) -> list[list[float]]:
-    """Windows of `width` centred on the motif's best windows in its nearest series, each shifted."""
-    anchors = []
-    for s in _nearest_series(motif, series, ANCHOR_SERIES):
-        centre = motif.best_matches[s] + motif.length / 2
-        for shift in shifts:
-            start = min(max(0, round(centre - width / 2 + shift * width)), len(series[s]) - width)
-            window = _window(series[s], start, width) if start >= 0 else None
-            if window is not None and window not in anchors:
-                anchors.append(window)
-    return anchors
-
-
 def _mined(series: list[array[float]], widths: list[int], share: float | None) -> list[Motif]:
     """The non-flat patterns, best naed first, mined with parameters derived from the widths."""
     seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
@@ -445,13 +430,18 @@ def _anchor_series(
 
 
 def _cut_around(
-    places: list[tuple[int, int]], length: int, series: list[array[float]], width: int
+    places: list[tuple[int, int]],
+    length: int,
+    series: list[array[float]],
+    width: int,
+    shifts: Sequence[float] = SHIFTS,
 ) -> list[list[float]]:
-    """Windows of `width` centred on windows of `length` at the (series, offset) places, moved by SHIFTS."""
+    """Windows of `width` centred on windows of `length` at the (series, offset) places, each moved by
+    `shifts` (fractions of the width)."""
     anchors: list[list[float]] = []
     for s, offset in places:
         centre = offset + length / 2
-        for shift in SHIFTS:
+        for shift in shifts:
             start = min(max(0, round(centre - width / 2 + shift * width)), len(series[s]) - width)
             window = _window(series[s], start, width) if start >= 0 else None
             if window is not None and window not in anchors:
@@ -687,7 +677,8 @@ def refine(
             raise ValueError(f"{motif!r} has best matches beyond the {len(series)} series given")
         support = share if share is not None else len(motif.indexes) / len(series)
         q = min(_quorum_size(support, len(series)), len(series))
-        shapes = _anchors(motif, series, motif.length, (0.0,))
+        places = [(s, motif.best_matches[s]) for s in _nearest_series(motif, series, ANCHOR_SERIES)]
+        shapes = _cut_around(places, motif.length, series, motif.length, (0.0,))
         representative = motif.representative
         if all(math.isfinite(v) for v in representative) and max(representative) > min(representative):
             shapes.append(_znormalised(representative))
