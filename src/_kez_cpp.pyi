@@ -207,6 +207,13 @@ def _nearest_among(
     shifts: Sequence[int] = [],
 ) -> list[tuple[array[int], array[float], array[float]]]: ...
 
+# Used by kez.find_motifs: for each shape, the z-normalised mean of the z-normalised windows of `widths[i]`
+# samples at `windows[i]`, each (series, offset), the offset moved within its series; windows holding NaN or
+# inf are passed over. ValueError names a width below 2, a series out of range, or a shape with no window.
+def _mean_shapes(
+    ts: _Dataset, widths: Sequence[int], windows: Sequence[Sequence[tuple[int, int]]]
+) -> list[array[float]]: ...
+
 # Used by kez.mine_distributed. _Shard: one shard of whole series on a worker, normalised, with its letters;
 # plans, averages and best matches cross the network as tuples of arrays.
 _Plan: TypeAlias = tuple[array[int], array[int], array[int], array[int], array[int]]

@@ -174,3 +174,19 @@ def test_contrasted_finalists_keep_the_first_and_add_at_most_three_other_shapes(
     finalists = kez.find._contrasted(candidates, kept, 6, 3)
     assert finalists[:2] == kept and 2 < len(finalists) <= 5
     assert not any(kez.find._same_shape(a, b, 6) for i, a in enumerate(finalists) for b in finalists[:i])
+
+
+def test_a_mean_shape_averages_z_normalised_windows_and_passes_over_missing_ones():
+    rng = np.random.default_rng(5)
+    series = rng.normal(0.0, 1.0, (3, 60))
+    series[2, 10:20] = np.nan
+    z = [(w - w.mean()) / w.std() for w in (series[0, 5:25], 7.0 * series[1, 30:50] + 3.0)]
+    expected = (z[0] + z[1]) / 2
+    # The last window holds NaN; the second, given past its series' end, is moved back within it.
+    series[1, 40:60] = series[1, 30:50] * 7.0 + 3.0
+    [shape] = kez.find._kez_cpp._mean_shapes(series, [20], [[(0, 5), (1, 99), (2, 5)]])
+    np.testing.assert_allclose(shape, (expected - expected.mean()) / expected.std(), atol=1e-12)
+    with pytest.raises(ValueError, match="series 3 of shape 0 is out of range"):
+        kez.find._kez_cpp._mean_shapes(series, [20], [[(3, 0)]])
+    with pytest.raises(ValueError, match="shape 0 has no window to average"):
+        kez.find._kez_cpp._mean_shapes(series, [20], [[(2, 0)]])

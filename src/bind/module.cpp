@@ -17,6 +17,7 @@
 #include "motif.h"
 #include "patterns.h"
 #include "pool.h"
+#include "recentre.h"
 #include "sax.h"
 #include "search.h"
 #include "thread_ready.h"
@@ -292,6 +293,32 @@ py::list nearest_among_windows(const std::vector<Series>& queries, SeriesList ts
   });
 }
 
+// For each shape, the z-normalised mean of the z-normalised windows of `widths[i]` samples at `windows[i]`, each
+// a (series, offset), computed without the interpreter lock.
+py::list mean_windows(SeriesList ts, const std::vector<std::size_t>& widths,
+                      const std::vector<std::vector<std::pair<std::size_t, std::int64_t>>>& windows) {
+  if (widths.size() != windows.size()) {
+    throw py::value_error("widths and windows differ in length: " + std::to_string(widths.size()) + " and " +
+                          std::to_string(windows.size()));
+  }
+  std::vector<WindowSet> sets;
+  sets.reserve(widths.size());
+  for (std::size_t i = 0; i < widths.size(); ++i) sets.push_back({widths[i], windows[i]});
+  Dataset series = std::move(ts.series);
+  const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
+    if (!ts.table) {
+      const auto stored = [&series](std::size_t index, Series&) -> const Series& { return series[index]; };
+      return mean_shapes(sets, series.size(), stored, look);
+    }
+    const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
+      table_row(ts, static_cast<py::ssize_t>(index), scratch);
+      return scratch;
+    };
+    return mean_shapes(sets, static_cast<std::size_t>(ts.table->shape[0]), row, look);
+  });
+  return list_of(found.size(), [&found](std::size_t i) { return array_object("d", found[i].data(), found[i].size()); });
+}
+
 }  // namespace
 
 // ---- Definitions.
@@ -349,6 +376,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   // The kez package's helpers read their series through this.
   m.def("_read_series", &read_series);
   m.def("_nearest", &nearest_windows, py::arg("queries"), py::arg("ts"), py::arg("seeds") = Seeds{});
+  m.def("_mean_shapes", &mean_windows, py::arg("ts"), py::arg("widths"), py::arg("windows"));
   m.def("_nearest_among", &nearest_among_windows, py::arg("queries"), py::arg("ts"), py::arg("starts"),
         py::arg("shifts") = std::vector<std::int64_t>{});
   // The steps of kez.mine_distributed, on the workers and on the driver.

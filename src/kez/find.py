@@ -257,16 +257,15 @@ def _search(
     return [_Candidate(s, p, h, _quorum(h, q)) for s, p, h in zip(shapes, patterns, found, strict=True)]
 
 
-def _recentred(candidate: _Candidate, series: list[array[float]], q: int, move: int = 0) -> list[float]:
-    """The mean of the z-normalised nearest windows of the candidate's `q` nearest series, each moved by
-    `move` samples (kept within its series).
+def _recentred(versions: list[tuple[_Candidate, int]], source: Dataset, q: int) -> list[list[float]]:
+    """Per (candidate, move): the mean of the z-normalised nearest windows of the candidate's `q` nearest
+    series, each moved by `move` samples (kept within its series), z-normalised.
     """
-    width = candidate.width
-    windows = []
-    for s, offset in candidate.near(q).items():
-        start = min(max(0, offset + move), len(series[s]) - width)
-        windows.append(_znormalised(series[s][start : start + width]))
-    return _znormalised([math.fsum(column) / len(windows) for column in zip(*windows, strict=True)])
+    if not versions:
+        return []
+    windows = [[(s, offset + move) for s, offset in c.near(q).items()] for c, move in versions]
+    means = _kez_cpp._mean_shapes(source, [c.width for c, _ in versions], windows)
+    return [list(shape) for shape in means]
 
 
 def _overlapping(a: _Candidate, b: _Candidate, q: int) -> bool:
@@ -325,36 +324,34 @@ def _contrasted(candidates: list[_Candidate], kept: list[_Candidate], q: int, li
     return kept
 
 
-def _polished(candidates: list[_Candidate], series: list[array[float]], q: int) -> list[_Candidate]:
+def _polished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
     """The candidates re-centred RECENTRES times, each keeping whichever of its versions shares best."""
     best = list(candidates)
     current = list(candidates)
     for _ in range(RECENTRES):
-        shapes = [_recentred(c, series, q) for c in current]
-        current = _search(shapes, [c.pattern for c in current], series, q)
+        shapes = _recentred([(c, 0) for c in current], source, q)
+        current = _search(shapes, [c.pattern for c in current], source, q)
         best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
     return best
 
 
-def _masked(series: list[array[float]], hits: Nearest, width: int) -> list[array[float]]:
-    """The series with each one's nearest window blanked (NaN), so that no window overlapping it can match."""
-    masked = []
-    for values, offset in zip(series, hits.offsets, strict=True):
-        copy = array("d", values)
-        if offset >= 0:
-            copy[offset : offset + width] = array("d", [math.nan] * width)
-        masked.append(copy)
-    return masked
+def _masked(values: array[float], offset: int, width: int) -> array[float]:
+    """A copy of the series, the window at `offset` blanked (NaN): no window overlapping it can match."""
+    copy = array("d", values)
+    if offset >= 0:
+        copy[offset : offset + width] = array("d", [math.nan] * width)
+    return copy
 
 
 def _with_background(candidate: _Candidate, series: list[array[float]], q: int) -> _Candidate:
     """The candidate with its background measured: a shape the background itself resembles (a smooth
     bend in slowly wandering series) comes nearly as near elsewhere in the same series as at its
-    nearest window, and a planted shape does not.
+    nearest window, and a planted shape does not. Only its q nearest series are searched again.
     """
-    [second] = nearest([candidate.shape], _masked(series, candidate.hits, candidate.width))
-    nearest_series = [s for _, s in _ranked(candidate.hits)[:q]]
-    elsewhere = sorted(second.distances[s] for s in nearest_series)
+    near = candidate.near(q)
+    masked = [_masked(series[s], offset, candidate.width) for s, offset in near.items()]
+    [second] = nearest([candidate.shape], masked)
+    elsewhere = sorted(second.distances)
     middle = elsewhere[len(elsewhere) // 2] if elsewhere else math.inf
     return _Candidate(candidate.shape, candidate.pattern, candidate.hits, candidate.quorum, middle)
 
@@ -507,13 +504,12 @@ def _seeds(
     ]
 
 
-def _searched(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
-    """The candidates searched in full, each series from where the candidate's window there lies, keeping
-    their backgrounds.
-    """
+def _searched(
+    candidates: list[_Candidate], seeds: list[list[int]], source: Dataset, q: int
+) -> list[_Candidate]:
+    """The candidates searched in full, each series from its seed there, keeping their backgrounds."""
     if not candidates:
         return []
-    seeds = [list(c.hits.offsets) for c in candidates]
     found = _kez_cpp._nearest([c.shape for c in candidates], source, seeds)
     searched = []
     for c, (offsets, distances) in zip(candidates, found, strict=True):
@@ -522,28 +518,32 @@ def _searched(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
     return searched
 
 
-def _finished(
-    candidates: list[_Candidate], source: Dataset, series: list[array[float]], q: int
-) -> list[_Candidate]:
-    """The finalists searched in full and re-centred FOUND_RECENTRES times, the windows moved by each of
-    RECENTRE_MOVES, each keeping whichever of its versions shares best.
+def _looked_quorum(distances: Sequence[float], q: int) -> float:
+    near = sorted(d for d in distances if d < math.inf)
+    return near[q - 1] if len(near) >= q else math.inf
+
+
+def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
+    """The candidates (searched in full) re-centred FOUND_RECENTRES times, each keeping whichever of its
+    versions shares best. A round takes the mean of each candidate's nearest windows moved by each of
+    RECENTRE_MOVES, looks for every version only at the candidate's nearest windows moved by each of those
+    shares, and searches in full the version of smallest quorum radius there.
     """
-    best = _searched(candidates, source, q)
+    best = list(candidates)
     current = best
     for _ in range(FOUND_RECENTRES):
         # An anchor cut off-centre carries a few background samples, which wander far from the shape in some
         # series; the mean of windows moved a little inward (or outward) can fit its members better.
-        moves = [sorted({round(m * c.width) for m in RECENTRE_MOVES}) for c in current]
-        recentred = [
-            _Candidate(_recentred(c, series, q, move), c.pattern, c.hits, c.quorum, c.background)
-            for c, moved in zip(current, moves, strict=True)
-            for move in moved
-        ]
-        searched = _searched(recentred, source, q)
-        current = []
-        for moved in moves:
-            versions, searched = searched[: len(moved)], searched[len(moved) :]
-            current.append(min(versions, key=lambda c: c.quorum))
+        chosen, seeds = [], []
+        for c in current:
+            moves = sorted({round(m * c.width) for m in RECENTRE_MOVES})
+            versions = _recentred([(c, move) for move in moves], source, q)
+            starts = [[offset] if offset >= 0 else [] for offset in c.hits.offsets]
+            looked = _kez_cpp._nearest_among(versions, source, starts, moves)
+            i = min(range(len(versions)), key=lambda v: _looked_quorum(looked[v][1], q))
+            chosen.append(_Candidate(versions[i], c.pattern, c.hits, c.quorum, c.background))
+            seeds.append(list(looked[i][0]))
+        current = _searched(chosen, seeds, source, q)
         best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
     return best
 
@@ -646,9 +646,7 @@ def find_motifs(
     # Smooth shapes come near every wandering series, so the quorum radius alone favours them; a shape its q
     # series hold far more tightly than the rest gets a place of its own among the finalists.
     finalists = _contrasted(candidates, _distinct(candidates, q, k + FINALISTS), q, CONTRASTED)
-    polished = _distinct(
-        [_with_background(c, series, q) for c in _finished(finalists, source, series, q)], q, k
-    )
+    polished = _distinct([_with_background(c, series, q) for c in _finished(finalists, source, q)], q, k)
     step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
