@@ -31,8 +31,9 @@ bool znormalised(const double* x, std::size_t m, std::vector<double>& z) {
 
 Series mean_shape(const WindowSet& set, std::size_t index, std::size_t count, const SeriesReader& series) {
   const std::size_t m = set.width;
-  if (m < 2) throw std::invalid_argument("width " + std::to_string(m) + " of shape " + std::to_string(index) +
-                                         " is below 2 samples");
+  if (m < 2)
+    throw std::invalid_argument("width " + std::to_string(m) + " of shape " + std::to_string(index) +
+                                " is below 2 samples");
   Series sums(m, 0.0);
   Series scratch;
   std::vector<double> z;
