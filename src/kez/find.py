@@ -73,8 +73,8 @@ class Found:
         members: the series holding the shape, ascending: those whose distance is at most
             `radius`.
         radius: the cut: decided from the sorted distances (see `find_motifs`) or given.
-        quorum: the quorum radius, the q-th smallest distance for q = ceil(share x series):
-            how tightly the shape is shared; results are ranked by it over the background.
+        quorum: the quorum radius, the q-th smallest distance for q = ceil(share x series);
+            results are ranked by the mean of the q smallest over the background.
         pattern: the letter pattern of the motif it grew from.
 
     ``length``, ``best_matches``, ``representative`` and ``naed`` read as a ``Motif``'s do, so
@@ -194,6 +194,15 @@ def _quorum(hits: Nearest, q: int) -> float:
     return ranked[q - 1][0] if len(ranked) >= q else math.inf
 
 
+def _closeness(hits: Nearest, q: int) -> float:
+    """The mean of the q smallest nearest distances: unlike the q-th alone, it tells a shape held closely by
+    most of its series (a warped plant, a few of whose copies stray) from a smooth bend every series holds
+    about equally well.
+    """
+    ranked = _ranked(hits)
+    return math.fsum(d for d, _ in ranked[:q]) / q if len(ranked) >= q else math.inf
+
+
 def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int) -> float:
     """The radius at the widest ratio gap in the sorted distances, among cuts keeping at least
     `fewest` series and no series beyond ALPHA x `quorum`; past the last series that bound stands
@@ -218,6 +227,7 @@ class _Candidate:
     pattern: str
     hits: Nearest
     quorum: float
+    closeness: float
     # The median, over the q nearest series, of the distance of each one's nearest window that does not
     # overlap its nearest: NaN until measured.
     background: float = math.nan
@@ -234,10 +244,10 @@ class _Candidate:
         return self._near
 
     def score(self) -> float:
-        """Smaller is tighter: the quorum radius over the background once measured, else over sqrt(width)."""
+        """Smaller is tighter: the closeness over the background once measured, else over sqrt(width)."""
         if math.isnan(self.background):
-            return self.quorum / math.sqrt(self.width)
-        return self.quorum / self.background if self.background > 0.0 else math.inf
+            return self.closeness / math.sqrt(self.width)
+        return self.closeness / self.background if self.background > 0.0 else math.inf
 
 
 def _search(
@@ -254,7 +264,10 @@ def _search(
         Nearest(tuple(offsets), tuple(distances))
         for offsets, distances in _kez_cpp._nearest(shapes, series, seeds if seeds is not None else [])
     ]
-    return [_Candidate(s, p, h, _quorum(h, q)) for s, p, h in zip(shapes, patterns, found, strict=True)]
+    return [
+        _Candidate(s, p, h, _quorum(h, q), _closeness(h, q))
+        for s, p, h in zip(shapes, patterns, found, strict=True)
+    ]
 
 
 def _recentred(versions: list[tuple[_Candidate, int]], source: Dataset, q: int) -> list[list[float]]:
@@ -331,7 +344,7 @@ def _polished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
     for _ in range(RECENTRES):
         shapes = _recentred([(c, 0) for c in current], source, q)
         current = _search(shapes, [c.pattern for c in current], source, q)
-        best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
+        best = [c if c.closeness < b.closeness else b for c, b in zip(current, best, strict=True)]
     return best
 
 
@@ -353,7 +366,9 @@ def _with_background(candidate: _Candidate, series: list[array[float]], q: int) 
     [second] = nearest([candidate.shape], masked)
     elsewhere = sorted(second.distances)
     middle = elsewhere[len(elsewhere) // 2] if elsewhere else math.inf
-    return _Candidate(candidate.shape, candidate.pattern, candidate.hits, candidate.quorum, middle)
+    return _Candidate(
+        candidate.shape, candidate.pattern, candidate.hits, candidate.quorum, candidate.closeness, middle
+    )
 
 
 def _found(candidate: _Candidate, fewest: int, radius: float | None) -> Found:
@@ -475,7 +490,9 @@ def _best_aligned(
             if near:
                 score = near[min(q, len(near)) // 2]
                 if best is None or score < best.quorum:
-                    best = _Candidate(anchor, motif.pattern, Nearest(tuple(offsets), tuple(distances)), score)
+                    best = _Candidate(
+                        anchor, motif.pattern, Nearest(tuple(offsets), tuple(distances)), score, score
+                    )
         if best is not None:
             chosen.append(best)
     return sorted(chosen, key=lambda c: c.quorum)
@@ -514,13 +531,16 @@ def _searched(
     searched = []
     for c, (offsets, distances) in zip(candidates, found, strict=True):
         hits = Nearest(tuple(offsets), tuple(distances))
-        searched.append(_Candidate(c.shape, c.pattern, hits, _quorum(hits, q), c.background))
+        searched.append(
+            _Candidate(c.shape, c.pattern, hits, _quorum(hits, q), _closeness(hits, q), c.background)
+        )
     return searched
 
 
-def _looked_quorum(distances: Sequence[float], q: int) -> float:
+def _looked_closeness(distances: Sequence[float], q: int) -> float:
+    """The closeness of distances measured at given windows only."""
     near = sorted(d for d in distances if d < math.inf)
-    return near[q - 1] if len(near) >= q else math.inf
+    return math.fsum(near[:q]) / q if len(near) >= q else math.inf
 
 
 def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
@@ -540,11 +560,11 @@ def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
             versions = _recentred([(c, move) for move in moves], source, q)
             starts = [[offset] if offset >= 0 else [] for offset in c.hits.offsets]
             looked = _kez_cpp._nearest_among(versions, source, starts, moves)
-            i = min(range(len(versions)), key=lambda v: _looked_quorum(looked[v][1], q))
-            chosen.append(_Candidate(versions[i], c.pattern, c.hits, c.quorum, c.background))
+            i = min(range(len(versions)), key=lambda v: _looked_closeness(looked[v][1], q))
+            chosen.append(_Candidate(versions[i], c.pattern, c.hits, c.quorum, c.closeness, c.background))
             seeds.append(list(looked[i][0]))
         current = _searched(chosen, seeds, source, q)
-        best = [c if c.quorum < b.quorum else b for c, b in zip(current, best, strict=True)]
+        best = [c if c.closeness < b.closeness else b for c, b in zip(current, best, strict=True)]
     return best
 
 
@@ -574,14 +594,15 @@ def find_motifs(
     width) are the anchors. They are searched in every series while anchors x series x samples x
     width stays within 5e8; past that, as many as it affords (at least 24), each pattern's anchor
     nearest the pattern's own windows (re-cut to the width and moved by up to a quarter of it: the
-    median distance of its q nearest) first, best first. A candidate's quorum radius is the q-th
-    smallest nearest distance, q = ceil(share x series) (at least 2), and its background the
-    median, over those q series, of the distance of the nearest window that does not overlap the
-    nearest one. The k + 3 different shapes of smallest quorum radius over sqrt(width), and 3 more
-    different shapes of smallest quorum radius over the median nearest distance of all series, are
-    re-centred once (the mean of the z-normalised nearest windows of their q nearest series, those
-    windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the width; each keeps whichever version has
-    the smallest quorum radius) and measured against their background. Two candidates are the same
+    median distance of its q nearest) first, best first. With q = ceil(share x series) (at least
+    2), a candidate's quorum radius is the q-th smallest nearest distance, its closeness the mean of
+    the q smallest, and its background the median, over those q series, of the distance of the
+    nearest window that does not overlap the nearest one. The k + 3 different shapes of smallest
+    closeness over sqrt(width), and 3 more different shapes of smallest quorum radius over the
+    median nearest distance of all series, are re-centred once (the mean of the z-normalised nearest
+    windows of their q nearest series, those windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the
+    width; the version of smallest closeness at the nearest windows moved alike is searched in full,
+    and kept if closer) and measured against their background. Two candidates are the same
     shape, and only the better is kept, when most of their q nearest windows overlap by half or, at
     one width, their shapes lie within the quorum radius of each other.
 
@@ -589,7 +610,7 @@ def find_motifs(
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
     distances, at the geometric mean of the two, among cuts that keep at least the q series the
     shape is ranked by and no series farther than 2 x the quorum radius; past the last series that
-    bound stands in for the next distance. Ranked by quorum radius over background, smallest
+    bound stands in for the next distance. Ranked by closeness over background, smallest
     first: how tightly the shape is shared, against how near the same series come to it elsewhere
     (a smooth bend that slowly wandering series hold everywhere is tight but not distinct).
     `report`, when given, is called with (stage, done, total) as the stages go.
