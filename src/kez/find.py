@@ -53,7 +53,10 @@ RECENTRES = 2  # refine's re-centrings
 FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
 # Where find_motifs' re-centring takes its windows, moved from the nearest ones by these shares of the width.
 RECENTRE_MOVES = (-0.125, -0.0625, 0.0, 0.0625, 0.125)
-ALPHA = 2.0  # no member lies beyond ALPHA x the quorum radius
+# No member lies beyond this many times the quorum radius: a share given says how many series hold the
+# shape, so the cut stays near the quorum radius; without one, the quorum is only a floor.
+ALPHA = 1.5
+ALPHA_WITHOUT_SHARE = 2.0
 MIN_MEMBERS = 2
 
 Report = Callable[[str, int, int], None]
@@ -203,12 +206,12 @@ def _closeness(hits: Nearest, q: int) -> float:
     return math.fsum(d for d, _ in ranked[:q]) / q if len(ranked) >= q else math.inf
 
 
-def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int) -> float:
+def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int, alpha: float) -> float:
     """The radius at the widest ratio gap in the sorted distances, among cuts keeping at least
-    `fewest` series and no series beyond ALPHA x `quorum`; past the last series that bound stands
+    `fewest` series and no series beyond `alpha` x `quorum`; past the last series that bound stands
     for the next distance, so a shape every series holds keeps them all.
     """
-    bound = ALPHA * quorum
+    bound = alpha * quorum
     best_ratio, radius = -1.0, bound
     for i in range(max(fewest, 1), len(ranked) + 1):
         last = ranked[i - 1][0]
@@ -371,9 +374,9 @@ def _with_background(candidate: _Candidate, series: list[array[float]], q: int) 
     )
 
 
-def _found(candidate: _Candidate, fewest: int, radius: float | None) -> Found:
+def _found(candidate: _Candidate, fewest: int, radius: float | None, alpha: float) -> Found:
     ranked = _ranked(candidate.hits)
-    cut = radius if radius is not None else _cut(ranked, candidate.quorum, fewest)
+    cut = radius if radius is not None else _cut(ranked, candidate.quorum, fewest, alpha)
     return Found(
         shape=tuple(_znormalised(candidate.shape)),
         width=candidate.width,
@@ -609,10 +612,11 @@ def find_motifs(
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
     distances, at the geometric mean of the two, among cuts that keep at least the q series the
-    shape is ranked by and no series farther than 2 x the quorum radius; past the last series that
-    bound stands in for the next distance. Ranked by closeness over background, smallest
-    first: how tightly the shape is shared, against how near the same series come to it elsewhere
-    (a smooth bend that slowly wandering series hold everywhere is tight but not distinct).
+    shape is ranked by and no series farther than 1.5 x the quorum radius (2 x without a share);
+    past the last series that bound stands in for the next distance. Ranked by closeness over
+    background, smallest first: how tightly the shape is shared, against how near the same series
+    come to it elsewhere (a smooth bend that slowly wandering series hold everywhere is tight but
+    not distinct).
     `report`, when given, is called with (stage, done, total) as the stages go.
 
     Raises ValueError naming the argument: a width below 2 or longer than every series, a share
@@ -671,7 +675,8 @@ def find_motifs(
     step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
-    return [_found(c, q, radius) for c in polished]
+    alpha = ALPHA if share is not None else ALPHA_WITHOUT_SHARE
+    return [_found(c, q, radius, alpha) for c in polished]
 
 
 def refine(
@@ -705,5 +710,12 @@ def refine(
             raise ValueError(f"{motif!r} has no window that is not flat or missing: nothing to search")
         candidates = _search(shapes, [motif.pattern] * len(shapes), series, q)
         best = min(candidates, key=lambda c: c.score())
-        results.append(_found(_polished([best], series, q)[0], q, radius))
+        results.append(
+            _found(
+                _polished([best], series, q)[0],
+                q,
+                radius,
+                ALPHA if share is not None else ALPHA_WITHOUT_SHARE,
+            )
+        )
     return results
