@@ -47,8 +47,12 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 # best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
 SEARCH_BUDGET = 500_000_000
 SEARCHED = 24
-FINALISTS = 3  # distinct candidates beyond k re-centred and measured against their background
-CONTRASTED = 3  # further finalists: those of smallest quorum radius over their median nearest distance
+# The distinct candidates of smallest closeness beyond k, and the most contrasted (smallest quorum radius over
+# their median nearest distance), are measured against their background; the best FINALISTS beyond k by
+# closeness over background are re-centred.
+MEASURED = 25
+CONTRASTED = 3
+FINALISTS = 3
 RECENTRES = 2  # refine's re-centrings
 FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
 # Where find_motifs' re-centring takes its windows, moved from the nearest ones by these shares of the width.
@@ -600,12 +604,13 @@ def find_motifs(
     median distance of its q nearest) first, best first. With q = ceil(share x series) (at least
     2), a candidate's quorum radius is the q-th smallest nearest distance, its closeness the mean of
     the q smallest, and its background the median, over those q series, of the distance of the
-    nearest window that does not overlap the nearest one. The k + 3 different shapes of smallest
+    nearest window that does not overlap the nearest one. The k + 25 different shapes of smallest
     closeness over sqrt(width), and 3 more different shapes of smallest quorum radius over the
-    median nearest distance of all series, are re-centred once (the mean of the z-normalised nearest
-    windows of their q nearest series, those windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the
-    width; the version of smallest closeness at the nearest windows moved alike is searched in full,
-    and kept if closer) and measured against their background. Two candidates are the same
+    median nearest distance of all series, are measured against their background; the k + 3
+    different ones of smallest closeness over background are re-centred once (the mean of the
+    z-normalised nearest windows of their q nearest series, those windows moved by -1/8, -1/16, 0,
+    +1/16 and +1/8 of the width; the version of smallest closeness at the nearest windows moved
+    alike is searched in full, and kept if closer) and measured again. Two candidates are the same
     shape, and only the better is kept, when most of their q nearest windows overlap by half or, at
     one width, their shapes lie within the quorum radius of each other.
 
@@ -670,7 +675,8 @@ def find_motifs(
     step("refine", 0, 1)
     # Smooth shapes come near every wandering series, so the quorum radius alone favours them; a shape its q
     # series hold far more tightly than the rest gets a place of its own among the finalists.
-    finalists = _contrasted(candidates, _distinct(candidates, q, k + FINALISTS), q, CONTRASTED)
+    pool = _contrasted(candidates, _distinct(candidates, q, k + MEASURED), q, CONTRASTED)
+    finalists = _distinct([_with_background(c, series, q) for c in pool], q, k + FINALISTS)
     polished = _distinct([_with_background(c, series, q) for c in _finished(finalists, source, q)], q, k)
     step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
