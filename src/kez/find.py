@@ -47,9 +47,13 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 # best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
 SEARCH_BUDGET = 500_000_000
 SEARCHED = 24
-# The distinct candidates of smallest closeness beyond k, and the most contrasted (smallest quorum radius over
-# their median nearest distance), are measured against their background; the best FINALISTS beyond k by
-# closeness over background are re-centred.
+# Every candidate gets a rough background first, from windows this share of the width apart, within this many
+# multiply-adds a width.
+ROUGH_STEP = 0.125
+ROUGH_BUDGET = 200_000_000
+# The MEASURED distinct candidates beyond k of smallest closeness over their rough background, and the
+# CONTRASTED most contrasted (smallest quorum radius over their median nearest distance), are measured against
+# their background; the best FINALISTS beyond k by closeness over background are re-centred.
 MEASURED = 25
 CONTRASTED = 3
 FINALISTS = 3
@@ -320,6 +324,34 @@ def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Can
             if len(kept) == limit:
                 break
     return kept
+
+
+def _roughly_measured(
+    candidates: list[_Candidate], source: Dataset, series: list[array[float]], q: int
+) -> list[_Candidate]:
+    """The candidates with a rough background: over their q nearest series, the median distance of the nearest
+    window not overlapping the nearest, among windows every ROUGH_STEP of the width (or further apart, so that
+    the candidates of one width take at most ROUGH_BUDGET multiply-adds).
+    """
+    measured = list(candidates)
+    widths: dict[int, list[int]] = {}
+    for i, c in enumerate(candidates):
+        if c.quorum < math.inf:
+            widths.setdefault(c.width, []).append(i)
+    for w, group in widths.items():
+        looked_at = sorted({s for i in group for s in candidates[i].near(q)})
+        work = len(group) * w * sum(len(series[s]) - w + 1 for s in looked_at)
+        step = max(1, round(w * ROUGH_STEP), math.ceil(work / ROUGH_BUDGET))
+        starts: list[list[int]] = [[] for _ in series]
+        for s in looked_at:
+            starts[s] = list(range(0, len(series[s]) - w + 1, step))
+        looked = _kez_cpp._nearest_among([candidates[i].shape for i in group], source, starts)
+        for i, (_, _, elsewhere) in zip(group, looked, strict=True):
+            c = candidates[i]
+            values = sorted(elsewhere[s] for s in c.near(q))
+            middle = values[len(values) // 2]
+            measured[i] = _Candidate(c.shape, c.pattern, c.hits, c.quorum, c.closeness, middle)
+    return measured
 
 
 def _contrast(candidate: _Candidate) -> float:
@@ -605,8 +637,9 @@ def find_motifs(
     2), a candidate's quorum radius is the q-th smallest nearest distance, its closeness the mean of
     the q smallest, and its background the median, over those q series, of the distance of the
     nearest window that does not overlap the nearest one. The k + 25 different shapes of smallest
-    closeness over sqrt(width), and 3 more different shapes of smallest quorum radius over the
-    median nearest distance of all series, are measured against their background; the k + 3
+    closeness over a rough background (the same median, among windows an eighth of the width apart),
+    and 3 more different shapes of smallest quorum radius over the median nearest distance of all
+    series, are measured against their background; the k + 3
     different ones of smallest closeness over background are re-centred once (the mean of the
     z-normalised nearest windows of their q nearest series, those windows moved by -1/8, -1/16, 0,
     +1/16 and +1/8 of the width; the version of smallest closeness at the nearest windows moved
@@ -675,6 +708,7 @@ def find_motifs(
     step("refine", 0, 1)
     # Smooth shapes come near every wandering series, so the quorum radius alone favours them; a shape its q
     # series hold far more tightly than the rest gets a place of its own among the finalists.
+    candidates = _roughly_measured(candidates, source, series, q)
     pool = _contrasted(candidates, _distinct(candidates, q, k + MEASURED), q, CONTRASTED)
     finalists = _distinct([_with_background(c, series, q) for c in pool], q, k + FINALISTS)
     polished = _distinct([_with_background(c, series, q) for c in _finished(finalists, source, q)], q, k)
