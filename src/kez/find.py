@@ -186,9 +186,14 @@ def _znormalised(values: Sequence[float]) -> list[float]:
     return [(v - mean) / deviation for v in values]
 
 
+def _apart(a: Sequence[float], b: Sequence[float]) -> float:
+    """Euclidean distance of two z-normalised shapes of one length."""
+    return math.sqrt(math.fsum((x - y) ** 2 for x, y in zip(a, b, strict=True)))
+
+
 def _distance(a: Sequence[float], b: Sequence[float]) -> float:
     """z-normalised Euclidean distance of two shapes of one length."""
-    return math.sqrt(math.fsum((x - y) ** 2 for x, y in zip(_znormalised(a), _znormalised(b), strict=True)))
+    return _apart(_znormalised(a), _znormalised(b))
 
 
 def _quorum_size(share: float, count: int) -> int:
@@ -243,10 +248,17 @@ class _Candidate:
     # overlap its nearest: NaN until measured.
     background: float = math.nan
     _near: dict[int, int] | None = field(default=None, repr=False, compare=False)
+    _normalised: list[float] | None = field(default=None, repr=False, compare=False)
 
     @property
     def width(self) -> int:
         return len(self.shape)
+
+    def normalised(self) -> list[float]:
+        """Its shape z-normalised (worked out once)."""
+        if self._normalised is None:
+            self._normalised = _znormalised(self.shape)
+        return self._normalised
 
     def near(self, q: int) -> dict[int, int]:
         """Its `q` nearest series, each to the offset of its nearest window (worked out once)."""
@@ -310,7 +322,9 @@ def _overlapping(a: _Candidate, b: _Candidate, q: int) -> bool:
 def _same_shape(a: _Candidate, b: _Candidate, q: int) -> bool:
     if _overlapping(a, b, q):
         return True
-    return a.width == b.width and _distance(a.shape, b.shape) < min(a.quorum, b.quorum)
+    if a.width != b.width:
+        return False
+    return _apart(a.normalised(), b.normalised()) < min(a.quorum, b.quorum)
 
 
 def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Candidate]:
@@ -431,7 +445,8 @@ def _found(candidate: _Candidate, fewest: int, radius: float | None, alpha: floa
 def _window(values: array[float], start: int, width: int) -> list[float] | None:
     """The window, or None when it cannot serve as a shape (NaN, inf, or constant)."""
     window = list(values[start : start + width])
-    if len(window) < width or not all(math.isfinite(v) for v in window):
+    # A finite sum means finite samples; only a sum that overflows needs them looked at one by one.
+    if len(window) < width or not (math.isfinite(sum(window)) or all(math.isfinite(v) for v in window)):
         return None
     return window if max(window) > min(window) else None
 
