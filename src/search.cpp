@@ -586,9 +586,9 @@ void search_block(const Query& q, const double* x, std::size_t first, std::size_
                          reach,
                          std::abs(shift) + reach,
                          2.0 * (3.0 * dm + 10.0 * static_cast<double>(count) + 8.0) * eps * reach * reach};
-  // Once a near window is known, the segment means rule most windows out before any dot product: a group of
-  // windows none of which the segments leave open needs no dots, and when few are left open at all they are
-  // computed directly.
+  // Once any window's distance is known, the segment means rule most windows out before any dot product: a
+  // group of windows none of which the segments leave open needs no dots, and when few are left open at all
+  // they are computed directly.
   const bool segmented = q.seglen > 0 && !q.constant && best.squared < infinity;
   s.lower.resize(count);
   if (!segmented) {

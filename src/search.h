@@ -33,10 +33,10 @@
 // with the bound told against the best by comparing squares rather than taking a root; only the windows these
 // leave open take the other segments. Groups of 32 windows that all stay ruled out get no dot products, and a
 // block left nearly closed (one window in 256 open) has its open windows computed directly. For the others, and
-// for every window before a near one is known, the dot product of the z-normalised query with each shifted
-// window is taken for 32 windows side by side, each summed in sample order on vector registers, and each
-// window's squared distance is estimated as sum(zq^2) + m - 2 (dot - mean * sum(zq)) / deviation, with a
-// bound on its difference from the direct computation.
+// for every window before any is known, the dot product of the z-normalised query with each shifted window is
+// taken for 32 windows side by side, each summed in sample order on vector registers, and each window's squared
+// distance is estimated as sum(zq^2) + m - 2 (dot - mean * sum(zq)) / deviation, with a bound on its difference
+// from the direct computation.
 //
 // A near window is sought first: a seed (one offset per series, given) is computed before anything else, and
 // when it is not near (its squared distance m / 4 or more, or none) each run is looked over roughly, by the
