@@ -459,6 +459,18 @@ KEZ_WIDE_CLONES void add_segments(const std::array<const double*, first_segments
   }
 }
 
+// Turns each of `count` margins (of segment_margin) into a bound: the best where it is reached, -inf where it
+// may not be; returns how many may not. On vector registers, so that a block with none open costs little.
+KEZ_WIDE_CLONES std::size_t settle(double best, std::size_t count, double* __restrict lower) {
+  std::size_t open = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const bool reached = lower[k] >= 0.0;
+    lower[k] = reached ? best : -infinity;
+    open += reached ? 0 : 1;
+  }
+  return open;
+}
+
 // Raises lower[k], for each of `count` windows, to the bound its raw sum and inverse deviation give.
 KEZ_WIDE_CLONES void finish_bounds(const SegmentTerms t, const double* __restrict raws,
                                    const double* __restrict inverses, std::size_t count, double* __restrict lower) {
@@ -491,15 +503,10 @@ void segment_bounds(const Query& q, const BlockTerms& bt, const double* y, std::
   first_bounds(t, needed, starts, targets, s.means.data(), s.variances.data(), count, s.inverses.data(), s.raws.data(),
                lower);
   s.open.clear();
+  if (settle(best, count, lower) == 0) return;
   for (std::size_t k = 0; k < count; ++k) {
-    if (lower[k] >= 0.0) {
-      lower[k] = best;
-    } else {
-      lower[k] = -infinity;
-      s.open.push_back(k);
-    }
+    if (lower[k] == -infinity) s.open.push_back(k);
   }
-  if (s.open.empty()) return;
   const double* means = s.means.data();
   const double* inverses = s.inverses.data();
   double* raws = s.raws.data();
