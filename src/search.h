@@ -19,20 +19,32 @@
 // The method. Each series is cut into runs of finite samples, and the windows of a run are taken a block of
 // several query lengths at a time. A block subtracts a shift from its samples (the middle of their range, so
 // that series far from zero lose no digits) and slides sums of the shifted samples and of their squares over
-// its windows: their means and variances, recomputed from scratch at each block so that rounding cannot build
-// up along the series. The dot product of the z-normalised query with each shifted window is taken for 32
-// windows side by side, each summed in sample order on vector registers. From these, each window's squared
-// distance is estimated as sum(zq^2) + m - 2 (dot - mean * sum(zq)) / deviation, with a bound on its
-// difference from the direct computation (the rounding of each step, grown generously). A window whose
-// estimate, less the bound, exceeds the best squared distance found so far cannot win and is skipped; any
-// other, and any window whose variance the sums cannot tell from zero, is computed directly, with early
-// abandoning once its partial sum reaches the best (a sum of non-negative terms never decreases, so the
-// abandoned window could not have won). On random data a series of n windows needs about ln n direct ones.
-// For shapes of 16 samples or more, once a near window is known (from a seed, or from an earlier block), a
-// cheaper bound comes first: the squared distance over a segment of L samples is at least L times the squared
-// difference of the segment means, and the means of a window's whole segments come from sliding sums at a few
-// steps per window. Groups of windows it rules out get no dot products at all, and a block it leaves nearly
-// closed (one window in 256 open) has those computed directly. Its rounding is bounded as the estimate's is.
+// its windows, in a few runs started afresh side by side: their means and variances, recomputed from scratch at
+// each block so that rounding cannot build up along the series. Every bound below allows for the rounding of
+// each step, grown generously, and a window is skipped only when its bound, so allowed for, reaches the best
+// squared distance found so far (a tie would not replace the best); any other, and any window whose variance
+// the sums cannot tell from zero, is computed directly, with early abandoning once its partial sum reaches the
+// best (a sum of non-negative terms never decreases, so the abandoned window could not have won).
+//
+// For shapes of 16 samples or more, once any window's distance is known, segment means bound first: the squared
+// distance over a segment of L samples is at least L times the squared difference of the segment means, and
+// the means of a window's whole segments (about 24 of them) come from one sliding sum of L samples. The four
+// segments whose query means lie farthest from 0 go first, for every window side by side on vector registers,
+// with the bound told against the best by comparing squares rather than taking a root; only the windows these
+// leave open take the other segments. Groups of 32 windows that all stay ruled out get no dot products, and a
+// block left nearly closed (one window in 256 open) has its open windows computed directly. For the others, and
+// for every window before any is known, the dot product of the z-normalised query with each shifted window is
+// taken for 32 windows side by side, each summed in sample order on vector registers, and each window's squared
+// distance is estimated as sum(zq^2) + m - 2 (dot - mean * sum(zq)) / deviation, with a bound on its difference
+// from the direct computation.
+//
+// A near window is sought first: a seed (one offset per series, given) is computed before anything else, and
+// when it is not near (its squared distance m / 4 or more, or none) each run is looked over roughly, by the
+// means of 16 segments of the windows that start every m / 16 samples and then of those around the closest,
+// and the window found is computed too. Such a window only sets how near a window must come to be computed
+// (to just above its own distance, so that it, or a window as near at a lower offset, is still taken in
+// order): it changes no result. On a series holding the shape most windows then cost a few steps each; on one
+// that does not, the dot products of the groups the segments leave open dominate.
 #pragma once
 
 #include <cstddef>

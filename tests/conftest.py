@@ -73,3 +73,19 @@ def client(cluster):
     with Client(cluster) as connected:
         connected.wait_for_workers(2)
         yield connected
+
+
+@pytest.fixture
+def copies():
+    """A shape of 40 samples and six walks far from zero holding it bit for bit three times each, with a flat
+    stretch and NaN gaps: every copy ties at distance 0, and the first must win however the search starts."""
+    np = pytest.importorskip("numpy")
+    data = np.cumsum(np.random.default_rng(8).normal(size=(6, 700)), axis=1) + 1e6
+    shape = data[0, 50:90].copy()
+    for s in range(6):
+        for at in (120 + 7 * s, 400, 610):
+            data[s, at : at + 40] = shape
+    data[1, 300:360] = data[1, 300]
+    data[2, 200:204] = np.nan
+    data[3, 450:] = np.nan
+    return shape, data

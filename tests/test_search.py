@@ -147,3 +147,16 @@ def test_seeds_and_the_look_among_given_windows_agree_with_the_search():
     assert all(d <= e for d, e in zip(distances, elsewhere, strict=True))
     with pytest.raises(ValueError, match="query 1 has 50 samples where query 0 has 40"):
         _kez_cpp._nearest_among(shapes, data, starts)
+
+
+@pytest.mark.parametrize("threads", [1, 2], ids=["one-thread", "two-threads"])
+@pytest.mark.parametrize("seed", [None, 610, 400, 310], ids=["unseeded", "last-copy", "middle-copy", "flat"])
+def test_exact_copies_go_to_the_first_whatever_the_seed(copies, seed, threads):
+    shape, data = copies
+    seeds = [] if seed is None else [[seed] * len(data)]
+    kez.set_threads(threads)
+    try:
+        [(offsets, distances)] = _kez_cpp._nearest([shape], data, seeds)
+    finally:
+        kez.set_threads()
+    assert list(zip(offsets, distances, strict=True)) == [reference(list(shape), list(row)) for row in data]
