@@ -210,13 +210,13 @@ def _quorum(hits: Nearest, q: int) -> float:
     return ranked[q - 1][0] if len(ranked) >= q else math.inf
 
 
-def _closeness(hits: Nearest, q: int) -> float:
-    """The mean of the q smallest nearest distances: unlike the q-th alone, it tells a shape held closely by
+def _closeness(distances: Sequence[float], q: int) -> float:
+    """The mean of the q smallest finite distances: unlike the q-th alone, it tells a shape held closely by
     most of its series (a warped plant, a few of whose copies stray) from a smooth bend every series holds
     about equally well.
     """
-    ranked = _ranked(hits)
-    return math.fsum(d for d, _ in ranked[:q]) / q if len(ranked) >= q else math.inf
+    near = sorted(d for d in distances if d < math.inf)
+    return math.fsum(near[:q]) / q if len(near) >= q else math.inf
 
 
 def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int, alpha: float) -> float:
@@ -288,7 +288,7 @@ def _search(
         for offsets, distances in _kez_cpp._nearest(shapes, series, seeds if seeds is not None else [])
     ]
     return [
-        _Candidate(s, p, h, _quorum(h, q), _closeness(h, q))
+        _Candidate(s, p, h, _quorum(h, q), _closeness(h.distances, q))
         for s, p, h in zip(shapes, patterns, found, strict=True)
     ]
 
@@ -586,22 +586,18 @@ def _searched(
     for c, (offsets, distances) in zip(candidates, found, strict=True):
         hits = Nearest(tuple(offsets), tuple(distances))
         searched.append(
-            _Candidate(c.shape, c.pattern, hits, _quorum(hits, q), _closeness(hits, q), c.background)
+            _Candidate(
+                c.shape, c.pattern, hits, _quorum(hits, q), _closeness(hits.distances, q), c.background
+            )
         )
     return searched
-
-
-def _looked_closeness(distances: Sequence[float], q: int) -> float:
-    """The closeness of distances measured at given windows only."""
-    near = sorted(d for d in distances if d < math.inf)
-    return math.fsum(near[:q]) / q if len(near) >= q else math.inf
 
 
 def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
     """The candidates (searched in full) re-centred FOUND_RECENTRES times, each keeping whichever of its
     versions shares best. A round takes the mean of each candidate's nearest windows moved by each of
     RECENTRE_MOVES, looks for every version only at the candidate's nearest windows moved by each of those
-    shares, and searches in full the version of smallest quorum radius there.
+    shares, and searches in full the version of smallest closeness there.
     """
     best = list(candidates)
     current = best
@@ -614,7 +610,7 @@ def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
             versions = _recentred([(c, move) for move in moves], source, q)
             starts = [[offset] if offset >= 0 else [] for offset in c.hits.offsets]
             looked = _kez_cpp._nearest_among(versions, source, starts, moves)
-            i = min(range(len(versions)), key=lambda v: _looked_closeness(looked[v][1], q))
+            i = min(range(len(versions)), key=lambda v: _closeness(looked[v][1], q))
             chosen.append(_Candidate(versions[i], c.pattern, c.hits, c.quorum, c.closeness, c.background))
             seeds.append(list(looked[i][0]))
         current = _searched(chosen, seeds, source, q)
