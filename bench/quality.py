@@ -333,6 +333,11 @@ def main() -> None:
         help="hard section: only these collections of the grid, as SERIESxSAMPLES (e.g. 30x400);"
         " a partial run is written only to --output",
     )
+    parser.add_argument(
+        "--ostinato-runs",
+        default=None,
+        help="hard section: a JSON file keeping ostinato's results by case, read and extended",
+    )
     options = parser.parse_args()
     if options.section is None:
         options.section = "hard" if options.quick else "basic"
@@ -364,7 +369,8 @@ def main() -> None:
             if any(size not in grid.sizes for size in sizes):
                 parser.error(f"--sizes: the grid has {', '.join(f'{n}x{m}' for n, m in grid.sizes)}")
             grid = grid.only(sizes)
-        cases = quality_hard.run(shapes, grid, options.ostinato)
+        runs = quality_hard.OstinatoRuns(options.ostinato_runs) if options.ostinato_runs else None
+        cases = quality_hard.run(shapes, grid, options.ostinato, runs)
         body = quality_hard.render(cases, grid, options.ostinato, time.perf_counter() - began, partial)
         if options.output is not None or not partial:
             output = Path(options.output) if options.output is not None else sections.PATH

@@ -2,6 +2,7 @@
 
     python bench/quality.py --section hard [--no-ostinato] [--output FILE]
     python bench/quality.py --section hard --quick      # a small grid, no ostinato, writes nothing
+    python bench/quality.py --section hard --ostinato-runs FILE   # ostinato's results kept in FILE
 
 Each case is a collection of AR(1) series into a share of which one shape (bump, step or chirp) is
 planted at a random place, as in the first section, but each plant is its own: the shape is
@@ -17,6 +18,7 @@ sentences on where the one call loses.
 
 from __future__ import annotations
 
+import json
 import math
 import random
 import statistics
@@ -210,6 +212,29 @@ def ostinato(arrays: list[np.ndarray], planted: dict, width: int) -> dict:
     return {"scores": measure(best, width, planted), "seconds": seconds}
 
 
+class OstinatoRuns:
+    """ostinato's results by case, kept in a JSON file: a case is fixed by its seed, so one run of ostinato
+    (three quarters of the section's time) serves later runs of the same grid with the same stumpy."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        try:
+            with open(path, encoding="utf-8") as file:
+                self.runs = json.load(file)
+        except FileNotFoundError:
+            self.runs = {}
+
+    def get(self, seed: str, arrays: list[np.ndarray], planted: dict, width: int) -> dict:
+        key = f"{seed} stumpy {stumpy_version()}"
+        if key in self.runs:
+            return {**self.runs[key], "kept": True}
+        result = ostinato(arrays, planted, width)
+        self.runs[key] = result
+        with open(self.path, "w", encoding="utf-8") as file:
+            json.dump(self.runs, file)
+        return result
+
+
 def template(shape, arrays: list[np.ndarray], planted: dict, width: int) -> float:
     """How much of the plants the known, unwarped shape at the nominal width finds: the ceiling."""
     query = warped(shape, width, width)
@@ -217,7 +242,9 @@ def template(shape, arrays: list[np.ndarray], planted: dict, width: int) -> floa
     return measure(dict(zip(planted, best.values(), strict=True)), width, planted)[0]
 
 
-def run_case(shapes: dict, shape: str, width: int, share: float, size, with_ostinato: bool) -> dict:
+def run_case(
+    shapes: dict, shape: str, width: int, share: float, size, with_ostinato: bool, runs: OstinatoRuns | None
+) -> dict:
     count, samples = size
     seed = f"kez-quality-hard-{shape}-{width}-{share}-{count}x{samples}"
     series, planted, clean = make_case(shapes[shape], width, share, count, samples, seed)
@@ -227,7 +254,12 @@ def run_case(shapes: dict, shape: str, width: int, share: float, size, with_osti
     case["find"] = find(series, planted, width, share)
     case["motif"] = first_motif(series, planted, width, share)
     skipped = {"scores": (math.nan, math.nan), "seconds": math.nan}
-    case["ostinato"] = ostinato(arrays, planted, width) if with_ostinato else skipped
+    if not with_ostinato:
+        case["ostinato"] = skipped
+    elif runs is not None:
+        case["ostinato"] = runs.get(seed, arrays, planted, width)
+    else:
+        case["ostinato"] = ostinato(arrays, planted, width)
     case["template"] = template(shapes[shape], arrays, planted, width)
     # The known shape must find its own plants, or the plants are not what they claim to be: some of
     # them in every case (a few plants of a short, warped shape can be missed), most over the run.
@@ -237,14 +269,14 @@ def run_case(shapes: dict, shape: str, width: int, share: float, size, with_osti
     return case
 
 
-def run(shapes: dict, grid: Grid, with_ostinato: bool) -> list[dict]:
+def run(shapes: dict, grid: Grid, with_ostinato: bool, runs: OstinatoRuns | None = None) -> list[dict]:
     cases = []
     for *size, shares in grid.runs:
         size = tuple(size)
         for shape in SHAPE_NAMES:
             for width in grid.widths:
                 for share in shares:
-                    case = run_case(shapes, shape, width, share, size, with_ostinato)
+                    case = run_case(shapes, shape, width, share, size, with_ostinato, runs)
                     found, precision = case["find"]["scores"]
                     print(
                         f"{size[0]}x{size[1]} {shape} {width} {share:g}: find_motifs {found:.2f}/"
@@ -473,6 +505,9 @@ def render(cases: list[dict], grid: Grid, with_ostinato: bool, seconds: float, p
         f"{n} x {m} at shares {', '.join(f'{s:g}' for s in shares)}" for n, m, shares in grid.runs
     )
     peer = f"stumpy {stumpy_version()}" if with_ostinato else "ostinato not run"
+    kept = sum(bool(c["ostinato"].get("kept")) for c in cases)
+    if kept:
+        peer += f"; ostinato's results and times for {kept} cases kept from an earlier run on this machine"
     lines = [
         f"## Warped plants, widths {min(grid.widths)} to {max(grid.widths)}, up to "
         f"{max(n for n, _ in grid.sizes)} series" + (" (partial grid)" if partial else ""),

@@ -120,6 +120,28 @@ def test_a_range_of_widths_finds_the_shape_near_its_width(collection):
     assert set(found.members) == set(planted) and found.width in (32, 40, 48)
 
 
+@pytest.mark.parametrize(
+    ("seed", "share", "noise"),
+    [(7, 0.25, 0.5), (11, 0.5, 1.5), (13, None, 1.0)],
+    ids=["quarter-share", "half-share-noisy", "no-share"],
+)
+def test_no_member_past_the_quorum_lies_as_far_as_the_shape_does_elsewhere_in_it(seed, share, noise):
+    rng = random.Random(seed)
+    series, planted = _collection(seed)
+    series = [[v + rng.gauss(0.0, noise) for v in values] for values in series]
+    q = max(2, math.ceil((share or 0.2) * len(series) - 1e-9))
+    for found in kez.find_motifs(series, WIDTH, share=share, k=3):
+        quorum = sorted(range(len(series)), key=lambda s: (found.distances[s], s))[:q]
+        masked = [np.array(series[s]) for s in quorum]
+        for values, s in zip(masked, quorum, strict=True):
+            values[found.offsets[s] : found.offsets[s] + WIDTH] = np.nan
+        [elsewhere] = kez.nearest(list(found.shape), masked)
+        assert set(quorum) <= set(found.members)
+        assert all(found.distances[s] <= min(elsewhere.distances) + 1e-9 for s in found.members)
+    if share == 0.25:
+        assert set(kez.find_motifs(series, WIDTH, share=share)[0].members) == set(planted)
+
+
 def test_refine_gives_one_shape_per_motif_at_its_length(collection):
     series, _ = collection
     motifs = kez.drop_trivial(kez.Miner(0.3, 5, 4, min_len=4).mine(series))[:3]
