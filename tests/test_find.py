@@ -127,7 +127,7 @@ def test_a_range_of_widths_finds_the_shape_near_its_width(collection):
 )
 def test_no_member_past_the_quorum_lies_as_far_as_the_shape_does_elsewhere_in_it(seed, share, noise):
     rng = random.Random(seed)
-    series, planted = _collection(seed)
+    series, _ = _collection(seed)
     series = [[v + rng.gauss(0.0, noise) for v in values] for values in series]
     q = max(2, math.ceil((share or 0.2) * len(series) - 1e-9))
     for found in kez.find_motifs(series, WIDTH, share=share, k=3):
@@ -138,8 +138,6 @@ def test_no_member_past_the_quorum_lies_as_far_as_the_shape_does_elsewhere_in_it
         [elsewhere] = kez.nearest(list(found.shape), masked)
         assert set(quorum) <= set(found.members)
         assert all(found.distances[s] <= min(elsewhere.distances) + 1e-9 for s in found.members)
-    if share == 0.25:
-        assert set(kez.find_motifs(series, WIDTH, share=share)[0].members) == set(planted)
 
 
 def test_refine_gives_one_shape_per_motif_at_its_length(collection):

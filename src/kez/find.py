@@ -219,12 +219,11 @@ def _closeness(distances: Sequence[float], q: int) -> float:
     return math.fsum(near[:q]) / q if len(near) >= q else math.inf
 
 
-def _cut(ranked: list[tuple[float, int]], quorum: float, fewest: int, alpha: float) -> float:
+def _cut(ranked: list[tuple[float, int]], fewest: int, bound: float) -> float:
     """The radius at the widest ratio gap in the sorted distances, among cuts keeping at least
-    `fewest` series and no series beyond `alpha` x `quorum`; past the last series that bound stands
-    for the next distance, so a shape every series holds keeps them all.
+    `fewest` series and no series beyond `bound`; past the last series the bound stands for the
+    next distance, so a shape every series holds keeps them all.
     """
-    bound = alpha * quorum
     best_ratio, radius = -1.0, bound
     for i in range(max(fewest, 1), len(ranked) + 1):
         last = ranked[i - 1][0]
@@ -247,6 +246,8 @@ class _Candidate:
     # The median, over the q nearest series, of the distance of each one's nearest window that does not
     # overlap its nearest: NaN until measured.
     background: float = math.nan
+    # The smallest of those distances: inf until measured.
+    elsewhere: float = math.inf
     _near: dict[int, int] | None = field(default=None, repr=False, compare=False)
     _normalised: list[float] | None = field(default=None, repr=False, compare=False)
 
@@ -419,14 +420,17 @@ def _with_background(candidate: _Candidate, series: list[array[float]], q: int) 
     [second] = nearest([candidate.shape], masked)
     elsewhere = sorted(second.distances)
     middle = elsewhere[len(elsewhere) // 2] if elsewhere else math.inf
-    return _Candidate(
-        candidate.shape, candidate.pattern, candidate.hits, candidate.quorum, candidate.closeness, middle
-    )
+    nearest_elsewhere = elsewhere[0] if elsewhere else math.inf
+    c = candidate
+    return _Candidate(c.shape, c.pattern, c.hits, c.quorum, c.closeness, middle, nearest_elsewhere)
 
 
 def _found(candidate: _Candidate, fewest: int, radius: float | None, alpha: float) -> Found:
     ranked = _ranked(candidate.hits)
-    cut = radius if radius is not None else _cut(ranked, candidate.quorum, fewest, alpha)
+    # A series no nearer the shape than one of its holders comes to it elsewhere holds it no better than the
+    # background does: with warped copies the sorted distances have no clean gap to cut at.
+    bound = max(candidate.quorum, min(alpha * candidate.quorum, candidate.elsewhere))
+    cut = radius if radius is not None else _cut(ranked, fewest, bound)
     return Found(
         shape=tuple(_znormalised(candidate.shape)),
         width=candidate.width,
@@ -611,7 +615,9 @@ def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
             starts = [[offset] if offset >= 0 else [] for offset in c.hits.offsets]
             looked = _kez_cpp._nearest_among(versions, source, starts, moves)
             i = min(range(len(versions)), key=lambda v: _closeness(looked[v][1], q))
-            chosen.append(_Candidate(versions[i], c.pattern, c.hits, c.quorum, c.closeness, c.background))
+            chosen.append(
+                _Candidate(versions[i], c.pattern, c.hits, c.quorum, c.closeness, c.background, c.elsewhere)
+            )
             seeds.append(list(looked[i][0]))
         current = _searched(chosen, seeds, source, q)
         best = [c if c.closeness < b.closeness else b for c, b in zip(current, best, strict=True)]
@@ -661,8 +667,10 @@ def find_motifs(
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
     distances, at the geometric mean of the two, among cuts that keep at least the q series the
-    shape is ranked by and no series farther than 1.5 x the quorum radius (2 x without a share);
-    past the last series that bound stands in for the next distance. Ranked by closeness over
+    shape is ranked by and no series farther than 1.5 x the quorum radius (2 x without a share),
+    nor than the shape's nearest window, in any of those q series, that does not overlap the
+    series' nearest: a series no nearer the shape than that holds it no better than the
+    background. Past the last series the bound stands in for the next distance. Ranked by closeness over
     background, smallest first: how tightly the shape is shared, against how near the same series
     come to it elsewhere (a smooth bend that slowly wandering series hold everywhere is tight but
     not distinct).
@@ -761,12 +769,6 @@ def refine(
             raise ValueError(f"{motif!r} has no window that is not flat or missing: nothing to search")
         candidates = _search(shapes, [motif.pattern] * len(shapes), series, q)
         best = min(candidates, key=lambda c: c.score())
-        results.append(
-            _found(
-                _polished([best], series, q)[0],
-                q,
-                radius,
-                ALPHA if share is not None else ALPHA_WITHOUT_SHARE,
-            )
-        )
+        alpha = ALPHA if share is not None else ALPHA_WITHOUT_SHARE
+        results.append(_found(_with_background(_polished([best], series, q)[0], series, q), q, radius, alpha))
     return results
