@@ -32,12 +32,16 @@ if TYPE_CHECKING:
 LETTERS_PER_WIDTH = 8  # seglen = max(1, round(width / 8)): a letter an eighth of the shape
 ALPHABET = 4
 MIN_LETTERS = 4  # patterns cover at least half the width
+# A second mining with letters half as long: a fast oscillation (a chirp) averages out of the coarse ones.
+FINE_LETTERS_PER_WIDTH = 16
+MIN_FINE_LETTERS = 6  # fine patterns cover at least 3/8 of the width
 # minsup = min(0.1, share / 2): noise spells one shape several ways, each reaching fewer series, and
 # the anchors need only one spelling; mining at half the share or more missed many planted shapes.
 MAX_SUPPORT = 0.1
 DEFAULT_SHARE = 0.2  # the quorum when no share is given
 # How candidates are proposed and polished.
 PATTERNS = 60  # the non-flat patterns, best naed first, whose windows become anchors
+FINE_PATTERNS = 20  # of those, how many come from the fine letters
 ANCHOR_SERIES = 4  # per pattern, the series whose best window is nearest its representative
 SHIFTS = (-0.25, 0.0, 0.25)  # anchor offsets from the pattern's centre, in widths: undoes misalignment
 # How well an anchor fits its own pattern, before any search: its distance to the pattern's best window in
@@ -466,13 +470,27 @@ def _nearest_series(motif: Motif, series: list[array[float]], count: int) -> lis
     return [s for _, s in sorted(scored)[:count]]
 
 
+def _patterns(
+    series: list[array[float]], widths: list[int], minsup: float, seglen: int, shortest: int
+) -> list[Motif]:
+    """The non-flat patterns of `shortest` letters or more, up to the largest width, best naed first."""
+    longest = max(shortest, math.ceil(widths[-1] / seglen))
+    motifs = Miner(minsup, seglen, ALPHABET, min_len=shortest, max_len=longest).mine(series)
+    return drop_trivial(motifs, order="naed")
+
+
 def _mined(series: list[array[float]], widths: list[int], share: float | None) -> list[Motif]:
-    """The non-flat patterns, best naed first, mined with parameters derived from the widths."""
-    seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
+    """PATTERNS non-flat patterns, mined with parameters derived from the widths: the coarse letters' best
+    first, then FINE_PATTERNS of the fine letters' (unless the width leaves both of one sample)."""
     minsup = min(MAX_SUPPORT, (share if share is not None else DEFAULT_SHARE) / 2)
-    longest = max(MIN_LETTERS, math.ceil(widths[-1] / seglen))
-    motifs = Miner(minsup, seglen, ALPHABET, min_len=MIN_LETTERS, max_len=longest).mine(series)
-    return drop_trivial(motifs, order="naed")[:PATTERNS]
+    seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
+    fine_seglen = max(1, round(widths[0] / FINE_LETTERS_PER_WIDTH))
+    fine = (
+        _patterns(series, widths, minsup, fine_seglen, MIN_FINE_LETTERS)[:FINE_PATTERNS]
+        if fine_seglen < seglen
+        else []
+    )
+    return _patterns(series, widths, minsup, seglen, MIN_LETTERS)[: PATTERNS - len(fine)] + fine
 
 
 def _anchor_series(
@@ -645,8 +663,11 @@ def find_motifs(
 
     The miner's parameters are derived: ``seglen = max(1, round(min width / 8))``, alphabet 4,
     patterns of 4 letters or more, up to the largest width, ``minsup = min(0.1, share / 2)`` (0.1
-    without a share). Flat patterns are dropped, and windows of each width centred on the first
-    60 patterns' best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
+    without a share); then again with ``seglen = max(1, round(min width / 16))`` and patterns of 6
+    letters or more, when that is shorter (a fast oscillation averages out of the longer letters).
+    Flat patterns are dropped; the first 40 patterns of the first mining and the first 20 of the
+    second (60 of the first when there is no second) are taken, and windows of each width centred
+    on their best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
     width) are the anchors. They are searched in every series while anchors x series x samples x
     width stays within 5e8; past that, as many as it affords (at least 24), each pattern's anchor
     nearest the pattern's own windows (re-cut to the width and moved by up to a quarter of it: the
