@@ -12,6 +12,7 @@ are compared by their distance over the square root of the width.
 
 from __future__ import annotations
 
+import itertools
 import math
 import numbers
 from array import array
@@ -23,7 +24,7 @@ import _kez_cpp
 from _kez_cpp import Miner, Motif
 from kez._data import read_series
 from kez.search import Nearest, nearest
-from kez.shapes import drop_trivial
+from kez.shapes import is_trivial
 
 if TYPE_CHECKING:
     from kez._data import Dataset
@@ -471,12 +472,14 @@ def _nearest_series(motif: Motif, series: list[array[float]], count: int) -> lis
 
 
 def _patterns(
-    series: list[array[float]], widths: list[int], minsup: float, seglen: int, shortest: int
+    series: list[array[float]], widths: list[int], minsup: float, seglen: int, shortest: int, count: int
 ) -> list[Motif]:
-    """The non-flat patterns of `shortest` letters or more, up to the largest width, best naed first."""
+    """The first `count` non-flat patterns of `shortest` letters or more, up to the largest width, best naed
+    first."""
     longest = max(shortest, math.ceil(widths[-1] / seglen))
     motifs = Miner(minsup, seglen, ALPHABET, min_len=shortest, max_len=longest).mine(series)
-    return drop_trivial(motifs, order="naed")
+    # Only the first few are wanted: telling flat from not costs more than mining.
+    return list(itertools.islice((m for m in motifs if not is_trivial(m)), count))
 
 
 def _mined(series: list[array[float]], widths: list[int], share: float | None) -> list[Motif]:
@@ -486,11 +489,11 @@ def _mined(series: list[array[float]], widths: list[int], share: float | None) -
     seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
     fine_seglen = max(1, round(widths[0] / FINE_LETTERS_PER_WIDTH))
     fine = (
-        _patterns(series, widths, minsup, fine_seglen, MIN_FINE_LETTERS)[:FINE_PATTERNS]
+        _patterns(series, widths, minsup, fine_seglen, MIN_FINE_LETTERS, FINE_PATTERNS)
         if fine_seglen < seglen
         else []
     )
-    return _patterns(series, widths, minsup, seglen, MIN_LETTERS)[: PATTERNS - len(fine)] + fine
+    return _patterns(series, widths, minsup, seglen, MIN_LETTERS, PATTERNS - len(fine)) + fine
 
 
 def _anchor_series(
