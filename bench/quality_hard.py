@@ -27,6 +27,7 @@ import time
 from dataclasses import dataclass
 
 import numpy as np
+from run import stamp
 
 import kez
 
@@ -512,7 +513,7 @@ def render(cases: list[dict], grid: Grid, with_ostinato: bool, seconds: float, p
         f"## Warped plants, widths {min(grid.widths)} to {max(grid.widths)}, up to "
         f"{max(n for n, _ in grid.sizes)} series" + (" (partial grid)" if partial else ""),
         "",
-        f"Written by `bench/quality.py --section hard` ({seconds:.0f} s on this machine; {peer}).",
+        f"Written by `bench/quality.py --section hard`. {stamp(f'{seconds:.0f} s on this machine; {peer}')}",
         f"Each case: AR(1) series (coefficient {PHI}, unit innovations); into a share of them one shape",
         "(bump, step or chirp) is planted at a random place, each plant warped in time (the shape",
         f"resampled by linear interpolation to a width drawn uniformly within +-{WARP:.0%} of the nominal",
