@@ -246,7 +246,8 @@ def render(cases: list[dict], options, seconds: float) -> str:
     lines = [
         "## What it finds beside stumpy",
         "",
-        f"Written by `bench/quality.py` ({seconds:.0f} s). Each case: {count} AR(1) series (coefficient",
+        f"Written by `bench/quality.py`. {quality_hard.stamp(f'{seconds:.0f} s on this machine')}",
+        f"Each case: {count} AR(1) series (coefficient",
         f"{PHI}, unit innovations) of {samples} samples; into a share of them (chosen at random) one shape",
         f"(bump, step or chirp, those of the workloads) of width {', '.join(map(str, WIDTHS))} is planted",
         f"at a random place, replacing the samples, with noise of deviation {NOISE}. 3 shapes x 3 widths x",
