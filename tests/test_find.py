@@ -190,7 +190,7 @@ def test_contrasted_finalists_keep_the_first_and_add_at_most_three_other_shapes(
     series, _ = collection
     shapes = [series[s][o : o + WIDTH] for s in range(4) for o in range(0, 160, 20)]
     candidates = kez.find._search(shapes, [""] * len(shapes), series, 6)
-    kept = kez.find._distinct(candidates, 6, 2)
+    kept = kez.find._distinct(candidates, 6, 0.5, 2)
     finalists = kez.find._contrasted(candidates, kept, 6, 3)
     assert finalists[:2] == kept and 2 < len(finalists) <= 5
     assert not any(kez.find._same_shape(a, b, 6) for i, a in enumerate(finalists) for b in finalists[:i])

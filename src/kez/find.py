@@ -255,6 +255,7 @@ class _Candidate:
     elsewhere: float = math.inf
     _near: dict[int, int] | None = field(default=None, repr=False, compare=False)
     _normalised: list[float] | None = field(default=None, repr=False, compare=False)
+    _typical: float | None = field(default=None, repr=False, compare=False)
 
     @property
     def width(self) -> int:
@@ -272,11 +273,23 @@ class _Candidate:
             self._near = {s: self.hits.offsets[s] for _, s in _ranked(self.hits)[:q]}
         return self._near
 
-    def score(self) -> float:
-        """Smaller is tighter: the closeness over the background once measured, else over sqrt(width)."""
+    def typical(self) -> float:
+        """The median nearest distance over every series with a window (worked out once)."""
+        if self._typical is None:
+            ranked = _ranked(self.hits)
+            self._typical = ranked[len(ranked) // 2][0] if ranked else math.inf
+        return self._typical
+
+    def score(self, share: float) -> float:
+        """Smaller is tighter: the closeness over how near the shape comes where it is not held, once the
+        background is measured, else over sqrt(width). Where a small share holds the shape, most series do
+        not, and their median nearest distance says how near it comes to what does not hold it; where most
+        hold it, only the background within them can: the two are weighted by the share.
+        """
         if math.isnan(self.background):
             return self.closeness / math.sqrt(self.width)
-        return self.closeness / self.background if self.background > 0.0 else math.inf
+        away = self.background**share * self.typical() ** (1.0 - share)
+        return self.closeness / away if away > 0.0 else math.inf
 
 
 def _search(
@@ -333,10 +346,10 @@ def _same_shape(a: _Candidate, b: _Candidate, q: int) -> bool:
     return _apart(a.normalised(), b.normalised()) < min(a.quorum, b.quorum)
 
 
-def _distinct(candidates: Iterable[_Candidate], q: int, limit: int) -> list[_Candidate]:
+def _distinct(candidates: Iterable[_Candidate], q: int, share: float, limit: int) -> list[_Candidate]:
     """The best-scored candidates, each a different shape from those kept before it, at most `limit`."""
     kept: list[_Candidate] = []
-    for c in sorted(candidates, key=lambda c: c.score()):
+    for c in sorted(candidates, key=lambda c: c.score(share)):
         if c.quorum == math.inf:
             break
         if not any(_same_shape(c, k, q) for k in kept):
@@ -378,8 +391,7 @@ def _contrast(candidate: _Candidate) -> float:
     """The quorum radius over the median nearest distance of every series: smaller where the shape's q series
     come far nearer it than the rest do.
     """
-    ranked = _ranked(candidate.hits)
-    middle = ranked[len(ranked) // 2][0] if ranked else math.inf
+    middle = candidate.typical()
     return candidate.quorum / middle if middle > 0.0 else math.inf
 
 
@@ -694,10 +706,15 @@ def find_motifs(
     shape is ranked by and no series farther than 1.5 x the quorum radius (2 x without a share),
     nor than the shape's nearest window, in any of those q series, that does not overlap the
     series' nearest: a series no nearer the shape than that holds it no better than the
-    background. Past the last series the bound stands in for the next distance. Ranked by closeness over
-    background, smallest first: how tightly the shape is shared, against how near the same series
-    come to it elsewhere (a smooth bend that slowly wandering series hold everywhere is tight but
-    not distinct).
+    background. Past the last series the bound stands in for the next distance.
+
+    Ranked by closeness over background, smallest first: how tightly the shape is shared, against
+    how near the same series come to it elsewhere (a smooth bend that slowly wandering series hold
+    everywhere is tight but not distinct). With a share, the background is weighted with the median
+    nearest distance of all series, as ``background ** share * median ** (1 - share)``: where a
+    small share holds a shape, most series do not, and how near it comes to them tells a shape from
+    a piece of one that the background half resembles.
+
     `report`, when given, is called with (stage, done, total) as the stages go.
 
     Raises ValueError naming the argument: a width below 2 or longer than every series, a share
@@ -752,9 +769,13 @@ def find_motifs(
     # Smooth shapes come near every wandering series, so the quorum radius alone favours them; a shape its q
     # series hold far more tightly than the rest gets a place of its own among the finalists.
     candidates = _roughly_measured(candidates, source, series, q)
-    pool = _contrasted(candidates, _distinct(candidates, q, k + MEASURED), q, CONTRASTED)
-    finalists = _distinct([_with_background(c, series, q) for c in pool], q, k + FINALISTS)
-    polished = _distinct([_with_background(c, series, q) for c in _finished(finalists, source, q)], q, k)
+    # Without a share, how many series hold a shape is unknown, so the other series' distances say nothing.
+    weight = share if share is not None else 1.0
+    pool = _contrasted(candidates, _distinct(candidates, q, weight, k + MEASURED), q, CONTRASTED)
+    finalists = _distinct([_with_background(c, series, q) for c in pool], q, weight, k + FINALISTS)
+    polished = _distinct(
+        [_with_background(c, series, q) for c in _finished(finalists, source, q)], q, weight, k
+    )
     step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
@@ -792,7 +813,7 @@ def refine(
         if not shapes:
             raise ValueError(f"{motif!r} has no window that is not flat or missing: nothing to search")
         candidates = _search(shapes, [motif.pattern] * len(shapes), series, q)
-        best = min(candidates, key=lambda c: c.score())
+        best = min(candidates, key=lambda c: c.score(support))
         alpha = ALPHA if share is not None else ALPHA_WITHOUT_SHARE
         results.append(_found(_with_background(_polished([best], series, q)[0], series, q), q, radius, alpha))
     return results
