@@ -326,14 +326,12 @@ def _recentred(versions: list[tuple[_Candidate, int]], source: Dataset, q: int) 
 def _overlapping(a: _Candidate, b: _Candidate, q: int) -> bool:
     """Whether most of the nearest windows of the two candidates' best series overlap by half."""
     near_a, near_b = a.near(q), b.near(q)
-    shortest = min(a.width, b.width)
+    width_a, width_b = a.width, b.width
+    half = min(width_a, width_b) / 2
     shared = 0
     for s, start_a in near_a.items():
         start_b = near_b.get(s)
-        if (
-            start_b is not None
-            and min(start_a + a.width, start_b + b.width) - max(start_a, start_b) >= shortest / 2
-        ):
+        if start_b is not None and min(start_a + width_a, start_b + width_b) - max(start_a, start_b) >= half:
             shared += 1
     return shared >= min(len(near_a), len(near_b)) / 2
 
