@@ -140,6 +140,16 @@ def test_no_member_past_the_quorum_lies_as_far_as_the_shape_does_elsewhere_in_it
         assert all(found.distances[s] <= min(elsewhere.distances) + 1e-9 for s in found.members)
 
 
+@pytest.mark.parametrize("share", [0.5, 0.6, None], ids=["half", "all-copies", "no-share"])
+def test_a_shape_copied_bit_for_bit_into_most_series_comes_first(share):
+    data = np.cumsum(np.random.default_rng(3).normal(size=(10, 300)), axis=1)
+    for s in range(6):
+        data[s, 20 + 17 * s : 50 + 17 * s] = 5.0 * np.sin(np.linspace(0.0, 3.0 * np.pi, 30))
+    top = kez.find_motifs(data, 30, share)[0]
+    assert top.members == (0, 1, 2, 3, 4, 5)
+    assert top.offsets[:6] == tuple(20 + 17 * s for s in range(6))
+
+
 def test_refine_gives_one_shape_per_motif_at_its_length(collection):
     series, _ = collection
     motifs = kez.drop_trivial(kez.Miner(0.3, 5, 4, min_len=4).mine(series))[:3]

@@ -284,11 +284,13 @@ class _Candidate:
         """Smaller is tighter: the closeness over how near the shape comes where it is not held, once the
         background is measured, else over sqrt(width). Where a small share holds the shape, most series do
         not, and their median nearest distance says how near it comes to what does not hold it; where most
-        hold it, only the background within them can: the two are weighted by the share.
+        hold it, only the background within them can: the two are weighted by the share. Where the median
+        series holds an exact copy, it says nothing of the others, and the background stands alone.
         """
         if math.isnan(self.background):
             return self.closeness / math.sqrt(self.width)
-        away = self.background**share * self.typical() ** (1.0 - share)
+        typical = self.typical()
+        away = self.background**share * typical ** (1.0 - share) if typical > 0.0 else self.background
         return self.closeness / away if away > 0.0 else math.inf
 
 
@@ -488,13 +490,13 @@ def _patterns(
     first."""
     longest = max(shortest, math.ceil(widths[-1] / seglen))
     motifs = Miner(minsup, seglen, ALPHABET, min_len=shortest, max_len=longest).mine(series)
-    # Only the first few are wanted: telling flat from not costs more than mining.
+    # Only the first few are wanted: telling flat from not costs as much as mining.
     return list(itertools.islice((m for m in motifs if not is_trivial(m)), count))
 
 
 def _mined(series: list[array[float]], widths: list[int], share: float | None) -> list[Motif]:
     """PATTERNS non-flat patterns, mined with parameters derived from the widths: the coarse letters' best
-    first, then FINE_PATTERNS of the fine letters' (unless the width leaves both of one sample)."""
+    first, then FINE_PATTERNS of the fine letters' (unless the fine letters would be no shorter)."""
     minsup = min(MAX_SUPPORT, (share if share is not None else DEFAULT_SHARE) / 2)
     seglen = max(1, round(widths[0] / LETTERS_PER_WIDTH))
     fine_seglen = max(1, round(widths[0] / FINE_LETTERS_PER_WIDTH))
