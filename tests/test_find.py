@@ -150,6 +150,13 @@ def test_a_shape_copied_bit_for_bit_into_most_series_comes_first(share):
     assert top.offsets[:6] == tuple(20 + 17 * s for s in range(6))
 
 
+@pytest.mark.parametrize("share", [0.5, None], ids=["share-given", "share-unknown"])
+def test_a_shape_copied_bit_for_bit_several_times_into_every_series_comes_first(copies, share):
+    _, data = copies
+    top = kez.find_motifs(data, 40, share)[0]
+    assert top.members == tuple(range(6)) and top.radius == 0.0 and set(top.distances) == {0.0}
+
+
 def test_refine_gives_one_shape_per_motif_at_its_length(collection):
     series, _ = collection
     motifs = kez.drop_trivial(kez.Miner(0.3, 5, 4, min_len=4).mine(series))[:3]

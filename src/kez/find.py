@@ -285,13 +285,16 @@ class _Candidate:
         background is measured, else over sqrt(width). Where a small share holds the shape, most series do
         not, and their median nearest distance says how near it comes to what does not hold it; where most
         hold it, only the background within them can: the two are weighted by the share. Where the median
-        series holds an exact copy, it says nothing of the others, and the background stands alone.
+        series holds an exact copy, it says nothing of the others, and the background stands alone. A shape
+        copied exactly into its q series and again within them is as tight as a shape can be: 0.
         """
         if math.isnan(self.background):
             return self.closeness / math.sqrt(self.width)
         typical = self.typical()
         away = self.background**share * typical ** (1.0 - share) if typical > 0.0 else self.background
-        return self.closeness / away if away > 0.0 else math.inf
+        if away > 0.0:
+            return self.closeness / away
+        return 0.0 if self.closeness == 0.0 else math.inf
 
 
 def _search(
