@@ -53,6 +53,18 @@ def test_the_planted_shape_comes_first_with_its_members_where_planted(collection
     assert max(found.distances[s] for s in planted) <= found.radius < min(outside)
 
 
+def test_missing_and_infinite_samples_away_from_the_shape_do_not_hide_it(collection):
+    series, planted = collection
+    gappy = [list(values) for values in series]
+    for s, values in enumerate(gappy):
+        start = planted.get(s, 100)
+        hole = start + WIDTH + 5 if start + WIDTH + 20 < len(values) else start - 20
+        values[hole : hole + 10] = [math.nan] * 9 + [math.inf if s % 3 else -math.inf]
+    found = kez.find_motifs(gappy, WIDTH, share=0.5)[0]
+    assert set(found.members) == set(planted)
+    assert all(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items())
+
+
 def test_the_user_radius_decides_membership(collection, top):
     cut = sorted(top.distances)[2]
     [found] = kez.find_motifs(collection[0], WIDTH, share=0.5, k=1, radius=cut)

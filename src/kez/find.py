@@ -293,16 +293,18 @@ class _Candidate:
 
     def score(self, share: float) -> float:
         """Smaller is tighter: the closeness over how near the shape comes where it is not held, once the
-        background is measured, else over sqrt(width). Where a small share holds the shape, most series do
-        not, and their median nearest distance says how near it comes to what does not hold it; where most
-        hold it, only the background within them can: the two are weighted by the share. Where the median
-        series holds an exact copy, it says nothing of the others, and the background stands alone. A shape
-        copied exactly into its q series and again within them is as tight as a shape can be: 0.
+        background is measured, else over sqrt(width). Below a share of one half most series should not hold
+        the shape, and their median nearest distance says how near it comes to what does not hold it: the
+        background and that median are weighted by the share. From one half up, or where the median series
+        comes as near as the q-th (half the series or more hold it: a share is a floor), the median says
+        nothing of the others, and the background stands alone. A shape copied exactly into its q series and
+        again within them is as tight as a shape can be: 0.
         """
         if math.isnan(self.background):
             return self.closeness / math.sqrt(self.width)
         typical = self.typical()
-        away = self.background**share * typical ** (1.0 - share) if typical > 0.0 else self.background
+        held_by_half = share >= 0.5 or typical <= self.quorum
+        away = self.background if held_by_half else self.background**share * typical ** (1.0 - share)
         if away > 0.0:
             return self.closeness / away
         return 0.0 if self.closeness == 0.0 else math.inf
@@ -495,6 +497,21 @@ def _nearest_series(motif: Motif, series: list[array[float]], count: int) -> lis
         if window is not None:
             scored.append((_distance(window, representative), s))
     return [s for _, s in sorted(scored)[:count]]
+
+
+def _lettered(values: array[float]) -> array[float]:
+    """The series as the letters should read it: one missing or infinite sample would make the whole series
+    NaN once z-normalised, and its letters all alike, so such samples read as the median of the finite ones.
+    The windows cut from the letters' places are still the series' own, and one that misses a sample is
+    passed over."""
+    # A finite sum means finite samples; only a sum that overflows needs them looked at one by one.
+    if math.isfinite(sum(values)) or all(math.isfinite(v) for v in values):
+        return values
+    finite = [v for v in values if math.isfinite(v)]
+    if not finite:
+        return values
+    middle = sorted(finite)[len(finite) // 2]
+    return array("d", [v if math.isfinite(v) else middle for v in values])
 
 
 def _patterns(
@@ -724,10 +741,12 @@ def find_motifs(
 
     Ranked by closeness over background, smallest first: how tightly the shape is shared, against
     how near the same series come to it elsewhere (a smooth bend that slowly wandering series hold
-    everywhere is tight but not distinct). With a share, the background is weighted with the median
-    nearest distance of all series, as ``background ** share * median ** (1 - share)``: where a
-    small share holds a shape, most series do not, and how near it comes to them tells a shape from
-    a piece of one that the background half resembles.
+    everywhere is tight but not distinct). With a share below one half, the background is weighted
+    with the median nearest distance of all series, as ``background ** share * median ** (1 -
+    share)``: where a small share holds a shape, most series do not, and how near it comes to them
+    tells a shape from a piece of one that the background half resembles. Where the median series
+    comes as near as the q-th, half the series or more hold the shape (a share is a floor), and the
+    background stands alone.
 
     `report`, when given, is called with (stage, done, total) as the stages go.
 
@@ -751,7 +770,7 @@ def find_motifs(
     )
     step = report if report is not None else (lambda stage, done, total: None)
     step("mine", 0, 1)
-    motifs = _mined(series, widths, share)
+    motifs = _mined([_lettered(s) for s in series], widths, share)
     step("mine", 1, 1)
     q = _quorum_size(share if share is not None else DEFAULT_SHARE, len(series))
     places = _anchor_series(motifs, source, series)
