@@ -479,11 +479,16 @@ def _found(candidate: _Candidate, fewest: int, radius: float | None, alpha: floa
 # ---------------------------------------------------------------- anchors
 
 
+def _finite(values: Sequence[float]) -> bool:
+    """Whether every sample is finite."""
+    # A finite sum means finite samples; only a sum that overflows needs them looked at one by one.
+    return math.isfinite(sum(values)) or all(math.isfinite(v) for v in values)
+
+
 def _window(values: array[float], start: int, width: int) -> list[float] | None:
     """The window, or None when it cannot serve as a shape (NaN, inf, or constant)."""
     window = list(values[start : start + width])
-    # A finite sum means finite samples; only a sum that overflows needs them looked at one by one.
-    if len(window) < width or not (math.isfinite(sum(window)) or all(math.isfinite(v) for v in window)):
+    if len(window) < width or not _finite(window):
         return None
     return window if max(window) > min(window) else None
 
@@ -504,8 +509,7 @@ def _lettered(values: array[float]) -> array[float]:
     NaN once z-normalised, and its letters all alike, so such samples read as the median of the finite ones.
     The windows cut from the letters' places are still the series' own, and one that misses a sample is
     passed over."""
-    # A finite sum means finite samples; only a sum that overflows needs them looked at one by one.
-    if math.isfinite(sum(values)) or all(math.isfinite(v) for v in values):
+    if _finite(values):
         return values
     finite = [v for v in values if math.isfinite(v)]
     if not finite:
