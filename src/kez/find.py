@@ -665,11 +665,14 @@ def _searched(
     return searched
 
 
-def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Candidate]:
-    """The candidates (searched in full) re-centred FOUND_RECENTRES times, each keeping whichever of its
-    versions shares best. A round takes the mean of each candidate's nearest windows moved by each of
-    RECENTRE_MOVES, looks for every version only at the candidate's nearest windows moved by each of those
-    shares, and searches in full the version of smallest closeness there.
+def _finished(
+    candidates: list[_Candidate], source: Dataset, series: list[array[float]], q: int, share: float
+) -> list[_Candidate]:
+    """The candidates (searched in full, backgrounds measured) re-centred FOUND_RECENTRES times, each keeping
+    whichever of its versions scores best at `share`. A round takes the mean of each candidate's nearest
+    windows moved by each of RECENTRE_MOVES, looks for every version only at the candidate's nearest windows
+    moved by each of those shares, searches in full the version of smallest closeness there, and measures
+    its background.
     """
     best = list(candidates)
     current = best
@@ -687,8 +690,8 @@ def _finished(candidates: list[_Candidate], source: Dataset, q: int) -> list[_Ca
                 _Candidate(versions[i], c.pattern, c.hits, c.quorum, c.closeness, c.background, c.elsewhere)
             )
             seeds.append(list(looked[i][0]))
-        current = _searched(chosen, seeds, source, q)
-        best = [c if c.closeness < b.closeness else b for c, b in zip(current, best, strict=True)]
+        current = [_with_background(c, series, q) for c in _searched(chosen, seeds, source, q)]
+        best = [c if c.score(share) < b.score(share) else b for c, b in zip(current, best, strict=True)]
     return best
 
 
@@ -727,13 +730,13 @@ def find_motifs(
     nearest window that does not overlap the nearest one. The k + 25 different shapes of smallest
     closeness over a rough background (the same median, among windows an eighth of the width apart),
     and 3 more different shapes of smallest quorum radius over the median nearest distance of all
-    series, are measured against their background; the k + 3
-    different ones of smallest closeness over background are re-centred once (the mean of the
-    z-normalised nearest windows of their q nearest series, those windows moved by -1/8, -1/16, 0,
-    +1/16 and +1/8 of the width; the version of smallest closeness at the nearest windows moved
-    alike is searched in full, and kept if closer) and measured again. Two candidates are the same
-    shape, and only the better is kept, when most of their q nearest windows overlap by half or, at
-    one width, their shapes lie within the quorum radius of each other.
+    series, are measured against their background; the k + 3 different ones of smallest closeness
+    over background are re-centred once (the mean of the z-normalised nearest windows of their q
+    nearest series, those windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the width; the version
+    of smallest closeness at the nearest windows moved alike is searched in full, measured against
+    its background, and kept if it scores better). Two candidates are the same shape, and only the
+    better is kept, when most of their q nearest windows overlap by half or, at one width, their
+    shapes lie within the quorum radius of each other.
 
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
@@ -810,9 +813,7 @@ def find_motifs(
     weight = share if share is not None else 1.0
     pool = _contrasted(candidates, _distinct(candidates, q, weight, k + MEASURED), q, CONTRASTED)
     finalists = _distinct([_with_background(c, series, q) for c in pool], q, weight, k + FINALISTS)
-    polished = _distinct(
-        [_with_background(c, series, q) for c in _finished(finalists, source, q)], q, weight, k
-    )
+    polished = _distinct(_finished(finalists, source, series, q, weight), q, weight, k)
     step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
