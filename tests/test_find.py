@@ -152,6 +152,28 @@ def test_no_member_past_the_quorum_lies_as_far_as_the_shape_does_elsewhere_in_it
         assert all(found.distances[s] <= min(elsewhere.distances) + 1e-9 for s in found.members)
 
 
+@pytest.mark.parametrize("seed", [5, 7, 9])
+def test_without_a_share_a_warped_shape_every_series_holds_keeps_them_all(seed):
+    # Warped, rescaled copies leave no clean gap among their distances, where the widest gap would cut.
+    rng = random.Random(seed)
+    series, planted = [], {}
+    for s in range(16):
+        level, values = 0.0, []
+        for _ in range(220):
+            level = 0.7 * level + rng.gauss(0.0, 0.5)
+            values.append(level)
+        length, scale = round(WIDTH * rng.uniform(0.85, 1.15)), 4.0 * rng.uniform(0.7, 1.3)
+        start = rng.randrange(220 - length)
+        for i in range(length):
+            values[start + i] += scale * math.sin(2 * math.pi * i / length) + rng.gauss(0.0, 0.3)
+        series.append(values)
+        planted[s] = range(start, start + length)
+    top = kez.find_motifs(series, WIDTH)[0]
+    assert top.members == tuple(range(16))
+    for s, plant in planted.items():
+        assert len(plant) <= 2 * len(set(plant) & set(range(top.offsets[s], top.offsets[s] + WIDTH)))
+
+
 @pytest.mark.parametrize("share", [0.5, 0.6, None], ids=["half", "all-copies", "no-share"])
 def test_a_shape_copied_bit_for_bit_into_most_series_comes_first(share):
     data = np.cumsum(np.random.default_rng(3).normal(size=(10, 300)), axis=1)

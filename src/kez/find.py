@@ -71,6 +71,9 @@ RECENTRE_MOVES = (-0.125, -0.0625, 0.0, 0.0625, 0.125)
 ALPHA = 1.5
 ALPHA_WITHOUT_SHARE = 2.0
 MIN_MEMBERS = 2
+# Without a share, a gap in the sorted distances cuts the members only where the next series is this many
+# times as far as the last.
+CLEAN_GAP = 1.5
 
 Report = Callable[[str, int, int], None]
 
@@ -235,10 +238,11 @@ def _closeness(distances: Sequence[float], q: int) -> float:
     return math.fsum(near[:q]) / q if len(near) >= q else math.inf
 
 
-def _cut(ranked: list[tuple[float, int]], fewest: int, bound: float) -> float:
+def _cut(ranked: list[tuple[float, int]], fewest: int, bound: float, clean: float = 1.0) -> float:
     """The radius at the widest ratio gap in the sorted distances, among cuts keeping at least
     `fewest` series and no series beyond `bound`; past the last series the bound stands for the
-    next distance, so a shape every series holds keeps them all.
+    next distance, so a shape every series holds keeps them all. Where no gap is as wide as
+    `clean`, the bound itself.
     """
     best_ratio, radius = -1.0, bound
     for i in range(max(fewest, 1), len(ranked) + 1):
@@ -249,7 +253,7 @@ def _cut(ranked: list[tuple[float, int]], fewest: int, bound: float) -> float:
         ratio = following / last if last > 0.0 else math.inf
         if ratio > best_ratio:
             best_ratio, radius = ratio, math.sqrt(last * following) if last > 0.0 else following / 2
-    return radius
+    return radius if best_ratio >= clean else bound
 
 
 @dataclass
@@ -458,12 +462,38 @@ def _with_background(candidate: _Candidate, series: list[array[float]], q: int) 
     return _Candidate(c.shape, c.pattern, c.hits, c.quorum, c.closeness, middle, nearest_elsewhere)
 
 
-def _found(candidate: _Candidate, fewest: int, radius: float | None, alpha: float) -> Found:
+def _everywhere(candidate: _Candidate, series: list[array[float]], q: int) -> float:
+    """The nearest the shape comes, in any series, to a window that does not overlap that series' nearest
+    (inf: none). Its q nearest series were measured with its background; of the others, only those nearer
+    than that are searched, since no series comes nearer elsewhere than at its nearest window.
+    """
+    near = candidate.near(q)
+    hits = candidate.hits
+    rest = [
+        _masked(values, hits.offsets[s], candidate.width)
+        for s, values in enumerate(series)
+        if s not in near and hits.distances[s] < candidate.elsewhere
+    ]
+    if not rest:
+        return candidate.elsewhere
+    [second] = nearest([candidate.shape], rest)
+    return min(candidate.elsewhere, *second.distances)
+
+
+def _found(
+    candidate: _Candidate, fewest: int, radius: float | None, alpha: float, everywhere: float = math.nan
+) -> Found:
     ranked = _ranked(candidate.hits)
-    # A series no nearer the shape than one of its holders comes to it elsewhere holds it no better than the
-    # background does: with warped copies the sorted distances have no clean gap to cut at.
-    bound = max(candidate.quorum, min(alpha * candidate.quorum, candidate.elsewhere))
-    cut = radius if radius is not None else _cut(ranked, fewest, bound)
+    if math.isfinite(everywhere):
+        # Without a share, how many series hold the shape is unknown, and warped copies leave gaps as narrow
+        # as those between chance matches: past a clean gap, a series holds the shape when it comes nearer
+        # than any series comes to it elsewhere.
+        bound, clean = max(candidate.quorum, everywhere), CLEAN_GAP
+    else:
+        # A series no nearer the shape than one of its holders comes to it elsewhere holds it no better than
+        # the background does: with warped copies the sorted distances have no clean gap to cut at.
+        bound, clean = max(candidate.quorum, min(alpha * candidate.quorum, candidate.elsewhere)), 1.0
+    cut = radius if radius is not None else _cut(ranked, fewest, bound, clean)
     return Found(
         shape=tuple(_znormalised(candidate.shape)),
         width=candidate.width,
@@ -741,10 +771,14 @@ def find_motifs(
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
     distances, at the geometric mean of the two, among cuts that keep at least the q series the
-    shape is ranked by and no series farther than 1.5 x the quorum radius (2 x without a share),
-    nor than the shape's nearest window, in any of those q series, that does not overlap the
-    series' nearest: a series no nearer the shape than that holds it no better than the
-    background. Past the last series the bound stands in for the next distance.
+    shape is ranked by and no series farther than 1.5 x the quorum radius, nor than the shape's
+    nearest window, in any of those q series, that does not overlap the series' nearest: a series
+    no nearer the shape than that holds it no better than the background. Past the last series the
+    bound stands in for the next distance. Without a share the bound is the shape's nearest window,
+    in any series, that does not overlap the series' nearest (or the quorum radius, if farther;
+    where no series has such a window, 2 x the quorum radius), and a gap below it cuts only where
+    the next distance is at least 1.5 x the last: warped copies of a shape most series hold leave
+    no gap as wide.
 
     Ranked by closeness over background, smallest first: how tightly the shape is shared, against
     how near the same series come to it elsewhere (a smooth bend that slowly wandering series hold
@@ -817,8 +851,10 @@ def find_motifs(
     step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
-    alpha = ALPHA if share is not None else ALPHA_WITHOUT_SHARE
-    return [_found(c, q, radius, alpha) for c in polished]
+    if share is not None:
+        return [_found(c, q, radius, ALPHA) for c in polished]
+    everywhere = [_everywhere(c, series, q) if radius is None else math.nan for c in polished]
+    return [_found(c, q, radius, ALPHA_WITHOUT_SHARE, e) for c, e in zip(polished, everywhere, strict=True)]
 
 
 def refine(
