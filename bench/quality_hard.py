@@ -47,6 +47,7 @@ NOISE = 0.3
 WARP = 0.15  # a plant's width is within +-15% of the nominal width
 AMPLITUDE = (0.7, 1.3)
 TOP = 5
+DEFAULT_SHARE = 0.2  # find_motifs' quorum when told no share
 # The miner's top motif, run as in the first section.
 ALPHABET = 4
 LETTERS_PER_WIDTH = 8
@@ -184,8 +185,8 @@ def first_motif(series, planted: dict, width: int, share: float) -> dict:
     return {"scores": measure(motif.best_matches, motif.length, planted), "seconds": seconds}
 
 
-def find(series, planted: dict, width: int, share: float) -> dict:
-    """find_motifs told the nominal width and the share: (found, precision) of its first result."""
+def find(series, planted: dict, width: int, share: float | None) -> dict:
+    """find_motifs told the nominal width and the share (or none): (found, precision) of its first result."""
     start = time.perf_counter()
     results = kez.find_motifs(series, width, share, k=TOP)
     seconds = time.perf_counter() - start
@@ -196,7 +197,8 @@ def find(series, planted: dict, width: int, share: float) -> dict:
     assert top.width == width and len(top.offsets) == len(series)
     assert top.members == tuple(s for s, d in enumerate(top.distances) if d <= top.radius)
     assert all(0 <= top.offsets[s] <= len(series[s]) - width for s in top.members)
-    assert len(top.members) >= min(len(series), max(2, math.ceil(share * len(series) - 1e-9)))
+    quorum = max(2, math.ceil((share or DEFAULT_SHARE) * len(series) - 1e-9))
+    assert len(top.members) >= min(len(series), quorum)
     scores = measure(top.best_matches, width, planted)
     return {"scores": scores, "seconds": seconds, "members": len(top.members), "empty": False}
 
@@ -253,6 +255,7 @@ def run_case(
     arrays = [np.array(s) for s in series]
     case = {"shape": shape, "width": width, "share": share, "size": size, "planted": len(planted)}
     case["find"] = find(series, planted, width, share)
+    case["blind"] = find(series, planted, width, None)
     case["motif"] = first_motif(series, planted, width, share)
     skipped = {"scores": (math.nan, math.nan), "seconds": math.nan}
     if not with_ostinato:
@@ -327,17 +330,26 @@ COLUMNS = [
 ]
 
 
+BLIND_COLUMNS = [
+    ("told the share: found", found),
+    ("told the share: precision", precision),
+    ("told no share: found", lambda c: c["blind"]["scores"][0]),
+    ("told no share: precision", lambda c: c["blind"]["scores"][1]),
+    ("told no share: members / planted", lambda c: c["blind"]["members"] / c["planted"]),
+]
+
+
 def fmt(value: float, digits: int = 2) -> str:
     return "-" if math.isnan(value) else f"{value:.{digits}f}"
 
 
-def table(groups: list[tuple[str, list[dict]]], first: str) -> list[str]:
+def table(groups: list[tuple[str, list[dict]]], first: str, columns: list = COLUMNS) -> list[str]:
     lines = [
-        f"| {first} | cases | " + " | ".join(name for name, _ in COLUMNS) + " |",
-        "|---" * (len(COLUMNS) + 2) + "|",
+        f"| {first} | cases | " + " | ".join(name for name, _ in columns) + " |",
+        "|---" * (len(columns) + 2) + "|",
     ]
     for label, cases in groups:
-        cells = [fmt(mean(cases, pick)) for _, pick in COLUMNS]
+        cells = [fmt(mean(cases, pick)) for _, pick in columns]
         lines.append(f"| {label} | {len(cases)} | " + " | ".join(cells) + " |")
     return lines
 
@@ -546,6 +558,13 @@ def render(cases: list[dict], grid: Grid, with_ostinato: bool, seconds: float, p
         f"### find_motifs' found by shape and width (shares from {FROM_SHARE:g} up, all collections)",
         "",
         *cell_lines,
+        "",
+        "### Told no share",
+        "",
+        "The first result of `kez.find_motifs(series, width, k=5)`, told the nominal width alone (its",
+        f"quorum is then {DEFAULT_SHARE:g} of the series), beside the same call told the share.",
+        "",
+        *table(by_share, "share", BLIND_COLUMNS),
         "",
         "### Median time per case",
         "",
