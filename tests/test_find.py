@@ -144,8 +144,10 @@ def test_no_member_past_the_quorum_lies_as_far_as_the_shape_does_elsewhere_in_it
     q = max(2, math.ceil((share or 0.2) * len(series) - 1e-9))
     for found in kez.find_motifs(series, WIDTH, share=share, k=3):
         quorum = sorted(range(len(series)), key=lambda s: (found.distances[s], s))[:q]
-        masked = [np.array(series[s]) for s in quorum]
-        for values, s in zip(masked, quorum, strict=True):
+        # With a share, the q series the shape is ranked by bound it; without, every series.
+        looked = quorum if share is not None else range(len(series))
+        masked = [np.array(series[s]) for s in looked]
+        for values, s in zip(masked, looked, strict=True):
             values[found.offsets[s] : found.offsets[s] + WIDTH] = np.nan
         [elsewhere] = kez.nearest(list(found.shape), masked)
         assert set(quorum) <= set(found.members)
