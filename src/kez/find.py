@@ -848,13 +848,18 @@ def find_motifs(
     pool = _contrasted(candidates, _distinct(candidates, q, weight, k + MEASURED), q, CONTRASTED)
     finalists = _distinct([_with_background(c, series, q) for c in pool], q, weight, k + FINALISTS)
     polished = _distinct(_finished(finalists, source, series, q, weight), q, weight, k)
-    step("refine", 1, 1)
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
     if share is not None:
-        return [_found(c, q, radius, ALPHA) for c in polished]
-    everywhere = [_everywhere(c, series, q) if radius is None else math.nan for c in polished]
-    return [_found(c, q, radius, ALPHA_WITHOUT_SHARE, e) for c, e in zip(polished, everywhere, strict=True)]
+        found = [_found(c, q, radius, ALPHA) for c in polished]
+    else:
+        cutting = radius is None  # a given radius needs no measure of the background
+        found = [
+            _found(c, q, radius, ALPHA_WITHOUT_SHARE, _everywhere(c, series, q) if cutting else math.nan)
+            for c in polished
+        ]
+    step("refine", 1, 1)
+    return found
 
 
 def refine(
