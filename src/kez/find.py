@@ -67,7 +67,8 @@ FOUND_RECENTRES = 1  # find_motifs' re-centrings of its finalists
 # Where find_motifs' re-centring takes its windows, moved from the nearest ones by these shares of the width.
 RECENTRE_MOVES = (-0.125, -0.0625, 0.0, 0.0625, 0.125)
 # No member lies beyond this many times the quorum radius: a share given says how many series hold the
-# shape, so the cut stays near the quorum radius; without one, the quorum is only a floor.
+# shape, so the cut stays near the quorum radius; without one (in refine, or where no series has a second
+# window to measure the background by), the quorum is only a floor.
 ALPHA = 1.5
 ALPHA_WITHOUT_SHARE = 2.0
 MIN_MEMBERS = 2
