@@ -6,6 +6,8 @@ import random
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import kez
 
@@ -263,3 +265,26 @@ def test_a_mean_shape_averages_z_normalised_windows_and_passes_over_missing_ones
         kez.find._kez_cpp._mean_shapes(series, [20], [[(3, 0)]])
     with pytest.raises(ValueError, match="shape 0 has no window to average"):
         kez.find._kez_cpp._mean_shapes(series, [20], [[(2, 0)]])
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.floats(0.01, 100.0), min_size=1, max_size=30),
+    st.integers(1, 30),
+    st.floats(0.5, 2.0),
+    st.floats(1.0, 3.0),
+)
+def test_a_cut_keeps_the_fewest_within_its_bound_and_cuts_only_at_a_gap_as_wide_as_asked(
+    distances, fewest, stretch, clean
+):
+    ranked = sorted((d, s) for s, d in enumerate(distances))
+    values = [d for d, _ in ranked]
+    fewest = min(fewest, len(values))
+    bound = max(values[fewest - 1], stretch * values[-1])
+    radius = kez.find._cut(ranked, fewest, bound, clean)
+    kept = [d for d in values if d <= radius]
+    assert len(kept) >= fewest and max(kept) <= bound
+    # The gaps it may cut at, as the ratio of the next distance (past the last, the bound) to the last.
+    following = [*values[fewest:], bound]
+    gaps = [b / a for a, b in zip(values[fewest - 1 :], following, strict=True) if a <= bound]
+    assert radius == bound or max(gaps) >= clean
