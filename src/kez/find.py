@@ -453,14 +453,21 @@ def _with_background(candidate: _Candidate, series: list[array[float]], q: int) 
     bend in slowly wandering series) comes nearly as near elsewhere in the same series as at its
     nearest window, and a planted shape does not. Only its q nearest series are searched again.
     """
-    near = candidate.near(q)
-    masked = [_masked(series[s], offset, candidate.width) for s, offset in near.items()]
-    [second] = nearest([candidate.shape], masked)
-    elsewhere = sorted(second.distances)
+    elsewhere = sorted(_elsewhere(candidate, series, list(candidate.near(q))))
     middle = elsewhere[len(elsewhere) // 2] if elsewhere else math.inf
     nearest_elsewhere = elsewhere[0] if elsewhere else math.inf
     c = candidate
     return _Candidate(c.shape, c.pattern, c.hits, c.quorum, c.closeness, middle, nearest_elsewhere)
+
+
+def _elsewhere(candidate: _Candidate, series: list[array[float]], indexes: list[int]) -> tuple[float, ...]:
+    """Per series of `indexes`, the distance of the shape's nearest window that does not overlap that series'
+    nearest (inf: none)."""
+    if not indexes:
+        return ()
+    masked = [_masked(series[s], candidate.hits.offsets[s], candidate.width) for s in indexes]
+    [second] = nearest([candidate.shape], masked)
+    return second.distances
 
 
 def _everywhere(candidate: _Candidate, series: list[array[float]], q: int) -> float:
@@ -469,16 +476,12 @@ def _everywhere(candidate: _Candidate, series: list[array[float]], q: int) -> fl
     than that are searched, since no series comes nearer elsewhere than at its nearest window.
     """
     near = candidate.near(q)
-    hits = candidate.hits
     rest = [
-        _masked(values, hits.offsets[s], candidate.width)
-        for s, values in enumerate(series)
-        if s not in near and hits.distances[s] < candidate.elsewhere
+        s
+        for s, distance in enumerate(candidate.hits.distances)
+        if s not in near and distance < candidate.elsewhere
     ]
-    if not rest:
-        return candidate.elsewhere
-    [second] = nearest([candidate.shape], rest)
-    return min(candidate.elsewhere, *second.distances)
+    return min((candidate.elsewhere, *_elsewhere(candidate, series, rest)))
 
 
 def _found(
