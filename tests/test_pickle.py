@@ -1,6 +1,7 @@
 """Motifs and miners pickle and copy exactly, with every protocol, and bad states are refused."""
 
 import copy
+import multiprocessing
 import pickle
 import subprocess
 import sys
@@ -15,6 +16,9 @@ from hypothesis import strategies as st
 import _kez_cpp
 import kez
 from reference import snapshot
+
+# Workers start afresh: the suite's process runs other libraries' threads, whose locks fork would copy.
+SPAWN = multiprocessing.get_context("spawn")
 
 
 def mined(series):
@@ -79,7 +83,7 @@ def _mine_in_worker(series):
 
 
 def test_motifs_come_back_from_a_worker_process(planted):
-    with ProcessPoolExecutor(max_workers=1) as pool:
+    with ProcessPoolExecutor(max_workers=1, mp_context=SPAWN) as pool:
         remote = pool.submit(_mine_in_worker, planted).result(timeout=120)
     assert [snapshot(m) for m in remote] == [snapshot(m) for m in mined(planted)[1]]
 
@@ -164,7 +168,7 @@ def test_an_instance_without_init_does_not_pickle(cls):
 
 def test_the_package_sax_pickles_by_name_for_process_pools():
     assert pickle.loads(pickle.dumps(kez.sax)) is kez.sax
-    with ProcessPoolExecutor(max_workers=1) as pool:
+    with ProcessPoolExecutor(max_workers=1, mp_context=SPAWN) as pool:
         assert list(pool.map(kez.sax, [[[1.0, 2.0, 3.0, 4.0]]], [2], [3])) == [
             kez.sax([[1.0, 2.0, 3.0, 4.0]], 2, 3)
         ]
