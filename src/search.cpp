@@ -75,6 +75,9 @@ constexpr std::size_t few_open = 256;
 // means of this many segments.
 constexpr double guess_above = 0.25;
 constexpr std::size_t rough_segments = 16;
+// The rough look compares windows that start at least this many samples apart: one sample apart, on a short
+// shape, it costs as much as the search it speeds.
+constexpr std::size_t rough_apart = 4;
 
 Query make_query(const double* samples, std::size_t m) {
   Query q;
@@ -649,12 +652,14 @@ void search_run(const Query& q, const double* x, std::size_t begin, std::size_t 
 
 // The offset of a window of the run of finite samples [begin, end) of `x` that looks near `q`, -1 when none
 // can be told: a rough look, not bounded, as it only picks a window to compute first. The windows that start
-// every L samples are compared by the means of rough_segments segments of L samples, from the means of the
-// run's consecutive pieces of L samples; then the windows within L of the closest, by the same measure.
+// every L samples (every whole number of L samples that makes rough_apart or more) are compared by the means
+// of rough_segments segments of L samples, from the means of the run's consecutive pieces of L samples; then
+// the windows as near the closest as that step, by the same measure.
 std::int64_t rough_guess(const Query& q, const double* x, std::size_t begin, std::size_t end, Scratch& s) {
   const std::size_t m = q.z.size();
   const std::size_t seglen = q.piece;
   const std::size_t whole = rough_segments;
+  const std::size_t stride = (rough_apart + seglen - 1) / seglen;  // in pieces
   const std::size_t span = whole * seglen;
   const double dl = static_cast<double>(seglen);
   const double ds = static_cast<double>(span);
@@ -722,11 +727,11 @@ std::int64_t rough_guess(const Query& q, const double* x, std::size_t begin, std
   for (std::size_t j = 0; j < whole; ++j) {
     const double a = q.piece_means[j];
     const double* __restrict p = means.data() + j;
-    for (std::size_t i = 0; i < starts; ++i) products[i] += a * p[i];
+    for (std::size_t i = 0; i < starts; i += stride) products[i] += a * p[i];
   }
   double closest = infinity;
   std::size_t at = windows;
-  for (std::size_t i = 0; i < starts; ++i) {
+  for (std::size_t i = 0; i < starts; i += stride) {
     const double d2 = measure(s.totals[i], s.squareds[i], s.products[i], s.squares[i]);
     if (d2 < closest) {
       closest = d2;
@@ -735,8 +740,9 @@ std::int64_t rough_guess(const Query& q, const double* x, std::size_t begin, std
   }
   if (at == windows) return -1;
   // Around it, from running sums of the samples and squares.
-  const std::size_t from = at >= seglen ? at - seglen : 0;
-  const std::size_t to = std::min(at + seglen, windows - 1);
+  const std::size_t step = stride * seglen;
+  const std::size_t from = at >= step ? at - step : 0;
+  const std::size_t to = std::min(at + step, windows - 1);
   const std::size_t length = to - from + span;
   std::vector<double>& running = s.running;
   std::vector<double>& running_squares = s.running_squares;
