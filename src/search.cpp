@@ -483,14 +483,11 @@ KEZ_WIDE_CLONES void finish_bounds(const SegmentTerms t, const double* __restric
 // Stores in s.segment_lower[k], for each of `count` windows of the shifted samples `y` (means and variances
 // given), a value the window's direct squared distance is surely not below, from the means of its whole
 // segments alone; -inf for a window too flat for the sums to tell. The segments farthest from the query's mean
-// come first, for every window; the others only for the windows these leave below `best`.
-void segment_bounds(const Query& q, const BlockTerms& bt, const double* y, std::size_t count, double best, Scratch& s) {
+// come first, for every window; the others only for the windows these leave below `best`. The block's
+// segment sums (of segment_sums) are in s.segment_sums.
+void segment_bounds(const Query& q, const BlockTerms& bt, std::size_t count, double best, Scratch& s) {
   const std::size_t seglen = q.seglen;
   const std::size_t whole = q.segment_means.size();
-  // Sliding sums of seglen samples, seg[i] the sum of y[i] to y[i + seglen - 1].
-  const std::size_t sums = count + (whole - 1) * seglen;
-  s.segment_sums.resize(sums);
-  sliding_sums<false>(y, seglen, sums, s.segment_sums.data());
   const SegmentTerms t = segment_terms(q, bt, count);
   std::array<const double*, first_segments> starts{};
   std::array<double, first_segments> targets{};
@@ -560,10 +557,18 @@ std::pair<double, double> range_of(const double* p, std::size_t n) {
           std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
 }
 
-// The `count` windows of `x` from offset `first`, all of finite samples: bounded together, and computed
-// directly where the bound cannot rule them out.
-void search_block(const Query& q, const double* x, std::size_t first, std::size_t count, Scratch& s, Best& best) {
-  const std::size_t m = q.z.size();
+// A block of windows of one length made ready for every query of that length: the samples less a shift, and
+// the sliding means and variances of the windows, in the scratch space; the segment sums once a query needs them.
+struct Block {
+  std::size_t first = 0;      // the offset of its first window
+  std::size_t count = 0;      // its windows
+  double shift = 0.0;         // subtracted from every sample
+  double reach = 0.0;         // the largest shifted sample's magnitude
+  std::size_t segmented = 0;  // the segment length its segment sums are of (0: none yet)
+};
+
+// The `count` windows of m samples of `x` from offset `first`, all of finite samples, made ready in `s`.
+Block prepare_block(const double* x, std::size_t first, std::size_t count, std::size_t m, Scratch& s) {
   const double dm = static_cast<double>(m);
   const double* p = x + first;
   const std::size_t samples = count + m - 1;
@@ -574,8 +579,6 @@ void search_block(const Query& q, const double* x, std::size_t first, std::size_
   // Rounding is monotonic: no shifted sample lies beyond the shifted extremes.
   const double reach = std::max(std::abs(lo - shift), std::abs(hi - shift));
   std::fill(s.shifted.begin() + static_cast<std::ptrdiff_t>(samples), s.shifted.end(), 0.0);
-  // Sliding sums over the block; their error: the rounding of the first window's m terms and of each
-  // slide's four steps, on values at most reach (or reach^2), through the mean, its square and the difference.
   const double* y = s.shifted.data();
   s.means.resize(count);
   s.variances.resize(count);
@@ -589,12 +592,35 @@ void search_block(const Query& q, const double* x, std::size_t first, std::size_
     s.means[k] = mean;
     s.variances[k] = s.variances[k] * per_window - mean * mean;
   }
+  return {first, count, shift, reach, 0};
+}
+
+// Fills s.segment_sums for `q`'s segments over the block, unless they are there: sliding sums of seglen
+// samples, the i-th the sum of the shifted samples i to i + seglen - 1.
+void segment_sums(const Query& q, Block& b, Scratch& s) {
+  if (b.segmented == q.seglen) return;
+  const std::size_t sums = b.count + (q.segment_means.size() - 1) * q.seglen;
+  s.segment_sums.resize(sums);
+  sliding_sums<false>(s.shifted.data(), q.seglen, sums, s.segment_sums.data());
+  b.segmented = q.seglen;
+}
+
+// The block's windows for `q`: bounded together, and computed directly where the bound cannot rule them out.
+void search_block(const Query& q, Block& b, const double* x, Scratch& s, Best& best) {
+  const std::size_t m = q.z.size();
+  const double dm = static_cast<double>(m);
+  const std::size_t first = b.first;
+  const std::size_t count = b.count;
+  const double reach = b.reach;
+  const double* y = s.shifted.data();
+  // The sliding sums' error: the rounding of the first window's m terms and of each slide's four steps, on
+  // values at most reach (or reach^2), through the mean, its square and the difference.
   const BlockTerms terms{dm,
                          q.squares,
                          q.sum,
                          q.magnitude,
                          reach,
-                         std::abs(shift) + reach,
+                         std::abs(b.shift) + reach,
                          2.0 * (3.0 * dm + 10.0 * static_cast<double>(count) + 8.0) * eps * reach * reach};
   // Once any window's distance is known, the segment means rule most windows out before any dot product: a
   // group of windows none of which the segments leave open needs no dots, and when few are left open at all
@@ -610,7 +636,8 @@ void search_block(const Query& q, const double* x, std::size_t first, std::size_
       for (double& v : s.lower) v = v > -infinity ? dm : v;
     }
   } else {
-    segment_bounds(q, terms, y, count, best.squared, s);
+    segment_sums(q, b, s);
+    segment_bounds(q, terms, count, best.squared, s);
     const double* segment_lower = s.segment_lower.data();
     std::size_t open = 0;
     for (const std::size_t k : s.open) open += segment_lower[k] >= best.squared ? 0 : 1;
@@ -640,13 +667,16 @@ void search_block(const Query& q, const double* x, std::size_t first, std::size_
   }
 }
 
-// The windows of the run of finite samples [begin, end) of `x`, a block at a time.
-void search_run(const Query& q, const double* x, std::size_t begin, std::size_t end, Scratch& s, Best& best) {
-  const std::size_t m = q.z.size();
+// The windows of the run of finite samples [begin, end) of `x`, a block at a time, for each of `queries` (all
+// of one length m) against its own best: each block is made ready once for them all.
+void search_run(const std::vector<const Query*>& queries, const double* x, std::size_t begin, std::size_t end,
+                Scratch& s, std::vector<Best>& best) {
+  const std::size_t m = queries.front()->z.size();
   const std::size_t windows = end - begin - m + 1;
   const std::size_t block = std::max<std::size_t>(4 * m, 256);
   for (std::size_t done = 0; done < windows; done += block) {
-    search_block(q, x, begin + done, std::min(block, windows - done), s, best);
+    Block b = prepare_block(x, begin + done, std::min(block, windows - done), m, s);
+    for (std::size_t i = 0; i < queries.size(); ++i) search_block(*queries[i], b, x, s, best[i]);
   }
 }
 
@@ -774,21 +804,14 @@ std::int64_t rough_guess(const Query& q, const double* x, std::size_t begin, std
   return static_cast<std::int64_t>(begin + guess);
 }
 
-// The nearest window of `x`; a window at `seed` (any offset; -1: none), computed first, only sets how near a
-// window must come to be computed, so that the result is the same with any seed. So does a window that looks
-// near by rough_guess, computed first when the seed is not near already, so that the bounds rule out most
-// windows from the start.
-Best search_series(const Query& q, const Series& x, std::int64_t seed, Scratch& s) {
-  Best best;
-  const std::size_t m = q.z.size();
+// The nearest window of `x` to each of `queries` (all of one length m); a window at each query's seed (any
+// offset; -1: none), computed first, only sets how near a window must come to be computed, so that the result
+// is the same with any seed. So does a window that looks near by rough_guess, computed first when the seed is
+// not near already, so that the bounds rule out most windows from the start.
+std::vector<Best> search_series(const std::vector<const Query*>& queries, const std::vector<std::int64_t>& seeds,
+                                const Series& x, Scratch& s) {
+  const std::size_t m = queries.front()->z.size();
   const double dm = static_cast<double>(m);
-  const auto try_first = [&](std::size_t at) {
-    const double squared = direct_squared(q, x.data() + at, infinity);
-    // Just above it, so that this window itself, or a window as near at a lower offset, is still taken.
-    if (squared < best.squared) best.squared = std::nextafter(squared, infinity);
-  };
-  if (seed >= 0 && static_cast<std::size_t>(seed) + m <= x.size()) try_first(static_cast<std::size_t>(seed));
-  const bool guess = q.seglen > 0 && !q.constant && !(best.squared < guess_above * dm);
   std::vector<std::pair<std::size_t, std::size_t>> runs;
   for (std::size_t begin = 0; begin < x.size();) {
     if (!std::isfinite(x[begin])) {
@@ -796,14 +819,27 @@ Best search_series(const Query& q, const Series& x, std::int64_t seed, Scratch& 
       continue;
     }
     const std::size_t end = finite_end(x.data(), begin, x.size());
-    if (end - begin >= m) {
-      runs.emplace_back(begin, end);
-      const std::int64_t at = guess ? rough_guess(q, x.data(), begin, end, s) : -1;
-      if (at >= 0) try_first(static_cast<std::size_t>(at));
-    }
+    if (end - begin >= m) runs.emplace_back(begin, end);
     begin = end;
   }
-  for (const auto& [begin, end] : runs) search_run(q, x.data(), begin, end, s, best);
+  std::vector<Best> best(queries.size());
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    const Query& q = *queries[i];
+    const auto try_first = [&](std::size_t at) {
+      const double squared = direct_squared(q, x.data() + at, infinity);
+      // Just above it, so that this window itself, or a window as near at a lower offset, is still taken.
+      if (squared < best[i].squared) best[i].squared = std::nextafter(squared, infinity);
+    };
+    const std::int64_t seed = seeds[i];
+    if (seed >= 0 && static_cast<std::size_t>(seed) + m <= x.size()) try_first(static_cast<std::size_t>(seed));
+    if (q.seglen > 0 && !q.constant && !(best[i].squared < guess_above * dm)) {
+      for (const auto& [begin, end] : runs) {
+        const std::int64_t at = rough_guess(q, x.data(), begin, end, s);
+        if (at >= 0) try_first(static_cast<std::size_t>(at));
+      }
+    }
+  }
+  for (const auto& [begin, end] : runs) search_run(queries, x.data(), begin, end, s, best);
   return best;
 }
 
@@ -859,30 +895,46 @@ std::vector<NearestWindows> nearest(const std::vector<Series>& queries, const Se
   }
   if (count == 0 || queries.empty()) return results;
   if (cancelled) cancelled();
-  // The first series tells how long the others are; a pair costs about a quarter of a step per sample and
-  // query sample.
+  // The first series tells how long the others are. A pair costs some 16 steps per window where the bounds
+  // rule most windows out, and a quarter of a step per query sample where a window takes its dot product; a
+  // part of several pairs lets the queries that share it make each block of a series ready once.
   Series first;
   const std::size_t samples = series(0, first).size();
   std::size_t widths = 0;
   for (const Series& q : queries) widths += q.size();
   const std::size_t pairs = count * queries.size();
-  const std::size_t work = std::max<std::size_t>(samples * widths / 4, 1) * count;
-  // Pairs are taken series by series, so that a part reads each of its series once.
+  const std::size_t work = std::max<std::size_t>(samples * (16 * queries.size() + widths / 16), 1) * count;
+  // Pairs are taken series by series, so that a part reads each of its series once, and the queries of one
+  // length that follow each other in a part search the series together.
+  const std::size_t n = queries.size();
   const auto part = [&](std::size_t begin, std::size_t end) {
     Scratch scratch;
     Series row;
     std::size_t held = count;
     const Series* x = nullptr;
-    for (std::size_t i = begin; i < end; ++i) {
-      const std::size_t s = i / queries.size();
-      const std::size_t qi = i % queries.size();
+    std::vector<const Query*> group;
+    std::vector<std::int64_t> group_seeds;
+    for (std::size_t i = begin; i < end;) {
+      const std::size_t s = i / n;
+      const std::size_t m = prepared[i % n].z.size();
+      std::size_t last = i + 1;
+      while (last < end && last / n == s && prepared[last % n].z.size() == m) ++last;
+      group.clear();
+      group_seeds.clear();
+      for (std::size_t j = i; j < last; ++j) {
+        group.push_back(&prepared[j % n]);
+        group_seeds.push_back(seeds.empty() ? -1 : seeds[j % n][s]);
+      }
       if (s != held) {
         x = &series(s, row);
         held = s;
       }
-      const Best best = search_series(prepared[qi], *x, seeds.empty() ? -1 : seeds[qi][s], scratch);
-      results[qi].offsets[s] = best.offset;
-      results[qi].distances[s] = distance_of(best);
+      const std::vector<Best> found = search_series(group, group_seeds, *x, scratch);
+      for (std::size_t j = i; j < last; ++j) {
+        results[j % n].offsets[s] = found[j - i].offset;
+        results[j % n].distances[s] = distance_of(found[j - i]);
+      }
+      i = last;
     }
   };
   parallel_for(pairs, part_size(pairs, work), part, [&cancelled](std::size_t) {

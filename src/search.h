@@ -19,12 +19,14 @@
 // The method. Each series is cut into runs of finite samples, and the windows of a run are taken a block of
 // several query lengths at a time. A block subtracts a shift from its samples (the middle of their range, so
 // that series far from zero lose no digits) and slides sums of the shifted samples and of their squares over
-// its windows, in a few runs started afresh side by side: their means and variances, recomputed from scratch at
-// each block so that rounding cannot build up along the series. Every bound below allows for the rounding of
-// each step, grown generously, and a window is skipped only when its bound, so allowed for, reaches the best
-// squared distance found so far (a tie would not replace the best); any other, and any window whose variance
-// the sums cannot tell from zero, is computed directly, with early abandoning once its partial sum reaches the
-// best (a sum of non-negative terms never decreases, so the abandoned window could not have won).
+// its windows, in a few runs started afresh side by side: their means and variances, recomputed from scratch
+// at each block so that rounding cannot build up along the series; the queries of one length that a call
+// searches in the same series take each block together, its shift and sums made once for them all. Every
+// bound below allows for the rounding of each step, grown generously, and a window is skipped only when its
+// bound, so allowed for, reaches the best squared distance found so far (a tie would not replace the best);
+// any other, and any window whose variance the sums cannot tell from zero, is computed directly, with early
+// abandoning once its partial sum reaches the best (a sum of non-negative terms never decreases, so the
+// abandoned window could not have won).
 //
 // For shapes of 16 samples or more, once any window's distance is known, segment means bound first: the squared
 // distance over a segment of L samples is at least L times the squared difference of the segment means, and
@@ -40,11 +42,11 @@
 //
 // A near window is sought first: a seed (one offset per series, given) is computed before anything else, and
 // when it is not near (its squared distance m / 4 or more, or none) each run is looked over roughly, by the
-// means of 16 segments of the windows that start every m / 16 samples and then of those around the closest,
-// and the window found is computed too. Such a window only sets how near a window must come to be computed
-// (to just above its own distance, so that it, or a window as near at a lower offset, is still taken in
-// order): it changes no result. On a series holding the shape most windows then cost a few steps each; on one
-// that does not, the dot products of the groups the segments leave open dominate.
+// means of 16 segments of the windows that start every m / 16 samples (every 4 or more) and then of those
+// around the closest, and the window found is computed too. Such a window only sets how near a window must
+// come to be computed (to just above its own distance, so that it, or a window as near at a lower offset, is
+// still taken in order): it changes no result. On a series holding the shape most windows then cost a few
+// steps each; on one that does not, the dot products of the groups the segments leave open dominate.
 #pragma once
 
 #include <cstddef>

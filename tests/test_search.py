@@ -160,3 +160,20 @@ def test_exact_copies_go_to_the_first_whatever_the_seed(copies, seed, threads):
     finally:
         kez.set_threads()
     assert list(zip(offsets, distances, strict=True)) == [reference(list(shape), list(row)) for row in data]
+
+
+@pytest.mark.parametrize("threads", [1, 2], ids=["one-thread", "two-threads"])
+def test_queries_searched_together_find_what_each_finds_alone(threads):
+    # Queries of one length share the sums of each block of a series; a length in between starts a new group.
+    data = walks(5, 700, 5) + 1e5
+    data[1, 200:230] = np.nan
+    data[3, :] = data[3, 0]
+    shapes = [data[s, at : at + m] for s, at, m in [(0, 30, 40), (2, 500, 40), (4, 90, 17), (1, 400, 40)]]
+    shapes += [walks(1, 40, 6)[0], np.sin(np.linspace(0.0, 9.0, 40))]
+    kez.set_threads(threads)
+    try:
+        together = _kez_cpp._nearest(shapes, data)
+        alone = [_kez_cpp._nearest([shape], data)[0] for shape in shapes]
+    finally:
+        kez.set_threads()
+    assert together == alone
