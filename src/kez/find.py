@@ -225,11 +225,6 @@ def _ranked(hits: Nearest) -> list[tuple[float, int]]:
     return sorted((d, s) for s, d in enumerate(hits.distances) if d < math.inf)
 
 
-def _quorum(hits: Nearest, q: int) -> float:
-    ranked = _ranked(hits)
-    return ranked[q - 1][0] if len(ranked) >= q else math.inf
-
-
 def _closeness(distances: Sequence[float], q: int) -> float:
     """The mean of the q smallest finite distances: unlike the q-th alone, it tells a shape held closely by
     most of its series (a warped plant, a few of whose copies stray) from a smooth bend every series holds
@@ -329,10 +324,26 @@ def _search(
         Nearest(tuple(offsets), tuple(distances))
         for offsets, distances in _kez_cpp._nearest(shapes, series, seeds if seeds is not None else [])
     ]
-    return [
-        _Candidate(s, p, h, _quorum(h, q), _closeness(h.distances, q))
-        for s, p, h in zip(shapes, patterns, found, strict=True)
-    ]
+    return [_searched_shape(s, p, h, q) for s, p, h in zip(shapes, patterns, found, strict=True)]
+
+
+def _searched_shape(
+    shape: list[float], pattern: str, hits: Nearest, q: int, background: float = math.nan
+) -> _Candidate:
+    """A shape searched in every series, its quorum radius, closeness, q nearest series and median distance
+    taken from one sort of its distances."""
+    ranked = _ranked(hits)
+    enough = len(ranked) >= q
+    return _Candidate(
+        shape,
+        pattern,
+        hits,
+        ranked[q - 1][0] if enough else math.inf,
+        _closeness([d for d, _ in ranked], q),
+        background,
+        _near={s: hits.offsets[s] for _, s in ranked[:q]},
+        _typical=ranked[len(ranked) // 2][0] if ranked else math.inf,
+    )
 
 
 def _recentred(versions: list[tuple[_Candidate, int]], source: Dataset, q: int) -> list[list[float]]:
@@ -351,12 +362,13 @@ def _overlapping(a: _Candidate, b: _Candidate, q: int) -> bool:
     near_a, near_b = a.near(q), b.near(q)
     width_a, width_b = a.width, b.width
     half = min(width_a, width_b) / 2
-    shared = 0
-    for s, start_a in near_a.items():
-        start_b = near_b.get(s)
-        if start_b is not None and min(start_a + width_a, start_b + width_b) - max(start_a, start_b) >= half:
-            shared += 1
-    return shared >= min(len(near_a), len(near_b)) / 2
+    needed = min(len(near_a), len(near_b)) / 2
+    both = near_a.keys() & near_b.keys()
+    if len(both) < needed:
+        return False
+    # Windows at a and b overlap by half or more when b - a lies within these.
+    lowest, highest = half - width_b, width_a - half
+    return sum(lowest <= near_b[s] - near_a[s] <= highest for s in both) >= needed
 
 
 def _same_shape(a: _Candidate, b: _Candidate, q: int) -> bool:
@@ -688,15 +700,10 @@ def _searched(
     if not candidates:
         return []
     found = _kez_cpp._nearest([c.shape for c in candidates], source, seeds)
-    searched = []
-    for c, (offsets, distances) in zip(candidates, found, strict=True):
-        hits = Nearest(tuple(offsets), tuple(distances))
-        searched.append(
-            _Candidate(
-                c.shape, c.pattern, hits, _quorum(hits, q), _closeness(hits.distances, q), c.background
-            )
-        )
-    return searched
+    return [
+        _searched_shape(c.shape, c.pattern, Nearest(tuple(offsets), tuple(distances)), q, c.background)
+        for c, (offsets, distances) in zip(candidates, found, strict=True)
+    ]
 
 
 def _finished(
