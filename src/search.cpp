@@ -77,7 +77,7 @@ constexpr double guess_above = 0.25;
 constexpr std::size_t rough_segments = 16;
 // The rough look compares windows that start at least this many samples apart: one sample apart, on a short
 // shape, it costs as much as the search it speeds.
-constexpr std::size_t rough_apart = 4;
+constexpr std::size_t rough_apart = 8;
 
 Query make_query(const double* samples, std::size_t m) {
   Query q;

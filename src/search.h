@@ -42,7 +42,7 @@
 //
 // A near window is sought first: a seed (one offset per series, given) is computed before anything else, and
 // when it is not near (its squared distance m / 4 or more, or none) each run is looked over roughly, by the
-// means of 16 segments of the windows that start every m / 16 samples (every 4 or more) and then of those
+// means of 16 segments of the windows that start every m / 16 samples (every 8 or more) and then of those
 // around the closest, and the window found is computed too. Such a window only sets how near a window must
 // come to be computed (to just above its own distance, so that it, or a window as near at a lower offset, is
 // still taken in order): it changes no result. On a series holding the shape most windows then cost a few
