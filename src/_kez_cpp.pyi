@@ -199,12 +199,13 @@ def _nearest(
 # Used by kez.find_motifs: for each query (all of one length), per series, the nearest of the windows that
 # start at `starts[series]` plus each of `shifts`, its distance, and the distance of the nearest of them not
 # overlapping it, each from one dot product of the z-normalised shapes: (offsets, distances, elsewhere); -1
-# and inf where none.
+# and inf where none, and in the series not listed for the query in `series` (when given).
 def _nearest_among(
     queries: Sequence[Sequence[float]],
     ts: _Dataset,
     starts: Sequence[Sequence[int]],
     shifts: Sequence[int] = [],
+    series: Sequence[Sequence[int]] = [],
 ) -> list[tuple[array[int], array[float], array[float]]]: ...
 
 # Used by kez.find_motifs: for each shape, the z-normalised mean of the z-normalised windows of `widths[i]`

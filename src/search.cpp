@@ -1011,8 +1011,8 @@ Windows gather(const Series& x, const std::vector<std::int64_t>& wanted, const s
 }  // namespace
 
 std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, const Seeds& starts,
-                                        const std::vector<std::int64_t>& shifts, std::size_t count,
-                                        const SeriesReader& series, const CancelCheck& cancelled) {
+                                        const std::vector<std::int64_t>& shifts, const SeriesSets& wanted,
+                                        std::size_t count, const SeriesReader& series, const CancelCheck& cancelled) {
   const std::vector<std::int64_t> moves = shifts.empty() ? std::vector<std::int64_t>{0} : shifts;
   std::vector<Query> prepared;
   prepared.reserve(queries.size());
@@ -1028,6 +1028,25 @@ std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, cons
     throw std::invalid_argument("starts: " + std::to_string(starts.size()) + " lists for " + std::to_string(count) +
                                 " series");
   }
+  if (!wanted.empty() && wanted.size() != queries.size()) {
+    throw std::invalid_argument("series: " + std::to_string(wanted.size()) + " lists for " +
+                                std::to_string(queries.size()) + " queries");
+  }
+  // Per series, the queries measured in it, in order.
+  std::vector<std::vector<std::size_t>> measured(count);
+  for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+    if (wanted.empty()) {
+      for (auto& list : measured) list.push_back(qi);
+      continue;
+    }
+    for (const std::size_t s : wanted[qi]) {
+      if (s >= count) {
+        throw std::invalid_argument("series of " + query_name(qi) + ": " + std::to_string(s) + " is beyond the " +
+                                    std::to_string(count) + " series");
+      }
+      if (measured[s].empty() || measured[s].back() != qi) measured[s].push_back(qi);
+    }
+  }
   std::vector<NearestAmong> results(queries.size());
   for (NearestAmong& r : results) {
     r.offsets.assign(count, -1);
@@ -1039,17 +1058,18 @@ std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, cons
   const std::size_t m = queries[0].size();
   const double dm = static_cast<double>(m);
   std::size_t windows = 0;
-  for (const auto& list : starts) windows += list.size() * moves.size();
-  const std::size_t work = std::max<std::size_t>(windows * m * (queries.size() + 2) / 4, 1);
+  for (std::size_t s = 0; s < count; ++s) windows += starts[s].size() * moves.size() * (measured[s].size() + 2);
+  const std::size_t work = std::max<std::size_t>(windows * m / 4, 1);
   const auto part = [&](std::size_t begin, std::size_t end) {
     Series row;
     std::vector<double> dots;
     for (std::size_t s = begin; s < end; ++s) {
+      if (measured[s].empty()) continue;
       const Windows w = gather(series(s, row), starts[s], moves, m);
       const std::size_t n = w.starts.size();
       if (n == 0) continue;
       dots.resize(n);
-      for (std::size_t qi = 0; qi < prepared.size(); ++qi) {
+      for (const std::size_t qi : measured[s]) {
         const Query& q = prepared[qi];
         column_dots(q.z.data(), m, w.z.data(), n, n, dots.data());
         for (std::size_t c = 0; c < n; ++c) {

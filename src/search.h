@@ -110,18 +110,22 @@ struct NearestAmong {
   std::vector<double> elsewhere;
 };
 
+// Per query, the indexes of the series it is measured in; empty: every query in every series.
+using SeriesSets = std::vector<std::vector<std::size_t>>;
+
 // Measures each of `queries` (all of one length m) against the windows of m samples that start at
-// `starts[s]` plus each of `shifts` (none: 0 alone) in series s of the `count` that `series` supplies, and
-// keeps per series the nearest and the
-// nearest elsewhere; result q holds query q's. A cheap look where the letters point, not a search: each
-// distance is z-normalised Euclidean, taken from one dot product of the z-normalised query and window
+// `starts[s]` plus each of `shifts` (none: 0 alone) in series s of the `count` that `series` supplies (only
+// those of `wanted[q]` for query q, when given; the others keep -1 and +inf), and keeps per series the nearest
+// and the nearest elsewhere; result q holds query q's. A cheap look where the letters point, not a search:
+// each distance is z-normalised Euclidean, taken from one dot product of the z-normalised query and window
 // (exact up to rounding, with the conventions of the search for constant ones); a start out of range or a
 // window holding a non-finite sample is passed over; ties go to the lower offset. Runs series by series on the
 // pool, each in a fixed order, so any number of threads gives the same bits; polls `cancelled` between parts.
-// Throws std::invalid_argument naming a bad query, queries of several lengths, or `starts` not one list per
-// series.
+// Throws std::invalid_argument naming a bad query, queries of several lengths, `starts` not one list per
+// series, or `wanted` not one list per query or naming a series beyond `count`.
 std::vector<NearestAmong> nearest_among(const std::vector<Series>& queries, const Seeds& starts,
-                                        const std::vector<std::int64_t>& shifts, std::size_t count,
-                                        const SeriesReader& series, const CancelCheck& cancelled = {});
+                                        const std::vector<std::int64_t>& shifts, const SeriesSets& wanted,
+                                        std::size_t count, const SeriesReader& series,
+                                        const CancelCheck& cancelled = {});
 
 }  // namespace kez

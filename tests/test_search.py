@@ -145,8 +145,16 @@ def test_seeds_and_the_look_among_given_windows_agree_with_the_search():
         found[0].distances, rel=1e-9, abs=1e-6
     )  # a dot product: sqrt of a rounding
     assert all(d <= e for d, e in zip(distances, elsewhere, strict=True))
+    # Measured in some series only: the same there, nothing elsewhere.
+    [subset] = _kez_cpp._nearest_among(shapes[:1], data, starts, [0, 2], series=[[5, 1]])
+    assert [[found[s] for s in (1, 5)] for found in subset] == [
+        [found[s] for s in (1, 5)] for found in (offsets, distances, elsewhere)
+    ]
+    assert [s for s in range(8) if subset[0][s] >= 0 or subset[1][s] < math.inf] == [1, 5]
     with pytest.raises(ValueError, match="query 1 has 50 samples where query 0 has 40"):
         _kez_cpp._nearest_among(shapes, data, starts)
+    with pytest.raises(ValueError, match="series of query 0: 8 is beyond the 8 series"):
+        _kez_cpp._nearest_among(shapes[:1], data, starts, series=[[8]])
 
 
 @pytest.mark.parametrize("threads", [1, 2], ids=["one-thread", "two-threads"])

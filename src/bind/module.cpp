@@ -270,21 +270,22 @@ py::list nearest_windows(const std::vector<Series>& queries, SeriesList ts, cons
   });
 }
 
-// For each query, per series, the nearest of the given windows (each start moved by each shift), its distance, and the
-// distance of the nearest given window not overlapping it, measured without the interpreter lock.
+// For each query, per series (those of `wanted`, when given), the nearest of the given windows (each start moved by
+// each shift), its distance, and the distance of the nearest given window not overlapping it, measured without the
+// interpreter lock.
 py::list nearest_among_windows(const std::vector<Series>& queries, SeriesList ts, const Seeds& starts,
-                               const std::vector<std::int64_t>& shifts) {
+                               const std::vector<std::int64_t>& shifts, const SeriesSets& wanted) {
   Dataset series = std::move(ts.series);
   const auto found = unlocked_run(nullptr, [&](const CancelCheck& look, const ProgressReport&) {
     if (!ts.table) {
       const auto stored = [&series](std::size_t index, Series&) -> const Series& { return series[index]; };
-      return nearest_among(queries, starts, shifts, series.size(), stored, look);
+      return nearest_among(queries, starts, shifts, wanted, series.size(), stored, look);
     }
     const auto row = [&ts](std::size_t index, Series& scratch) -> const Series& {
       table_row(ts, static_cast<py::ssize_t>(index), scratch);
       return scratch;
     };
-    return nearest_among(queries, starts, shifts, static_cast<std::size_t>(ts.table->shape[0]), row, look);
+    return nearest_among(queries, starts, shifts, wanted, static_cast<std::size_t>(ts.table->shape[0]), row, look);
   });
   return list_of(found.size(), [&found](std::size_t q) {
     return tuple_of({array_object("q", found[q].offsets.data(), found[q].offsets.size()),
@@ -378,7 +379,7 @@ PYBIND11_MODULE(_kez_cpp, m) {
   m.def("_nearest", &nearest_windows, py::arg("queries"), py::arg("ts"), py::arg("seeds") = Seeds{});
   m.def("_mean_shapes", &mean_windows, py::arg("ts"), py::arg("widths"), py::arg("windows"));
   m.def("_nearest_among", &nearest_among_windows, py::arg("queries"), py::arg("ts"), py::arg("starts"),
-        py::arg("shifts") = std::vector<std::int64_t>{});
+        py::arg("shifts") = std::vector<std::int64_t>{}, py::arg("series") = SeriesSets{});
   // The steps of kez.mine_distributed, on the workers and on the driver.
   define_shard(m);
 

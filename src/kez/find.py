@@ -411,7 +411,8 @@ def _roughly_measured(
         starts: list[list[int]] = [[] for _ in series]
         for s in looked_at:
             starts[s] = list(range(0, len(series[s]) - w + 1, step))
-        looked = _kez_cpp._nearest_among([candidates[i].shape for i in group], source, starts)
+        near = [sorted(candidates[i].near(q)) for i in group]
+        looked = _kez_cpp._nearest_among([candidates[i].shape for i in group], source, starts, series=near)
         for i, (_, _, elsewhere) in zip(group, looked, strict=True):
             c = candidates[i]
             values = sorted(elsewhere[s] for s in c.near(q))
