@@ -264,6 +264,7 @@ class _Candidate:
     background: float = math.nan
     # The smallest of those distances: inf until measured.
     elsewhere: float = math.inf
+    _ranked: list[tuple[float, int]] | None = field(default=None, repr=False, compare=False)
     _near: dict[int, int] | None = field(default=None, repr=False, compare=False)
     _normalised: list[float] | None = field(default=None, repr=False, compare=False)
     _typical: float | None = field(default=None, repr=False, compare=False)
@@ -278,16 +279,22 @@ class _Candidate:
             self._normalised = _znormalised(self.shape)
         return self._normalised
 
+    def ranked(self) -> list[tuple[float, int]]:
+        """(distance, series) of every series with a window, nearest first (worked out once)."""
+        if self._ranked is None:
+            self._ranked = _ranked(self.hits)
+        return self._ranked
+
     def near(self, q: int) -> dict[int, int]:
         """Its `q` nearest series, each to the offset of its nearest window (worked out once)."""
         if self._near is None:
-            self._near = {s: self.hits.offsets[s] for _, s in _ranked(self.hits)[:q]}
+            self._near = {s: self.hits.offsets[s] for _, s in self.ranked()[:q]}
         return self._near
 
     def typical(self) -> float:
         """The median nearest distance over every series with a window (worked out once)."""
         if self._typical is None:
-            ranked = _ranked(self.hits)
+            ranked = self.ranked()
             self._typical = ranked[len(ranked) // 2][0] if ranked else math.inf
         return self._typical
 
@@ -330,20 +337,12 @@ def _search(
 def _searched_shape(
     shape: list[float], pattern: str, hits: Nearest, q: int, background: float = math.nan
 ) -> _Candidate:
-    """A shape searched in every series, its quorum radius, closeness, q nearest series and median distance
-    taken from one sort of its distances."""
+    """A shape searched in every series, its quorum radius and closeness taken from the one sort of its
+    distances that its nearest series and median come from too."""
     ranked = _ranked(hits)
-    enough = len(ranked) >= q
-    return _Candidate(
-        shape,
-        pattern,
-        hits,
-        ranked[q - 1][0] if enough else math.inf,
-        _closeness([d for d, _ in ranked], q),
-        background,
-        _near={s: hits.offsets[s] for _, s in ranked[:q]},
-        _typical=ranked[len(ranked) // 2][0] if ranked else math.inf,
-    )
+    quorum = ranked[q - 1][0] if len(ranked) >= q else math.inf
+    closeness = _closeness([d for d, _ in ranked], q)
+    return _Candidate(shape, pattern, hits, quorum, closeness, background, _ranked=ranked)
 
 
 def _recentred(versions: list[tuple[_Candidate, int]], source: Dataset, q: int) -> list[list[float]]:
