@@ -232,6 +232,29 @@ def test_past_the_search_budget_the_best_aligned_anchors_still_find_the_shape(co
     assert all(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items())
 
 
+@pytest.mark.parametrize("seed", [0, 3, 5])
+def test_past_the_search_budget_a_sharp_shape_is_searched_before_smooth_bends(seed, monkeypatch):
+    # Copies of an oscillation, each a little faster or slower, match their own pattern's windows less tightly
+    # than the smooth bends of wandering series match theirs; only the bends match windows anywhere as well.
+    rng = random.Random(seed)
+    series, planted = [], {}
+    for s in range(16):
+        level, values = 0.0, []
+        for _ in range(300):
+            level = 0.95 * level + rng.gauss(0.0, 0.5)
+            values.append(level)
+        if s % 2 == 0:
+            planted[s], cycles = rng.randrange(300 - WIDTH), 3.0 * rng.uniform(0.85, 1.15)
+            for i in range(WIDTH):
+                wave = 3.0 * math.sin(2 * math.pi * cycles * i / WIDTH)
+                values[planted[s] + i] = wave + rng.gauss(0.0, 0.2)
+        series.append(values)
+    monkeypatch.setattr(kez.find, "SEARCH_BUDGET", 0)
+    monkeypatch.setattr(kez.find, "SEARCHED", 1)
+    found = kez.find_motifs(series, WIDTH, share=0.5)[0]
+    assert sum(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items()) >= 6
+
+
 @pytest.mark.parametrize("start", [0, 180], ids=["first-sample", "last-window"])
 def test_a_shape_at_an_end_of_every_series_is_found_there(start):
     rng = np.random.default_rng(3)

@@ -52,6 +52,10 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 # best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
 SEARCH_BUDGET = 500_000_000
 SEARCHED = 24
+# Those best-aligned anchors are ranked by how much nearer they come to their own pattern's windows than to
+# windows anywhere: windows this share of the width apart in every series (or further apart, within
+# ROUGH_BUDGET multiply-adds).
+GRID_STEP = 0.5
 # Every candidate gets a rough background first, from windows this share of the width apart, within this many
 # multiply-adds a width.
 ROUGH_STEP = 0.125
@@ -642,8 +646,9 @@ def _best_aligned(
     q: int,
 ) -> list[_Candidate]:
     """Per motif, of its anchors the one nearest the motif's own windows (each re-cut to the width around its
-    centre and moved by LOOKS), best first: the median distance of its q nearest, over sqrt(width), stands for
-    its quorum radius until it is searched, and its nearest own windows (-1 elsewhere) seed the search.
+    centre and moved by LOOKS): the median distance of its q nearest stands for its quorum radius until it is
+    searched, and its nearest own windows (-1 elsewhere) seed the search. Best first: by that median over the
+    median, across series, of its nearest window on a grid GRID_STEP of the width apart.
     """
     moves = sorted({round(look * width) for look in LOOKS})
     chosen = []
@@ -667,7 +672,36 @@ def _best_aligned(
                     )
         if best is not None:
             chosen.append(best)
-    return sorted(chosen, key=lambda c: c.quorum)
+    # A smooth bend matches its own pattern's windows tightly, but windows anywhere nearly as well; a sharp
+    # shape (a chirp) matches its own more loosely, and the rest far worse.
+    anywhere = _anywhere([c.shape for c in chosen], source, series, width)
+    ratios = [_ratio(c.quorum, a) for c, a in zip(chosen, anywhere, strict=True)]
+    return [chosen[i] for i in sorted(range(len(chosen)), key=ratios.__getitem__)]
+
+
+def _ratio(near: float, far: float) -> float:
+    """near / far, where a shape that comes as near everywhere as to its own windows (0 / 0) scores 1 and one
+    with nothing to measure against (far 0 or inf) scores last."""
+    if 0.0 < far < math.inf:
+        return near / far
+    return 1.0 if near == far == 0.0 else math.inf
+
+
+def _anywhere(
+    shapes: list[list[float]], source: Dataset, series: list[array[float]], width: int
+) -> list[float]:
+    """Per shape of `width` samples, the median across series of its nearest window on a grid GRID_STEP of the
+    width apart (further apart where the shapes would take more than ROUGH_BUDGET multiply-adds)."""
+    if not shapes:
+        return []
+    work = len(shapes) * width * sum(max(0, len(s) - width + 1) for s in series)
+    step = max(1, round(width * GRID_STEP), math.ceil(work / ROUGH_BUDGET))
+    grid = [list(range(0, len(s) - width + 1, step)) for s in series]
+    medians = []
+    for _, distances, _ in _kez_cpp._nearest_among(shapes, source, grid):
+        near = sorted(d for d in distances if d < math.inf)
+        medians.append(near[len(near) // 2] if near else math.inf)
+    return medians
 
 
 def _seeds(
@@ -765,10 +799,12 @@ def find_motifs(
     width) are the anchors. They are searched in every series while anchors x series x samples x
     width stays within 5e8; past that, as many as it affords (at least 24), each pattern's anchor
     nearest the pattern's own windows (re-cut to the width and moved by up to a quarter of it: the
-    median distance of its q nearest) first, best first. With q = ceil(share x series) (at least
-    2), a candidate's quorum radius is the q-th smallest nearest distance, its closeness the mean of
-    the q smallest, and its background the median, over those q series, of the distance of the
-    nearest window that does not overlap the nearest one. The k + 25 different shapes of smallest
+    median distance of its q nearest) first, smallest first by that median over the median, across
+    series, of its nearest window on a grid half the width apart (further apart past 2e8
+    multiply-adds). With q = ceil(share x series) (at least 2), a candidate's quorum radius is the
+    q-th smallest nearest distance, its closeness the mean of the q smallest, and its background the
+    median, over those q series, of the distance of the nearest window that does not overlap the
+    nearest one. The k + 25 different shapes of smallest
     closeness over a rough background (the same median, among windows an eighth of the width apart),
     and 3 more different shapes of smallest quorum radius over the median nearest distance of all
     series, are measured against their background; the k + 3 different ones of smallest closeness
