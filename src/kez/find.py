@@ -51,7 +51,7 @@ LOOKS = (-0.25, -0.125, 0.0, 0.125, 0.25)
 # Every anchor is searched while anchors x series x samples x width stays within this; past it, only the
 # best-aligned anchor of each pattern, best first, as many as it affords but at least SEARCHED.
 SEARCH_BUDGET = 500_000_000
-SEARCHED = 24
+SEARCHED = 12
 # Those best-aligned anchors are ranked by how much nearer they come to their own pattern's windows than to
 # windows anywhere: windows this share of the width apart in every series (or further apart, within
 # ROUGH_BUDGET multiply-adds).
@@ -797,7 +797,7 @@ def find_motifs(
     second (60 of the first when there is no second) are taken, and windows of each width centred
     on their best windows (in the 4 series nearest the pattern, shifted by -1/4, 0, +1/4 of the
     width) are the anchors. They are searched in every series while anchors x series x samples x
-    width stays within 5e8; past that, as many as it affords (at least 24), each pattern's anchor
+    width stays within 5e8; past that, as many as it affords (at least 12), each pattern's anchor
     nearest the pattern's own windows (re-cut to the width and moved by up to a quarter of it: the
     median distance of its q nearest) first, smallest first by that median over the median, across
     series, of its nearest window on a grid half the width apart (further apart past 2e8
