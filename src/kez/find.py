@@ -63,7 +63,7 @@ ROUGH_BUDGET = 200_000_000
 # The MEASURED distinct candidates beyond k of smallest closeness over their rough background, and the
 # CONTRASTED most contrasted (smallest quorum radius over their median nearest distance), are measured against
 # their background; the best FINALISTS beyond k by closeness over background are re-centred.
-MEASURED = 25
+MEASURED = 5
 CONTRASTED = 3
 FINALISTS = 3
 RECENTRES = 2  # refine's re-centrings
@@ -804,7 +804,7 @@ def find_motifs(
     multiply-adds). With q = ceil(share x series) (at least 2), a candidate's quorum radius is the
     q-th smallest nearest distance, its closeness the mean of the q smallest, and its background the
     median, over those q series, of the distance of the nearest window that does not overlap the
-    nearest one. The k + 25 different shapes of smallest
+    nearest one. The k + 5 different shapes of smallest
     closeness over a rough background (the same median, among windows an eighth of the width apart),
     and 3 more different shapes of smallest quorum radius over the median nearest distance of all
     series, are measured against their background; the k + 3 different ones of smallest closeness
