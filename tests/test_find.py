@@ -255,6 +255,14 @@ def test_past_the_search_budget_a_sharp_shape_is_searched_before_smooth_bends(se
     assert sum(abs(found.offsets[s] - start) <= WIDTH // 4 for s, start in planted.items()) >= 6
 
 
+@pytest.mark.parametrize(("seed", "width", "share"), [(2, 80, 0.5), (3, 40, None)], ids=["share", "no-share"])
+def test_k_different_shapes_come_back_when_re_centring_merges_finalists(seed, width, share):
+    series, _ = _collection(seed, 30, 400)
+    found = kez.find_motifs(series, width, share, k=5)
+    assert len(found) == 5
+    assert len({f.offsets for f in found}) == 5
+
+
 @pytest.mark.parametrize("start", [0, 180], ids=["first-sample", "last-window"])
 def test_a_shape_at_an_end_of_every_series_is_found_there(start):
     rng = np.random.default_rng(3)

@@ -382,17 +382,18 @@ def _same_shape(a: _Candidate, b: _Candidate, q: int) -> bool:
     return _nearer(a.normalised(), b.normalised(), min(a.quorum, b.quorum))
 
 
-def _distinct(candidates: Iterable[_Candidate], q: int, share: float, limit: int) -> list[_Candidate]:
-    """The best-scored candidates, each a different shape from those kept before it, at most `limit`."""
-    kept: list[_Candidate] = []
+def _distinct(
+    candidates: Iterable[_Candidate], q: int, share: float, limit: int, kept: Sequence[_Candidate] = ()
+) -> list[_Candidate]:
+    """`kept`, then the best-scored candidates, each a different shape from those kept before it, up to
+    `limit` in all."""
+    chosen = list(kept)
     for c in sorted(candidates, key=lambda c: c.score(share)):
-        if c.quorum == math.inf:
+        if len(chosen) >= limit or c.quorum == math.inf:
             break
-        if not any(_same_shape(c, k, q) for k in kept):
-            kept.append(c)
-            if len(kept) == limit:
-                break
-    return kept
+        if not any(_same_shape(c, k, q) for k in chosen):
+            chosen.append(c)
+    return chosen
 
 
 def _roughly_measured(
@@ -813,7 +814,8 @@ def find_motifs(
     of smallest closeness at the nearest windows moved alike is searched in full, measured against
     its background, and kept if it scores better). Two candidates are the same shape, and only the
     better is kept, when most of their q nearest windows overlap by half or, at one width, their
-    shapes lie within the quorum radius of each other.
+    shapes lie within the quorum radius of each other. Where re-centring carries several finalists
+    onto one shape, the measured candidates next in line by score fill the k.
 
     Membership: the series whose nearest distance is at most the radius. Unless `radius` is
     given (one width only), the radius is cut at the widest ratio gap between consecutive sorted
@@ -893,8 +895,12 @@ def find_motifs(
     # Without a share, how many series hold a shape is unknown, so the other series' distances say nothing.
     weight = share if share is not None else 1.0
     pool = _contrasted(candidates, _distinct(candidates, q, weight, k + MEASURED), q, CONTRASTED)
-    finalists = _distinct([_with_background(c, series, q) for c in pool], q, weight, k + FINALISTS)
+    measured = [_with_background(c, series, q) for c in pool]
+    finalists = _distinct(measured, q, weight, k + FINALISTS)
     polished = _distinct(_finished(finalists, source, series, q, weight), q, weight, k)
+    if len(polished) < k:
+        # Re-centring can carry several finalists onto one shape: the measured shapes next in line stand in.
+        polished = sorted(_distinct(measured, q, weight, k, polished), key=lambda c: c.score(weight))
     # A shape is ranked by its q nearest series, so its members are never fewer: otherwise the near-copies
     # of an anchor's own window, far nearer than the rest, would make the widest gap and keep two or three.
     if share is not None:
