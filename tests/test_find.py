@@ -14,6 +14,15 @@ import kez
 WIDTH = 40
 
 
+def _wandering(rng: random.Random, samples: int, phi: float) -> list[float]:
+    """An AR(1) walk of `samples` values with coefficient `phi` and innovations of deviation 0.5."""
+    level, values = 0.0, []
+    for _ in range(samples):
+        level = phi * level + rng.gauss(0.0, 0.5)
+        values.append(level)
+    return values
+
+
 def _collection(
     seed: int = 7, count: int = 12, samples: int = 220
 ) -> tuple[list[list[float]], dict[int, int]]:
@@ -21,10 +30,7 @@ def _collection(
     rng = random.Random(seed)
     series, planted = [], {}
     for s in range(count):
-        level, values = 0.0, []
-        for _ in range(samples):
-            level = 0.7 * level + rng.gauss(0.0, 0.5)
-            values.append(level)
+        values = _wandering(rng, samples, 0.7)
         if s % 2 == 0:
             start = rng.randrange(samples - WIDTH)
             for i in range(WIDTH):
@@ -162,10 +168,7 @@ def test_without_a_share_a_warped_shape_every_series_holds_keeps_them_all(seed):
     rng = random.Random(seed)
     series, planted = [], {}
     for s in range(16):
-        level, values = 0.0, []
-        for _ in range(220):
-            level = 0.7 * level + rng.gauss(0.0, 0.5)
-            values.append(level)
+        values = _wandering(rng, 220, 0.7)
         length, scale = round(WIDTH * rng.uniform(0.85, 1.15)), 4.0 * rng.uniform(0.7, 1.3)
         start = rng.randrange(220 - length)
         for i in range(length):
@@ -239,10 +242,7 @@ def test_past_the_search_budget_a_sharp_shape_is_searched_before_smooth_bends(se
     rng = random.Random(seed)
     series, planted = [], {}
     for s in range(16):
-        level, values = 0.0, []
-        for _ in range(300):
-            level = 0.95 * level + rng.gauss(0.0, 0.5)
-            values.append(level)
+        values = _wandering(rng, 300, 0.95)
         if s % 2 == 0:
             planted[s], cycles = rng.randrange(300 - WIDTH), 3.0 * rng.uniform(0.85, 1.15)
             for i in range(WIDTH):

@@ -805,10 +805,10 @@ def find_motifs(
     multiply-adds). With q = ceil(share x series) (at least 2), a candidate's quorum radius is the
     q-th smallest nearest distance, its closeness the mean of the q smallest, and its background the
     median, over those q series, of the distance of the nearest window that does not overlap the
-    nearest one. The k + 5 different shapes of smallest
-    closeness over a rough background (the same median, among windows an eighth of the width apart),
-    and 3 more different shapes of smallest quorum radius over the median nearest distance of all
-    series, are measured against their background; the k + 3 different ones of smallest closeness
+    nearest one. The k + 5 different shapes of smallest closeness over a rough background (the same
+    median, among windows an eighth of the width apart), and 3 more different shapes of smallest
+    quorum radius over the median nearest distance of all series, are measured against their
+    background; the k + 3 different ones of smallest closeness
     over background are re-centred once (the mean of the z-normalised nearest windows of their q
     nearest series, those windows moved by -1/8, -1/16, 0, +1/16 and +1/8 of the width; the version
     of smallest closeness at the nearest windows moved alike is searched in full, measured against
